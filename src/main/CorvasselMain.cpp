@@ -1,0 +1,54 @@
+#include "main/CorvasselMain.h"
+
+#include <ApplicationServices/ApplicationServices.h>
+#include <Foundation/Foundation.h>
+#include <dispatch/dispatch.h>
+
+#include "helper/CorvasselHelper.h"
+
+CorvasselHelper *helperInstance = nullptr;
+
+namespace {
+
+// Polls until the user grants accessibility access, then starts the tap on the main thread.
+void WaitForTrust() {
+  while (!AXIsProcessTrusted()) NSThread::sleepForTimeInterval(1.0);
+  dispatch_async(dispatch_get_main_queue(), [] { helperInstance->start(); });
+}
+
+// "Enabled" straight from the store; missing means off.
+bool StoredEnabled() {
+  CFPropertyListRef value =
+      CFPreferencesCopyValue(CFSTR("Enabled"), kCorvasselPreferencesDomain,
+                             kCFPreferencesCurrentUser, kCFPreferencesAnyHost);
+  bool enabled = CorvasselBooleanSetting(value);
+  if (value) CFRelease(value);
+  return enabled;
+}
+
+}  // namespace
+
+int CorvasselHelperMain() {
+  helperInstance = new CorvasselHelper();
+
+  const void *keys[] = {kAXTrustedCheckOptionPrompt};
+  const void *values[] = {kCFBooleanTrue};
+  CFDictionaryRef options =
+      CFDictionaryCreate(kCFAllocatorDefault, keys, values, 1, &kCFTypeDictionaryKeyCallBacks,
+                         &kCFTypeDictionaryValueCallBacks);
+
+  if (AXIsProcessTrustedWithOptions(options)) {
+    helperInstance->loadPreferences();
+    if (!helperInstance->enabled()) sys::exit(0);
+    helperInstance->start();
+  } else if (StoredEnabled()) {
+    dispatch_async(dispatch_get_global_queue(DISPATCH_QUEUE_PRIORITY_DEFAULT, 0), WaitForTrust);
+  } else {
+    dispatch_after(dispatch_time(DISPATCH_TIME_NOW, 2 * NSEC_PER_SEC), dispatch_get_main_queue(),
+                   [] { sys::exit(0); });
+  }
+
+  CFRunLoopRun();
+  CFRelease(options);
+  return 0;
+}

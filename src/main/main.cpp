@@ -1,0 +1,3 @@
+#include "main/CorvasselMain.h"
+
+int main() { return CorvasselHelperMain(); }

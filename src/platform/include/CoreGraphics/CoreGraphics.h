@@ -1,0 +1,80 @@
+// CoreGraphics events and event taps, under Apple's names and signatures.
+#pragma once
+
+#include <CoreFoundation/CoreFoundation.h>
+
+typedef struct __CGEvent *CGEventRef;
+typedef struct __CGEventSource *CGEventSourceRef;
+typedef struct __CGEventTapProxy *CGEventTapProxy;
+
+typedef uint32_t CGEventType;
+enum {
+  kCGEventNull = 0,
+  kCGEventLeftMouseDown = 1,
+  kCGEventLeftMouseUp = 2,
+  kCGEventRightMouseDown = 3,
+  kCGEventRightMouseUp = 4,
+  kCGEventMouseMoved = 5,
+  kCGEventLeftMouseDragged = 6,
+  kCGEventRightMouseDragged = 7,
+  kCGEventKeyDown = 10,
+  kCGEventKeyUp = 11,
+  kCGEventFlagsChanged = 12,
+  kCGEventScrollWheel = 22,
+  kCGEventOtherMouseDown = 25,
+  kCGEventOtherMouseUp = 26,
+  kCGEventOtherMouseDragged = 27,
+  kCGEventTapDisabledByTimeout = 0xFFFFFFFE,
+  kCGEventTapDisabledByUserInput = 0xFFFFFFFF
+};
+
+typedef uint64_t CGEventMask;
+#define CGEventMaskBit(eventType) ((CGEventMask)1 << (eventType))
+typedef uint64_t CGEventFlags;
+typedef uint64_t CGEventTimestamp;
+
+typedef uint32_t CGEventField;
+enum {
+  kCGMouseEventNumber = 0,
+  kCGMouseEventClickState = 1,
+  kCGMouseEventPressure = 2,
+  kCGMouseEventButtonNumber = 3,
+  kCGMouseEventDeltaX = 4,
+  kCGMouseEventDeltaY = 5,
+};
+
+typedef uint32_t CGEventTapLocation;
+enum { kCGHIDEventTap = 0, kCGSessionEventTap = 1, kCGAnnotatedSessionEventTap = 2 };
+typedef uint32_t CGEventTapPlacement;
+enum { kCGHeadInsertEventTap = 0, kCGTailAppendEventTap = 1 };
+typedef uint32_t CGEventTapOptions;
+enum { kCGEventTapOptionDefault = 0, kCGEventTapOptionListenOnly = 1 };
+
+typedef CGEventRef (*CGEventTapCallBack)(CGEventTapProxy proxy, CGEventType type,
+                                         CGEventRef event, void *userInfo);
+
+CFTypeID CGEventGetTypeID(void);
+CGEventRef CGEventCreate(CGEventSourceRef source);
+CFDataRef CGEventCreateData(CFAllocatorRef allocator, CGEventRef event);
+// NULL unless the bytes are a well-formed serialized event.
+CGEventRef CGEventCreateFromData(CFAllocatorRef allocator, CFDataRef data);
+CGEventRef CGEventCreateCopy(CGEventRef event);
+
+CGEventType CGEventGetType(CGEventRef event);
+void CGEventSetType(CGEventRef event, CGEventType type);
+CGEventFlags CGEventGetFlags(CGEventRef event);
+void CGEventSetFlags(CGEventRef event, CGEventFlags flags);
+CGEventTimestamp CGEventGetTimestamp(CGEventRef event);
+void CGEventSetTimestamp(CGEventRef event, CGEventTimestamp timestamp);
+int64_t CGEventGetIntegerValueField(CGEventRef event, CGEventField field);
+void CGEventSetIntegerValueField(CGEventRef event, CGEventField field, int64_t value);
+double CGEventGetDoubleValueField(CGEventRef event, CGEventField field);
+void CGEventSetDoubleValueField(CGEventRef event, CGEventField field, double value);
+
+void CGEventPost(CGEventTapLocation tap, CGEventRef event);
+
+CFMachPortRef CGEventTapCreate(CGEventTapLocation tap, CGEventTapPlacement place,
+                               CGEventTapOptions options, CGEventMask eventsOfInterest,
+                               CGEventTapCallBack callback, void *userInfo);
+void CGEventTapEnable(CFMachPortRef tap, bool enable);
+bool CGEventTapIsEnabled(CFMachPortRef tap);

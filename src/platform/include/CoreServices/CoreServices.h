@@ -1,0 +1,20 @@
+// CoreServices' up-time clock.
+#pragma once
+
+#include <CoreFoundation/CoreFoundation.h>
+
+// Little-endian layout, as on x86-64.
+struct UnsignedWide {
+  UInt32 lo;
+  UInt32 hi;
+};
+typedef struct UnsignedWide UnsignedWide;
+typedef UnsignedWide AbsoluteTime;
+typedef UnsignedWide Nanoseconds;
+
+AbsoluteTime UpTime(void);
+Nanoseconds AbsoluteToNanoseconds(AbsoluteTime absoluteTime);
+
+static inline UInt64 UnsignedWideToUInt64(UnsignedWide value) {
+  return ((UInt64)value.hi << 32) | value.lo;
+}

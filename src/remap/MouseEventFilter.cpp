@@ -1,0 +1,46 @@
+#include <AppKit/AppKit.h>
+
+#include "helper/CorvasselHelper.h"
+#include "remap/Remap.h"
+#include "scripts/ExtraScripts.h"
+
+namespace {
+
+bool IsDown(CGEventType type) {
+  return type == kCGEventRightMouseDown || type == kCGEventOtherMouseDown;
+}
+
+bool IsHeld(NSUInteger pressed, int64_t button) {
+  // Buttons beyond the mask's width are simply never held.
+  return button >= 0 && button < 64 && (pressed >> button) & 1;
+}
+
+// Runs the action's script; unless it reports "complete", posts the swipe.
+void PerformAction(const char *script, uint32_t swipe) {
+  std::optional<std::string> output = RunExtraScript(script);
+  if (!output || *output != "complete") TQXFakeSwipe(swipe);
+}
+
+}  // namespace
+
+CGEventRef MouseEventCallback(CGEventTapProxy proxy, CGEventType type, CGEventRef event,
+                              void *userInfo) {
+  const CorvasselHelper *helper = static_cast<const CorvasselHelper *>(userInfo);
+  if (!helper->enabled()) return event;
+
+  int64_t button = CGEventGetIntegerValueField(event, kCGMouseEventButtonNumber);
+  if (type == kCGEventRightMouseDown || type == kCGEventRightMouseUp) button = 1;
+
+  int64_t passthrough = helper->passthroughButton();
+  if (passthrough > 0 && IsHeld(NSEvent::pressedMouseButtons(), passthrough)) return event;
+
+  if (button == helper->backButton() && helper->backButton() > 0) {
+    if (IsDown(type)) PerformAction("back-extra-script", kSwipeBack);
+    return nullptr;
+  }
+  if (button == helper->forwardButton() && helper->forwardButton() > 0) {
+    if (IsDown(type)) PerformAction("forward-extra-script", kSwipeForward);
+    return nullptr;
+  }
+  return event;
+}

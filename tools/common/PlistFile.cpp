@@ -1,0 +1,1 @@
+// Stand-in: replaced by the shared property-list code of the tools.

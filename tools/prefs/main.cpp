@@ -1,0 +1,2 @@
+// Stand-in: replaced by the preferences tool.
+int main() { return 0; }

@@ -1,0 +1,2 @@
+// Stand-in: replaced by the simulator.
+int main() { return 0; }
