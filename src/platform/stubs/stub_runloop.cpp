@@ -40,14 +40,5 @@ void dispatch_async(dispatch_queue_t, dispatch_block_t) {}
 void dispatch_after(dispatch_time_t, dispatch_queue_t, dispatch_block_t) {}
 dispatch_time_t dispatch_time(dispatch_time_t, int64_t) { return 0; }
 namespace platform {
-Backend &backend() {
-  static Backend real;
-  return real;
-}
-void setBackend(Backend *) {}
-TimeSource &Backend::time() { std::abort(); }
-InputBackend &Backend::input() { std::abort(); }
-NotificationTransport &Backend::notifications() { return sessionBusNotifications(); }
-void Backend::log(const std::string &) {}
-void Backend::exitProcess(int status) { std::exit(status); }
+TimeSource &systemTime() { std::abort(); }
 }  // namespace platform
