@@ -412,8 +412,11 @@ void VirtualWorld::setSystemRoot(const std::string &directory) {
 }
 
 void VirtualWorld::at(double seconds, std::function<void()> action) {
+  atNanos(SecondsToNanos(seconds), std::move(action));
+}
+
+void VirtualWorld::atNanos(uint64_t when, std::function<void()> action) {
   std::lock_guard<std::mutex> lock(state_->core->mutex);
-  uint64_t when = SecondsToNanos(seconds);
   if (when < state_->core->now) when = state_->core->now;
   state_->core->actions.emplace(std::make_pair(when, state_->core->nextSeq++), std::move(action));
   state_->core->coordinatorCv.notify_all();

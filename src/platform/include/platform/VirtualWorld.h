@@ -58,6 +58,7 @@ class VirtualWorld : public Backend {
   // ---- Actions ----
   // Schedules action at virtual time seconds (not before the current time).
   void at(double seconds, std::function<void()> action);
+  void atNanos(uint64_t nanos, std::function<void()> action);
   // From an action: mouse button n is pressed or released. Button 1 arrives as right-button
   // events (3, 4), 2 and up as other-button events (25, 26), 0 never reaches the tap. The held
   // mask the filter sees is the one from before the event.
