@@ -89,8 +89,10 @@ void SubmitLater(dispatch_time_t when, dispatch_block_t block) {
   TimeSource &time = platform::backend().time();
   time.threadWillStart();
   auto wait = [&time, when, block = std::move(block)]() mutable {
-    std::unique_ptr<platform::Waiter> waiter = time.makeWaiter();
-    while (time.upTimeNanos() < when) waiter->waitUntil(when);
+    {
+      std::unique_ptr<platform::Waiter> waiter = time.makeWaiter();
+      while (time.upTimeNanos() < when) waiter->waitUntil(when);
+    }
     GlobalWorkers().submit(std::move(block));
     time.threadDidExit();
   };
