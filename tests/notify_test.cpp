@@ -145,6 +145,10 @@ struct ToolCase {
   std::vector<std::string> argv;
 };
 
+void PrintTo(const ToolCase &c, std::ostream *out) {
+  *out << c.label;
+}
+
 class PostedByAnotherProcess : public testing::TestWithParam<ToolCase> {};
 
 TEST_P(PostedByAnotherProcess, ReachesObserverOnMainThread) {
@@ -187,6 +191,10 @@ struct SelectionCase {
   std::function<void(Seen &)> afterwards;
   std::vector<std::string> expected;
 };
+
+void PrintTo(const SelectionCase &c, std::ostream *out) {
+  *out << c.label;
+}
 
 class DeliverySelection : public testing::TestWithParam<SelectionCase> {};
 
@@ -314,6 +322,10 @@ struct NoBusCase {
   const char *label;
   std::string address;  // empty: the user's session bus, looked up in an environment without one
 };
+
+void PrintTo(const NoBusCase &c, std::ostream *out) {
+  *out << c.label;
+}
 
 class WithoutSessionBus : public testing::TestWithParam<NoBusCase> {};
 
