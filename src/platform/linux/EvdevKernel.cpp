@@ -16,6 +16,7 @@
 #include <climits>
 #include <cstring>
 #include <filesystem>
+#include <utility>
 
 namespace platform::evdev {
 
@@ -202,6 +203,10 @@ class TimerFd : public Timer {
 
 class RealKernel : public Kernel {
  public:
+  RealKernel(std::string inputDirectory, std::string uinputPath)
+      : inputDirectory_(std::move(inputDirectory)), uinputPath_(std::move(uinputPath)) {}
+  std::string inputDirectory() const override { return inputDirectory_; }
+  std::string uinputPath() const override { return uinputPath_; }
   std::vector<std::string> eventNodes() override {
     std::vector<std::string> names;
     std::error_code ec;
@@ -277,13 +282,22 @@ class RealKernel : public Kernel {
   bool mayAccess(const std::string &path, int mode) override {
     return faccessat(AT_FDCWD, path.c_str(), mode, AT_EACCESS) == 0;
   }
+
+ private:
+  std::string inputDirectory_;
+  std::string uinputPath_;
 };
 
 }  // namespace
 
 Kernel &realKernel() {
-  static RealKernel kernel;
+  static RealKernel kernel("/dev/input", "/dev/uinput");
   return kernel;
+}
+
+std::unique_ptr<Kernel> makeRealKernel(const std::string &inputDirectory,
+                                       const std::string &uinputPath) {
+  return std::make_unique<RealKernel>(inputDirectory, uinputPath);
 }
 
 }  // namespace platform::evdev

@@ -20,6 +20,7 @@ struct Event {
   uint16_t type;
   uint16_t code;
   int32_t value;
+  friend bool operator==(const Event &, const Event &) = default;
 };
 
 // Event codes a device can produce, with the ranges of its absolute axes.
@@ -99,5 +100,8 @@ class Kernel {
 };
 
 Kernel &realKernel();
+// The real kernel looking at other paths than /dev/input and /dev/uinput.
+std::unique_ptr<Kernel> makeRealKernel(const std::string &inputDirectory,
+                                       const std::string &uinputPath);
 
 }  // namespace platform::evdev

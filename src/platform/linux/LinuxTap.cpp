@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <iterator>
 
 namespace platform::evdev {
 
@@ -165,9 +166,13 @@ NSUInteger Tap::pressedButtons() {
 void Tap::click(uint16_t code) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!out_) return;
-  flushLocked();
   const Event frames[] = {
       {EV_KEY, code, 1}, {EV_SYN, SYN_REPORT, 0}, {EV_KEY, code, 0}, {EV_SYN, SYN_REPORT, 0}};
+  // Posted from the callback, mid-frame: the click follows the frame rather than split it.
+  if (!buffer_.empty()) {
+    afterFrame_.insert(afterFrame_.end(), std::begin(frames), std::end(frames));
+    return;
+  }
   out_->write(frames, 4);
 }
 
@@ -231,7 +236,6 @@ Tap::Outcome Tap::handleButton(Open &open, const Event &ev, int number,
                                  : (down ? kCGEventOtherMouseDown : kCGEventOtherMouseUp);
   bool pass = true;
   if (number != 0 && subscribed(type)) {
-    flushLocked();  // what came before the button goes out before the callback runs
     pass = deliver(type, number, lock);
     if (timedOut_) return Outcome::TimedOut;
   }
@@ -286,7 +290,11 @@ void Tap::emitLocked(const Event &ev) {
 }
 
 void Tap::flushLocked() {
-  if (buffer_.empty()) return;
+  if (buffer_.empty() && afterFrame_.empty()) return;
+  if (!afterFrame_.empty()) {
+    buffer_.insert(buffer_.end(), afterFrame_.begin(), afterFrame_.end());
+    afterFrame_.clear();
+  }
   if (out_) out_->write(buffer_.data(), buffer_.size());
   buffer_.clear();
 }
@@ -450,6 +458,7 @@ void Tap::timedOut() {
   // callback, closes the devices when it returns.
   for (auto &[node, open] : devices_) open->device->grab(false);
   buffer_.clear();  // read under the grab but not yet sent: dropped, never sent twice
+  flushLocked();    // clicks the callback posted still go out
   uint32_t passed = 0;
   for (auto &[node, open] : devices_) {
     passed |= open->passed;

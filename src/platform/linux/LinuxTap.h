@@ -111,7 +111,8 @@ class Tap : public TapDriver {
   std::unique_ptr<DirectoryWatch> dirWatch_;
   std::unique_ptr<Timer> retryTimer_;
   std::unique_ptr<Watcher> watcher_;
-  std::vector<Event> buffer_;
+  std::vector<Event> buffer_;      // the frame being read, written at its SYN_REPORT
+  std::vector<Event> afterFrame_;  // posted clicks waiting for that frame to end
   bool enabled_ = true;
   bool timedOut_ = false;
   bool shutDown_ = false;

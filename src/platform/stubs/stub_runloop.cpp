@@ -41,4 +41,7 @@ void dispatch_after(dispatch_time_t, dispatch_queue_t, dispatch_block_t) {}
 dispatch_time_t dispatch_time(dispatch_time_t, int64_t) { return 0; }
 namespace platform {
 TimeSource &systemTime() { std::abort(); }
+void runLoopPerform(CFRunLoopRef, std::function<void()>) {}
+bool runLoopWatch(CFRunLoopRef, int, uint32_t, std::function<void(uint32_t)>) { return false; }
+void runLoopUnwatch(CFRunLoopRef, int) {}
 }  // namespace platform
