@@ -89,7 +89,6 @@ Event rel(uint16_t code, int32_t value) {
   return {EV_REL, code, value};
 }
 
-
 std::vector<Event> click(uint16_t code) {
   return {key(code, 1), syn(), key(code, 0), syn()};
 }

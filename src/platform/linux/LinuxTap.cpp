@@ -95,6 +95,8 @@ std::unique_ptr<Tap> Tap::create(Kernel &kernel, const TapRequest &request, TapC
   tap->dirWatch_ = kernel.watchDirectory();
   tap->retryTimer_ = kernel.makeTimer();
   tap->rearmRetryLocked();
+  backend().time().threadWillStart();
+  tap->watchdog_ = std::thread([t = tap.get()] { t->watchdogMain(); });
   registerTap(tap.get());
   return tap;
 }
@@ -102,8 +104,6 @@ std::unique_ptr<Tap> Tap::create(Kernel &kernel, const TapRequest &request, TapC
 Tap::Tap(Kernel &kernel, const TapRequest &request, TapClient &client, TapOptions options)
     : kernel_(kernel), request_(request), client_(client), options_(options) {
   buffer_.reserve(64);
-  backend().time().threadWillStart();
-  watchdog_ = std::thread([this] { watchdogMain(); });
 }
 
 Tap::~Tap() {
