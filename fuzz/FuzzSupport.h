@@ -1,0 +1,51 @@
+// What every fuzz target shares: a backend that records posts and keeps the session bus out of
+// it, and a private home directory made once per process.
+#pragma once
+
+#include <platform/Backend.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "TestBackend.h"
+
+class SilentNotifications : public platform::NotificationTransport {
+ public:
+  void start(std::function<void(const std::string &)>) override {}
+  void post(const std::string &) override {}
+};
+
+class FuzzBackend : public TestBackend {
+ public:
+  platform::NotificationTransport &notifications() override { return silent; }
+  SilentNotifications silent;
+};
+
+// A fresh, empty directory under /tmp (the fuzzer never removes it: it lives as long as the
+// process and holds at most one small file).
+inline std::string MakeScratchDirectory(const char *tag) {
+  std::string pattern = std::string("/tmp/corvassel-fuzz-") + tag + "-XXXXXX";
+  if (!mkdtemp(pattern.data())) {
+    perror("mkdtemp");
+    abort();
+  }
+  return pattern;
+}
+
+// Points HOME at a scratch directory and the system's /Library at another, both empty, so no
+// script or setting of the machine running the fuzzer can take part.
+inline void UseScratchHome(FuzzBackend &backend) {
+  static const std::string home = MakeScratchDirectory("home");
+  static const std::string root = MakeScratchDirectory("root");
+  setenv("HOME", home.c_str(), 1);
+  backend.systemRoot = root;
+}
+
+#define FUZZ_CHECK(condition)                                                       \
+  do {                                                                              \
+    if (!(condition)) {                                                             \
+      fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
+      abort();                                                                      \
+    }                                                                               \
+  } while (0)
