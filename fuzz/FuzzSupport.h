@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <unistd.h>
 
 #include "TestBackend.h"
 
@@ -22,10 +23,13 @@ class FuzzBackend : public TestBackend {
   SilentNotifications silent;
 };
 
-// A fresh, empty directory under /tmp (the fuzzer never removes it: it lives as long as the
+// A fresh, empty directory (the fuzzer never removes it: it lives as long as the
 // process and holds at most one small file).
+// Memory-backed when possible: rewriting a file in place on a disk file system waits for the
+// disk on every input.
 inline std::string MakeScratchDirectory(const char *tag) {
-  std::string pattern = std::string("/tmp/corvassel-fuzz-") + tag + "-XXXXXX";
+  const char *parent = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+  std::string pattern = std::string(parent) + "/corvassel-fuzz-" + tag + "-XXXXXX";
   if (!mkdtemp(pattern.data())) {
     perror("mkdtemp");
     abort();

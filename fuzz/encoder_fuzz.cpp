@@ -119,8 +119,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (in.ConsumeBool()) SetNumber(info, key, MakeNumber(in));
 
   // Mostly a few touches; now and then more than the record field's count can describe.
-  size_t touchCount = in.ConsumeBool() ? in.ConsumeIntegralInRange<size_t>(0, 6)
-                                       : in.ConsumeIntegralInRange<size_t>(0, 700);
+  size_t touchCount = in.ConsumeIntegralInRange<int>(0, 31) != 0
+                          ? in.ConsumeIntegralInRange<size_t>(0, 6)
+                          : in.ConsumeIntegralInRange<size_t>(0, 700);
   CFMutableArrayRef touches = CFArrayCreateMutable(nullptr, 0, &kCFTypeArrayCallBacks);
   size_t typed = 0;
   for (size_t i = 0; i < touchCount; i++) {
