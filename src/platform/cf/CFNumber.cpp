@@ -272,7 +272,10 @@ Boolean CFNumberGetValue(CFNumberRef number, CFNumberType theType, void *valuePt
   bool exact;
   if (n.isFloat()) {
     out = platform::TruncateReal(n.real(), bits);
-    exact = !std::isnan(n.real()) && static_cast<double>(out) == n.real();
+    // Exact only for a whole number inside the width's range: comparing against the saturated
+    // result as a double would call 2^63 exact, since INT64_MAX rounds up to it.
+    int64_t whole;
+    exact = platform::ExactInt64(n.real(), &whole) && whole == out;
   } else {
     out = platform::LowBits(n.integer(), bits);
     exact = out == n.integer();
