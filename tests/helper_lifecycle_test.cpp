@@ -19,6 +19,10 @@ struct Case {
   bool tapInstalled;
 };
 
+void PrintTo(const Case &c, std::ostream *os) {
+  *os << c.name;
+}
+
 const Case kCases[] = {
     {"start twice: one tap, one timer", {Start, Start}, 1, {true}, 1, 0, true},
     {"failing tap: no tap, no timer", {TapsFail, Start}, 1, {}, 0, 0, false},
@@ -85,6 +89,10 @@ struct RestartCase {
   std::vector<std::pair<double, Step>> steps;  // at a time on the manual clock
   const char *exitLine;
 };
+
+void PrintTo(const RestartCase &c, std::ostream *os) {
+  *os << c.name;
+}
 
 const RestartCase kRestartCases[] = {
     {"FiresAfterHalfAnHour", {{0, Start}}, "exit 42 at 1800\\.000 taps 1 armed 1 invalidated 0"},

@@ -16,6 +16,10 @@ struct StartupCase {
   const char *exitLine;
 };
 
+void PrintTo(const StartupCase &c, std::ostream *os) {
+  *os << c.name;
+}
+
 const StartupCase kCases[] = {
     {"TrustedAndSwitchedOffExitsAtOnceWithoutATap", true, nullptr,
      "exit 0 at 0\\.000 taps 0 armed 0 invalidated 0 trust P\n"},
