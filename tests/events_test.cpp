@@ -110,52 +110,46 @@ struct WriteCase {
   Bytes written;  // the field's payload afterwards
 };
 
-class EventWriteTest : public EventTest, public ::testing::WithParamInterface<WriteCase> {};
-void PrintTo(const WriteCase &c, std::ostream *os) {
-  *os << c.name;
-}
-
 // Writes keep each field's kind and size; values that do not fit saturate (NaN gives 0).
-TEST_P(EventWriteTest, WritesKeepTheKindAndSaturate) {
-  const WriteCase &c = GetParam();
-  Bytes original = FieldsOfEveryKind();
-  CFPtr<CGEventRef> event = EventFromBytes(original);
-  ASSERT_TRUE(event);
-  if (c.asDouble)
-    CGEventSetDoubleValueField(event.get(), c.field, c.real);
-  else
-    CGEventSetIntegerValueField(event.get(), c.field, c.integer);
-  Bytes after = EventBytes(event.get());
-  ASSERT_EQ(after.size(), original.size());
-  // Locate the field's payload by its number in the original bytes.
-  size_t pos = 8;
-  while (original.at(pos + 3) != c.field) {
-    const size_t count = original[pos] << 8 | original[pos + 1];
-    const size_t size = original[pos + 2] == 0x10 ? 1 : (original[pos + 2] & 0x20) ? 8 : 4;
-    pos += 4 + count * size;
-  }
-  EXPECT_EQ(Slice(after, pos + 4, c.written.size()), c.written);
-  EXPECT_EQ(Slice(after, 0, pos), Slice(original, 0, pos));
-}
+const std::vector<WriteCase> kWriteCases = {
+    WriteCase{"Int32KeepsLowBits", 0x10, false, 0x100000005, 0, Hex("00 00 00 05")},
+    WriteCase{"Int32FromHugeDouble", 0x10, true, 0, 1e300, Hex("7F FF FF FF")},
+    WriteCase{"Int32FromMinusInfinity", 0x10, true, 0, -kInf, Hex("80 00 00 00")},
+    WriteCase{"Int32FromNaN", 0x10, true, 0, kNaN, Hex("00 00 00 00")},
+    WriteCase{"Int32FromDoubleTowardZero", 0x10, true, 0, -2.9, Hex("FF FF FF FE")},
+    WriteCase{"Int64FromHugeDouble", 0x11, true, 0, 1e19, Hex("7F FF FF FF FF FF FF FF")},
+    WriteCase{"Int64FromTwoToThe63", 0x11, true, 0, 9223372036854775808.0,
+              Hex("7F FF FF FF FF FF FF FF")},
+    WriteCase{"Int64FromMinusTwoToThe63", 0x11, true, 0, -9223372036854775808.0,
+              Hex("80 00 00 00 00 00 00 00")},
+    WriteCase{"FloatFromHugeDouble", 0x12, true, 0, 1e300, Hex("7F 80 00 00")},
+    WriteCase{"FloatFromInteger", 0x12, false, 3, 0, Hex("40 40 00 00")},
+    WriteCase{"DoubleFromInteger", 0x13, false, INT64_MAX, 0, Hex("43 E0 00 00 00 00 00 00")},
+    WriteCase{"BytesAreLeftAlone", 0x14, false, 9, 0, Hex("01 02 03")}};
 
-INSTANTIATE_TEST_SUITE_P(
-    Values, EventWriteTest,
-    ::testing::Values(
-        WriteCase{"Int32KeepsLowBits", 0x10, false, 0x100000005, 0, Hex("00 00 00 05")},
-        WriteCase{"Int32FromHugeDouble", 0x10, true, 0, 1e300, Hex("7F FF FF FF")},
-        WriteCase{"Int32FromMinusInfinity", 0x10, true, 0, -kInf, Hex("80 00 00 00")},
-        WriteCase{"Int32FromNaN", 0x10, true, 0, kNaN, Hex("00 00 00 00")},
-        WriteCase{"Int32FromDoubleTowardZero", 0x10, true, 0, -2.9, Hex("FF FF FF FE")},
-        WriteCase{"Int64FromHugeDouble", 0x11, true, 0, 1e19, Hex("7F FF FF FF FF FF FF FF")},
-        WriteCase{"Int64FromTwoToThe63", 0x11, true, 0, 9223372036854775808.0,
-                  Hex("7F FF FF FF FF FF FF FF")},
-        WriteCase{"Int64FromMinusTwoToThe63", 0x11, true, 0, -9223372036854775808.0,
-                  Hex("80 00 00 00 00 00 00 00")},
-        WriteCase{"FloatFromHugeDouble", 0x12, true, 0, 1e300, Hex("7F 80 00 00")},
-        WriteCase{"FloatFromInteger", 0x12, false, 3, 0, Hex("40 40 00 00")},
-        WriteCase{"DoubleFromInteger", 0x13, false, INT64_MAX, 0, Hex("43 E0 00 00 00 00 00 00")},
-        WriteCase{"BytesAreLeftAlone", 0x14, false, 9, 0, Hex("01 02 03")}),
-    [](const auto &info) { return info.param.name; });
+TEST_F(EventsTest, WritesKeepTheKindAndSaturate) {
+  for (const WriteCase &c : kWriteCases) {
+    SCOPED_TRACE(c.name);
+    Bytes original = FieldsOfEveryKind();
+    CFPtr<CGEventRef> event = EventFromBytes(original);
+    ASSERT_TRUE(event);
+    if (c.asDouble)
+      CGEventSetDoubleValueField(event.get(), c.field, c.real);
+    else
+      CGEventSetIntegerValueField(event.get(), c.field, c.integer);
+    Bytes after = EventBytes(event.get());
+    ASSERT_EQ(after.size(), original.size());
+    // Locate the field's payload by its number in the original bytes.
+    size_t pos = 8;
+    while (original.at(pos + 3) != c.field) {
+      const size_t count = original[pos] << 8 | original[pos + 1];
+      const size_t size = original[pos + 2] == 0x10 ? 1 : (original[pos + 2] & 0x20) ? 8 : 4;
+      pos += 4 + count * size;
+    }
+    EXPECT_EQ(Slice(after, pos + 4, c.written.size()), c.written);
+    EXPECT_EQ(Slice(after, 0, pos), Slice(original, 0, pos));
+  }
+}
 
 TEST_F(EventsTest, SaturatesWhenReadingHugeFloatsAsIntegers) {
   CFPtr<CGEventRef> event = EventFromBytes(
@@ -173,32 +167,28 @@ struct MalformedCase {
   const char *name;
   Bytes bytes;
 };
-void PrintTo(const MalformedCase &c, std::ostream *os) {
-  *os << c.name;
+
+const std::vector<MalformedCase> kMalformedCases = {
+    MalformedCase{"Empty", {}},
+    MalformedCase{"ShortHeader", Hex("43 56 45 56 01 00 00")},
+    MalformedCase{"WrongMagic", Hex("43 56 45 57 01 00 00 00")},
+    MalformedCase{"OtherVersion", Hex("43 56 45 56 02 00 00 00")},
+    MalformedCase{"ReservedNotZero", Hex("43 56 45 56 01 00 00 01")},
+    MalformedCase{"CutFieldHeader", Concat({kHeader, Hex("00 01 40")})},
+    MalformedCase{"CutPayload", Concat({kHeader, Hex("00 01 40 10 00 00 00")})},
+    MalformedCase{"CountBeyondBytes", Concat({kHeader, Hex("00 02 40 10 00 00 00 01")})},
+    MalformedCase{"UnknownKind", Concat({kHeader, Hex("00 01 20 10 00 00 00 01")})},
+    MalformedCase{"TrailingByte", Concat({kHeader, Hex("00 01 40 10 00 00 00 01 00")})},
+    MalformedCase{"RepeatedField",
+                  Concat({kHeader, Hex("00 01 40 10 00 00 00 01 00 01 C0 10 00 00 00 00")})},
+    MalformedCase{"RecordCountTooLarge", Concat({kHeader, Hex("00 C1 10 6D"), Zeros(192)})}};
+
+TEST_F(EventsTest, IsRefused) {
+  for (const MalformedCase &c : kMalformedCases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_FALSE(EventFromBytes(c.bytes));
+  }
 }
-
-class EventMalformedTest : public EventTest, public ::testing::WithParamInterface<MalformedCase> {};
-
-TEST_P(EventMalformedTest, IsRefused) {
-  EXPECT_FALSE(EventFromBytes(GetParam().bytes));
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Bytes, EventMalformedTest,
-    ::testing::Values(
-        MalformedCase{"Empty", {}}, MalformedCase{"ShortHeader", Hex("43 56 45 56 01 00 00")},
-        MalformedCase{"WrongMagic", Hex("43 56 45 57 01 00 00 00")},
-        MalformedCase{"OtherVersion", Hex("43 56 45 56 02 00 00 00")},
-        MalformedCase{"ReservedNotZero", Hex("43 56 45 56 01 00 00 01")},
-        MalformedCase{"CutFieldHeader", Concat({kHeader, Hex("00 01 40")})},
-        MalformedCase{"CutPayload", Concat({kHeader, Hex("00 01 40 10 00 00 00")})},
-        MalformedCase{"CountBeyondBytes", Concat({kHeader, Hex("00 02 40 10 00 00 00 01")})},
-        MalformedCase{"UnknownKind", Concat({kHeader, Hex("00 01 20 10 00 00 00 01")})},
-        MalformedCase{"TrailingByte", Concat({kHeader, Hex("00 01 40 10 00 00 00 01 00")})},
-        MalformedCase{"RepeatedField",
-                      Concat({kHeader, Hex("00 01 40 10 00 00 00 01 00 01 C0 10 00 00 00 00")})},
-        MalformedCase{"RecordCountTooLarge", Concat({kHeader, Hex("00 C1 10 6D"), Zeros(192)})}),
-    [](const auto &info) { return info.param.name; });
 
 TEST_F(EventsTest, AcceptedBytesSerializeBackUnchanged) {
   const Bytes accepted[] = {

@@ -72,35 +72,35 @@ TEST_F(SwipeTest, SettingUpTwiceLeavesOneTableOfFourEntries) {
   }
 }
 
-class SwipePostTest : public SwipeTest, public ::testing::WithParamInterface<uint32_t> {};
-
-TEST_P(SwipePostTest, PostsOpeningThenClosingAtTheHIDTap) {
-  const uint32_t code = GetParam();
+TEST_F(SwipeTest, PostsOpeningThenClosingAtTheHIDTap) {
   helper->setupSwipeInfo();
   backend.clock.step = 1000;
   int encoded = 0;
   CountEventCreations(encoded);
-  TQXFakeSwipe(code);
-  EXPECT_EQ(encoded, 2);
-  const auto &posted = backend.testInput.posted;
-  ASSERT_EQ(posted.size(), 2u);
-  EXPECT_EQ(backend.testInput.postLocations,
-            (std::vector<CGEventTapLocation>{kCGHIDEventTap, kCGHIDEventTap}));
-  const struct {
-    int64_t phase;
-    int64_t direction;
-  } expected[] = {{1, 0}, {4, code}};
-  for (size_t i = 0; i < 2; i++) {
-    EXPECT_EQ(CGEventGetType(posted[i]), 29u);
-    EXPECT_EQ(CGEventGetFlags(posted[i]), 0x100u);
-    EXPECT_EQ(CGEventGetIntegerValueField(posted[i], 0x6E), 16);
-    EXPECT_EQ(CGEventGetIntegerValueField(posted[i], 0x84), expected[i].phase) << i;
-    EXPECT_EQ(CGEventGetIntegerValueField(posted[i], 0x73), expected[i].direction) << i;
+  for (uint32_t code : {kSwipeBack, kSwipeForward, 1u, 2u}) {
+    SCOPED_TRACE(code);
+    encoded = 0;
+    backend.testInput.clearPosted();
+    TQXFakeSwipe(code);
+    EXPECT_EQ(encoded, 2);
+    const auto &posted = backend.testInput.posted;
+    ASSERT_EQ(posted.size(), 2u);
+    EXPECT_EQ(backend.testInput.postLocations,
+              (std::vector<CGEventTapLocation>{kCGHIDEventTap, kCGHIDEventTap}));
+    const struct {
+      int64_t phase;
+      int64_t direction;
+    } expected[] = {{1, 0}, {4, code}};
+    for (size_t i = 0; i < 2; i++) {
+      EXPECT_EQ(CGEventGetType(posted[i]), 29u);
+      EXPECT_EQ(CGEventGetFlags(posted[i]), 0x100u);
+      EXPECT_EQ(CGEventGetIntegerValueField(posted[i], 0x6E), 16);
+      EXPECT_EQ(CGEventGetIntegerValueField(posted[i], 0x84), expected[i].phase) << i;
+      EXPECT_EQ(CGEventGetIntegerValueField(posted[i], 0x73), expected[i].direction) << i;
+    }
+    EXPECT_LT(CGEventGetTimestamp(posted[0]), CGEventGetTimestamp(posted[1]));
   }
-  EXPECT_LT(CGEventGetTimestamp(posted[0]), CGEventGetTimestamp(posted[1]));
 }
-
-INSTANTIATE_TEST_SUITE_P(Codes, SwipePostTest, ::testing::Values(4u, 8u, 1u, 2u));
 
 TEST_F(SwipeTest, CodesWithoutAnEntryPostNothingAndEncodeNothing) {
   helper->setupSwipeInfo();
@@ -121,35 +121,34 @@ TEST_F(SwipeTest, NothingHappensWithoutTheTable) {
   EXPECT_TRUE(backend.testInput.posted.empty());
 }
 
-class SwipeRefusedTest : public SwipeTest, public ::testing::WithParamInterface<const char *> {};
-
 // The platform refuses the event bytes of one half (recognised by its phase field); the other
 // half is still made, and released without being posted.
-TEST_P(SwipeRefusedTest, OneRefusedHalfPostsNothing) {
+TEST_F(SwipeTest, OneRefusedHalfPostsNothing) {
   helper->setupSwipeInfo();
-  const Bytes refusedPhase = Hex(GetParam());
-  int encoded = 0;
-  int admitted = 0;
-  platform::events::Hooks hooks;
-  hooks.create = [&encoded] {
-    encoded++;
-    return true;
-  };
-  hooks.admit = [&](const UInt8 *bytes, size_t length) {
-    const bool refuse = std::search(bytes, bytes + length, refusedPhase.begin(),
-                                    refusedPhase.end()) != bytes + length;
-    if (!refuse) admitted++;
-    return !refuse;
-  };
-  platform::events::setHooksForTesting(std::move(hooks));
-  TQXFakeSwipe(kSwipeForward);
-  EXPECT_EQ(encoded, 2);
-  EXPECT_EQ(admitted, 1);
-  EXPECT_TRUE(backend.testInput.posted.empty());
-  // The fixture checks that the half that was made has been released.
+  for (const char *refused : {"00 01 40 84 00 00 00 04", "00 01 40 84 00 00 00 01"}) {
+    SCOPED_TRACE(refused);
+    const Bytes refusedPhase = Hex(refused);
+    int encoded = 0;
+    int admitted = 0;
+    platform::events::Hooks hooks;
+    hooks.create = [&encoded] {
+      encoded++;
+      return true;
+    };
+    hooks.admit = [&](const UInt8 *bytes, size_t length) {
+      const bool refuse = std::search(bytes, bytes + length, refusedPhase.begin(),
+                                      refusedPhase.end()) != bytes + length;
+      if (!refuse) admitted++;
+      return !refuse;
+    };
+    platform::events::setHooksForTesting(std::move(hooks));
+    const long live = platform::liveObjectCount();
+    TQXFakeSwipe(kSwipeForward);
+    EXPECT_EQ(platform::liveObjectCount(), live) << "the half that was made was not released";
+    EXPECT_EQ(encoded, 2);
+    EXPECT_EQ(admitted, 1);
+    EXPECT_TRUE(backend.testInput.posted.empty());
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(Halves, SwipeRefusedTest,
-                         ::testing::Values("00 01 40 84 00 00 00 04", "00 01 40 84 00 00 00 01"));
 
 }  // namespace
