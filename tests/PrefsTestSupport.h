@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <plist/plist.h>
+#include <platform/PlistGuards.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -36,8 +37,9 @@ inline std::string XmlDict(const std::string &entries) {
   return XmlPlist("<dict>" + entries + "</dict>");
 }
 
-// The same property list in binary form (the XML must not rely on octal-looking integers).
-inline std::string BinaryFromXml(const std::string &xml) {
+// The same property list in binary form.
+inline std::string BinaryFromXml(const std::string &text) {
+  std::string xml = platform::NormalizePlistXml(text, false).text;  // "010" is ten
   plist_t root = nullptr;
   plist_from_xml(xml.data(), static_cast<uint32_t>(xml.size()), &root);
   EXPECT_NE(root, nullptr) << xml;
