@@ -41,6 +41,10 @@ struct OutputCase {
   std::optional<std::string> expected;
 };
 
+void PrintTo(const OutputCase &c, std::ostream *os) {
+  *os << c.label;
+}
+
 class ScriptOutput : public testing::TestWithParam<OutputCase> {};
 
 TEST_P(ScriptOutput, IsDecodedAndTrimmed) {
@@ -81,6 +85,10 @@ struct FailureCase {
   // Makes the thing at the script path.
   void (*make)(ScriptWorld &world);
 };
+
+void PrintTo(const FailureCase &c, std::ostream *os) {
+  *os << c.label;
+}
 
 class ScriptFailure : public testing::TestWithParam<FailureCase> {};
 
@@ -137,6 +145,10 @@ struct LocationCase {
   std::optional<std::string> expected;
   std::optional<ScriptWorld::Where> spawned;
 };
+
+void PrintTo(const LocationCase &c, std::ostream *os) {
+  *os << c.label;
+}
 
 class ScriptLocation : public testing::TestWithParam<LocationCase> {};
 
@@ -330,6 +342,10 @@ struct PathCase {
   const char *path;
   const char *expected;  // nullptr: the password database's home + rest of path
 };
+
+void PrintTo(const PathCase &c, std::ostream *os) {
+  *os << (c.home ? c.home : "(unset)") << " " << c.path;
+}
 
 class TildeExpansion : public testing::TestWithParam<PathCase> {};
 
