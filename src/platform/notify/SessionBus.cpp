@@ -75,7 +75,8 @@ bool SessionBusTransport::connected() const {
 
 int SessionBusTransport::fileDescriptor() const {
   std::lock_guard lock(mutex_);
-  return bus_ ? sd_bus_get_fd(bus_) : -1;
+  int fd = bus_ ? sd_bus_get_fd(bus_) : -1;
+  return fd >= 0 ? fd : -1;  // sd-bus reports a closed connection as an error
 }
 
 uint64_t SessionBusTransport::wakeups() const {
