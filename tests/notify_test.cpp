@@ -507,7 +507,9 @@ TEST(DistributedNotifications, HelperReloadsWhenAnotherProcessPosts) {
     EXPECT_EQ(MouseEventCallback(nullptr, kCGEventOtherMouseDown, press, &helper), press);
     EXPECT_TRUE(backend.testInput.posted.empty());
 
+    // The stored change alone does nothing: settings are read again only when told.
     WritePreferences(home, 3);
+    EXPECT_EQ(MouseEventCallback(nullptr, kCGEventOtherMouseDown, press, &helper), press);
     ASSERT_EQ(RunTool({"dbus-send", "--session", "--type=signal",
                        "/org/corvassel/DistributedNotifications",
                        "org.corvassel.DistributedNotifications.Posted",
