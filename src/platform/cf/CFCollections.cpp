@@ -1,4 +1,5 @@
 // Arrays, dictionaries and byte strings.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -290,7 +291,13 @@ CFMutableDataRef CFDataCreateMutable(CFAllocatorRef allocator, CFIndex capacity)
 CFMutableDataRef CFDataCreateMutableCopy(CFAllocatorRef allocator, CFIndex capacity,
                                          CFDataRef theData) {
   Data *data = new Data();
-  data->bytes = As<Data>(theData, kTypeIDData, "CFDataCreateMutableCopy").bytes;
+  const std::vector<UInt8> &source =
+      As<Data>(theData, kTypeIDData, "CFDataCreateMutableCopy").bytes;
+  // A capacity is the most the data will hold, so reserving it (within reason) spares growing
+  // later.
+  const CFIndex reserved = std::clamp<CFIndex>(capacity, 0, CFIndex{1} << 20);
+  data->bytes.reserve(std::max(source.size(), static_cast<size_t>(reserved)));
+  data->bytes.assign(source.begin(), source.end());
   return Wrap<CFMutableDataRef>(data);
 }
 

@@ -1,0 +1,79 @@
+// How an event looks as bytes, and the hooks tests use to stand in for a platform that
+// serializes differently or refuses events.
+//
+// Layout: an 8-byte header ("CVEV", version, three zero bytes), then fields back to back until
+// the end. The header holds no length or field count, so bytes may be cut from and appended to
+// a serialization without touching it. Each field is a 4-byte header (element count, u16
+// big-endian; kind byte; field number byte) followed by count elements, each big-endian:
+//
+//   kind 0x10  byte string      1 byte per element
+//   kind 0x40  signed 32-bit    4 bytes
+//   kind 0x80  signed 64-bit    8 bytes
+//   kind 0xC0  IEEE-754 float   4 bytes
+//   kind 0xE0  IEEE-754 double  8 bytes
+//
+// A field number occurs at most once. CGEventCreate's event holds type, flags and timestamp
+// (signed 64-bit) and then the two location coordinates (doubles, 12 bytes each) last, so the
+// last 24 bytes of its serialization are the location alone.
+#pragma once
+
+#include <CoreGraphics/CoreGraphics.h>
+
+#include <cstddef>
+#include <functional>
+#include <vector>
+
+namespace platform::events {
+
+constexpr UInt8 kHeader[8] = {'C', 'V', 'E', 'V', 1, 0, 0, 0};
+constexpr size_t kHeaderSize = sizeof kHeader;
+constexpr size_t kFieldHeaderSize = 4;
+
+enum Kind : UInt8 {
+  kKindBytes = 0x10,
+  kKindSInt32 = 0x40,
+  kKindSInt64 = 0x80,
+  kKindFloat32 = 0xC0,
+  kKindFloat64 = 0xE0,
+};
+
+// Bytes per element of a kind; 0 for an unknown kind.
+constexpr size_t ElementSize(UInt8 kind) {
+  switch (kind) {
+    case kKindBytes:
+      return 1;
+    case kKindSInt32:
+    case kKindFloat32:
+      return 4;
+    case kKindSInt64:
+    case kKindFloat64:
+      return 8;
+    default:
+      return 0;
+  }
+}
+
+// Fields every created event carries, numbered clear of the event fields callers use.
+enum : UInt8 {
+  kFieldType = 0xF0,
+  kFieldFlags = 0xF1,
+  kFieldTimestamp = 0xF2,
+  kFieldLocationX = 0xF3,
+  kFieldLocationY = 0xF4,
+};
+
+// Test hooks; an empty function means the ordinary behaviour.
+struct Hooks {
+  // CGEventCreate returns NULL when this returns false.
+  std::function<bool()> create;
+  // Sees (and may rewrite) every serialization CGEventCreateData makes; false makes it NULL.
+  std::function<bool(std::vector<UInt8> &bytes)> serialize;
+  // Sees the bytes CGEventCreateFromData is given before they are parsed; false refuses them.
+  std::function<bool(const UInt8 *bytes, size_t length)> admit;
+};
+
+// Installs hooks until the next call; Hooks{} restores the ordinary behaviour. Tests only,
+// with no other thread using events.
+void setHooksForTesting(Hooks hooks);
+
+}  // namespace platform::events

@@ -1,0 +1,187 @@
+// Shared by the event, encoder and swipe tests: a backend with a fake clock and a quiet
+// notification transport, a fixture that checks every object made is released, and small
+// builders for descriptions and byte strings.
+#pragma once
+
+#include <CoreServices/CoreServices.h>
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <initializer_list>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "TestBackend.h"
+#include "events/EventFormat.h"
+
+class FakeTime : public platform::TimeSource {
+ public:
+  uint64_t upTimeNanos() override {
+    reads++;
+    uint64_t value = now;
+    now += step;
+    return value;
+  }
+  CFAbsoluteTime absoluteTime() override { return 0; }
+  std::unique_ptr<platform::Waiter> makeWaiter() override { return nullptr; }
+  std::unique_ptr<platform::RunLoopDriver> makeRunLoopDriver() override { return nullptr; }
+
+  uint64_t now = 0x0000000123456789;
+  uint64_t step = 0;  // added after every read
+  int reads = 0;
+};
+
+class QuietNotifications : public platform::NotificationTransport {
+ public:
+  void start(std::function<void(const std::string &)>) override {}
+  void post(const std::string &) override {}
+};
+
+class EventTestBackend : public TestBackend {
+ public:
+  platform::TimeSource &time() override { return clock; }
+  platform::NotificationTransport &notifications() override { return quiet; }
+
+  FakeTime clock;
+  QuietNotifications quiet;
+};
+
+// Installs the backend; after the test, drops what was posted, restores the event hooks and
+// checks that the live-object count is back where it started.
+class EventTest : public ::testing::Test {
+ protected:
+  void SetUp() override { liveBefore_ = platform::liveObjectCount(); }
+  void TearDown() override {
+    backend.testInput.clearPosted();
+    platform::events::setHooksForTesting({});
+    EXPECT_EQ(platform::liveObjectCount(), liveBefore_) << "objects leaked or over-released";
+  }
+  void resetLiveCount() { liveBefore_ = platform::liveObjectCount(); }
+
+  EventTestBackend backend;
+
+ private:
+  long liveBefore_ = 0;
+};
+
+struct CFReleaser {
+  void operator()(const void *object) const {
+    if (object) CFRelease(object);
+  }
+};
+template <typename T>
+using CFPtr = std::unique_ptr<std::remove_pointer_t<T>, CFReleaser>;
+
+// A number of a chosen stored type.
+struct Num {
+  Num(int32_t v) : type(kCFNumberSInt32Type), i32(v) {}
+  Num(int64_t v) : type(kCFNumberSInt64Type), i64(v) {}
+  Num(float v) : type(kCFNumberFloat32Type), f32(v) {}
+  Num(double v) : type(kCFNumberDoubleType), f64(v) {}
+
+  CFNumberRef create() const {
+    const void *value = type == kCFNumberSInt32Type    ? static_cast<const void *>(&i32)
+                        : type == kCFNumberSInt64Type  ? static_cast<const void *>(&i64)
+                        : type == kCFNumberFloat32Type ? static_cast<const void *>(&f32)
+                                                       : static_cast<const void *>(&f64);
+    return CFNumberCreate(kCFAllocatorDefault, type, value);
+  }
+
+  CFNumberType type;
+  int32_t i32 = 0;
+  int64_t i64 = 0;
+  float f32 = 0;
+  double f64 = 0;
+};
+
+using Entries = std::vector<std::pair<std::string, Num>>;
+
+inline CFDictionaryRef CreateDescription(const Entries &entries) {
+  CFMutableDictionaryRef dictionary = CFDictionaryCreateMutable(
+      kCFAllocatorDefault, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
+  for (const auto &[key, value] : entries) {
+    CFStringRef keyRef =
+        CFStringCreateWithCString(kCFAllocatorDefault, key.c_str(), kCFStringEncodingUTF8);
+    CFNumberRef number = value.create();
+    CFDictionarySetValue(dictionary, keyRef, number);
+    CFRelease(keyRef);
+    CFRelease(number);
+  }
+  return dictionary;
+}
+
+inline CFArrayRef CreateTouchList(const std::vector<Entries> &touches) {
+  CFMutableArrayRef list = CFArrayCreateMutable(kCFAllocatorDefault, 0, &kCFTypeArrayCallBacks);
+  for (const Entries &touch : touches) {
+    CFDictionaryRef description = CreateDescription(touch);
+    CFArrayAppendValue(list, description);
+    CFRelease(description);
+  }
+  return list;
+}
+
+using Bytes = std::vector<uint8_t>;
+
+// "00 C0 10 6D" -> bytes; spaces are ignored.
+inline Bytes Hex(const std::string &text) {
+  Bytes bytes;
+  std::string digits;
+  for (char c : text)
+    if (c != ' ') digits += c;
+  for (size_t i = 0; i + 1 < digits.size(); i += 2)
+    bytes.push_back(static_cast<uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
+  return bytes;
+}
+
+inline Bytes Zeros(size_t count) {
+  return Bytes(count, 0);
+}
+
+inline Bytes Concat(std::initializer_list<Bytes> parts) {
+  Bytes all;
+  for (const Bytes &part : parts) all.insert(all.end(), part.begin(), part.end());
+  return all;
+}
+
+inline Bytes DataBytes(CFDataRef data) {
+  const uint8_t *p = CFDataGetBytePtr(data);
+  return Bytes(p, p + CFDataGetLength(data));
+}
+
+inline Bytes EventBytes(CGEventRef event) {
+  CFPtr<CFDataRef> data(CGEventCreateData(kCFAllocatorDefault, event));
+  return data ? DataBytes(data.get()) : Bytes{};
+}
+
+inline CFPtr<CGEventRef> EventFromBytes(const Bytes &bytes) {
+  CFPtr<CFDataRef> data(
+      CFDataCreate(kCFAllocatorDefault, bytes.data(), static_cast<CFIndex>(bytes.size())));
+  return CFPtr<CGEventRef>(CGEventCreateFromData(kCFAllocatorDefault, data.get()));
+}
+
+inline uint32_t LE32(const Bytes &bytes, size_t offset) {
+  return static_cast<uint32_t>(bytes.at(offset)) |
+         static_cast<uint32_t>(bytes.at(offset + 1)) << 8 |
+         static_cast<uint32_t>(bytes.at(offset + 2)) << 16 |
+         static_cast<uint32_t>(bytes.at(offset + 3)) << 24;
+}
+
+inline uint64_t LE64(const Bytes &bytes, size_t offset) {
+  return LE32(bytes, offset) | static_cast<uint64_t>(LE32(bytes, offset + 4)) << 32;
+}
+
+inline Bytes Slice(const Bytes &bytes, size_t offset, size_t length) {
+  return Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(offset),
+               bytes.begin() + static_cast<std::ptrdiff_t>(offset + length));
+}
+
+// Counts base events made, so a test can tell whether the encoder ran at all.
+inline void CountEventCreations(int &counter) {
+  platform::events::Hooks hooks;
+  hooks.create = [&counter] {
+    counter++;
+    return true;
+  };
+  platform::events::setHooksForTesting(std::move(hooks));
+}
