@@ -78,12 +78,16 @@ struct TapLog {
   std::vector<CFRunLoopRef> attachedTo;
   platform::TapRequest lastRequest{};
   platform::TapClient *lastClient = nullptr;
+  int *destroyedElsewhere = nullptr;  // counts past the backend's own life when set
 };
 
 class FakeTapDriver : public platform::TapDriver {
  public:
   explicit FakeTapDriver(TapLog &log) : log_(log) { ++log_.created; }
-  ~FakeTapDriver() override { ++log_.destroyed; }
+  ~FakeTapDriver() override {
+    ++log_.destroyed;
+    if (log_.destroyedElsewhere) ++*log_.destroyedElsewhere;
+  }
   void attach(CFRunLoopRef rl) override { log_.attachedTo.push_back(rl); }
   void setEnabled(bool enabled) override {
     enabled_ = enabled;
