@@ -80,7 +80,7 @@ class Dictionary final : public Object {
     CFHashCode hash = hashOf(key);
     for (Entry &entry : entries_) {
       if (entry.hash != hash) continue;
-      if (entry.key == key || (keys_.equal && keys_.equal(entry.key, key))) return &entry;
+      if (entry.key == key || equalKeys(entry.key, key)) return &entry;
     }
     return nullptr;
   }
@@ -129,7 +129,13 @@ class Dictionary final : public Object {
   }
 
  private:
+  // CF-typed keys skip the callback layer: lookups sit on the gesture path.
+  bool equalKeys(const void *a, const void *b) const {
+    if (keys_.equal == EqualCF && a && b) return AsObject(a)->equals(*AsObject(b));
+    return keys_.equal && keys_.equal(a, b);
+  }
   CFHashCode hashOf(const void *key) const {
+    if (keys_.hash == HashCF && key) return AsObject(key)->hash();
     return keys_.hash ? keys_.hash(key) : reinterpret_cast<CFHashCode>(key);
   }
   void drop(const Entry &entry) {
