@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "runloop/RunLoopInternal.h"
+
 namespace platform {
 
 namespace {
@@ -17,11 +19,20 @@ Backend &backend() {
   return gInstalled ? *gInstalled : real;
 }
 
-void setBackend(Backend *b) { gInstalled = b; }
+void setBackend(Backend *b) {
+  gInstalled = b;
+  runLoopsBackendChanged();  // loops made on the old clock cannot serve the new one
+}
 
-TimeSource &Backend::time() { return systemTime(); }
-InputBackend &Backend::input() { return linuxInput(); }
-NotificationTransport &Backend::notifications() { return sessionBusNotifications(); }
+TimeSource &Backend::time() {
+  return systemTime();
+}
+InputBackend &Backend::input() {
+  return linuxInput();
+}
+NotificationTransport &Backend::notifications() {
+  return sessionBusNotifications();
+}
 
 void Backend::log(const std::string &line) {
   static std::once_flag opened;

@@ -11,8 +11,9 @@ bool IsDown(CGEventType type) {
 }
 
 bool IsHeld(NSUInteger pressed, int64_t button) {
-  // Buttons beyond the mask's width are simply never held.
-  return button >= 0 && button < 64 && (pressed >> button) & 1;
+  // The mask speaks for buttons 0 to 30 only; any other number is simply never held (and never
+  // shifts past the mask's width).
+  return button >= 0 && button <= 30 && (pressed >> button) & 1;
 }
 
 // Runs the action's script; unless it reports "complete", posts the swipe.

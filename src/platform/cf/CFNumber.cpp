@@ -147,7 +147,8 @@ void StoreInteger(int64_t value, int bits, void *out) {
 int64_t TruncateReal(double value, int bits) {
   if (std::isnan(value)) return 0;
   double max = static_cast<double>(uint64_t{1} << (bits - 1));  // exact power of two
-  if (value >= max) return static_cast<int64_t>((max - 1 < kTwo63) ? max - 1 : INT64_MAX);
+  // INT64_MAX has no exact double, so the 64-bit ceiling is given as an integer.
+  if (value >= max) return bits == 64 ? INT64_MAX : static_cast<int64_t>(max) - 1;
   if (value < -max) return bits == 64 ? INT64_MIN : -static_cast<int64_t>(max);
   return static_cast<int64_t>(value);
 }

@@ -7,7 +7,10 @@
 // next action and the threads' deadlines. World actions due at a time run, in the order they
 // were added, before anything the helper does at that time; threads due at the same time are
 // woken one at a time, earliest deadline (then earliest wait) first, each run until every thread
-// waits again, so a run is deterministic.
+// waits again, so a run is deterministic. A thread blocked anywhere else (a join, a real sleep, a
+// script's pipe) counts as running and holds the clock, as does an action until it returns; a
+// notify() makes the woken thread count as running at once. The helper reacts to one action
+// before the next action, even one due at the same time, runs.
 #pragma once
 
 #include <platform/Backend.h>
@@ -55,6 +58,7 @@ class VirtualWorld : public Backend {
   // ---- Actions ----
   // Schedules action at virtual time seconds (not before the current time).
   void at(double seconds, std::function<void()> action);
+  void atNanos(uint64_t nanos, std::function<void()> action);
   // From an action: mouse button n is pressed or released. Button 1 arrives as right-button
   // events (3, 4), 2 and up as other-button events (25, 26), 0 never reaches the tap. The held
   // mask the filter sees is the one from before the event.

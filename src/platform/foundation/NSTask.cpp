@@ -1,0 +1,229 @@
+// Processes and pipes: NSTask on posix_spawn, NSPipe on pipe2, NSFileHandle reads.
+#include <Foundation/Foundation.h>
+#include <platform/Backend.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/ioctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "foundation/Process.h"
+
+extern char **environ;
+
+namespace platform {
+bool gProcessExitDescriptors = true;
+}
+
+namespace {
+
+std::string Describe(const char *what, int error) {
+  return std::string(what) + ": " + strerror(error);
+}
+
+[[noreturn]] void ThrowReadError(int error) {
+  throw NSException(NSFileHandleOperationException, Describe("read failed", error));
+}
+
+// Reads at most limit bytes once, retrying interruptions; 0 at end of file.
+size_t ReadOnce(int fd, std::vector<UInt8> &into, size_t limit) {
+  size_t old = into.size();
+  into.resize(old + limit);
+  ssize_t got;
+  do {
+    got = read(fd, into.data() + old, limit);
+  } while (got < 0 && errno == EINTR);
+  if (got < 0) {
+    int error = errno;
+    into.resize(old);
+    ThrowReadError(error);
+  }
+  into.resize(old + static_cast<size_t>(got));
+  return static_cast<size_t>(got);
+}
+
+constexpr size_t kChunk = 64 * 1024;
+
+int OpenExitDescriptor(pid_t pid) {
+#ifdef SYS_pidfd_open
+  if (platform::gProcessExitDescriptors) {
+    // Always close-on-exec.
+    long fd = syscall(SYS_pidfd_open, pid, 0);
+    if (fd >= 0) return static_cast<int>(fd);
+  }
+#endif
+  return -1;
+}
+
+// Owns the spawn attributes and file actions for one launch.
+struct SpawnSetup {
+  posix_spawnattr_t attributes;
+  posix_spawn_file_actions_t actions;
+  SpawnSetup() {
+    posix_spawnattr_init(&attributes);
+    posix_spawn_file_actions_init(&actions);
+  }
+  ~SpawnSetup() {
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+  }
+};
+
+}  // namespace
+
+// ---- NSFileHandle ----
+
+NSFileHandle::~NSFileHandle() {
+  closeFile();
+}
+
+void NSFileHandle::closeFile() {
+  if (fd_ < 0) return;
+  close(fd_);
+  fd_ = -1;
+}
+
+std::vector<UInt8> NSFileHandle::readDataToEndOfFile() {
+  if (fd_ < 0) throw NSException(NSFileHandleOperationException, "file handle is closed");
+  std::vector<UInt8> data;
+  while (ReadOnce(fd_, data, kChunk) > 0) {
+  }
+  return data;
+}
+
+std::vector<UInt8> NSFileHandle::readDataUntilExitOfTask(NSTask &task) {
+  if (fd_ < 0) throw NSException(NSFileHandleOperationException, "file handle is closed");
+  if (task.processIdentifier() <= 0)
+    throw NSException(NSInvalidArgumentException, "task not launched");
+  std::vector<UInt8> data;
+  // Once the process has gone, the pipe holds everything it wrote. Take exactly that much: a
+  // process it left behind may keep the write end open, or keep writing, for ever.
+  auto takeBuffered = [&] {
+    int available = 0;
+    if (ioctl(fd_, FIONREAD, &available) < 0) ThrowReadError(errno);
+    size_t left = static_cast<size_t>(available > 0 ? available : 0);
+    while (left > 0) {
+      size_t got = ReadOnce(fd_, data, left);
+      if (got == 0) break;
+      left -= got;
+    }
+  };
+  for (;;) {
+    int exitFd = task.exitDescriptor();
+    struct pollfd watched[2] = {{fd_, POLLIN, 0}, {exitFd, POLLIN, 0}};
+    // Without an exit descriptor, look at the process now and then.
+    int ready = poll(watched, exitFd >= 0 ? 2 : 1, exitFd >= 0 ? -1 : 20);
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      ThrowReadError(errno);
+    }
+    bool exited = exitFd >= 0 ? (watched[1].revents != 0) : !task.isRunning();
+    if (exited) {
+      takeBuffered();
+      return data;
+    }
+    if (watched[0].revents & (POLLIN | POLLHUP | POLLERR)) {
+      if (ReadOnce(fd_, data, kChunk) == 0) return data;  // every writer has closed
+    } else if (watched[0].revents & POLLNVAL) {
+      throw NSException(NSFileHandleOperationException, "read failed: bad file descriptor");
+    }
+  }
+}
+
+// ---- NSPipe ----
+
+std::pair<int, int> NSPipe::makePipe() {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0)
+    throw NSException(NSFileHandleOperationException, Describe("cannot make a pipe", errno));
+  return {fds[0], fds[1]};
+}
+
+NSPipe::NSPipe() : NSPipe(makePipe()) {}
+
+NSPipe::NSPipe(std::pair<int, int> fds) : reading_(fds.first), writing_(fds.second) {}
+
+// ---- NSTask ----
+
+NSTask::~NSTask() {
+  // Never leave a zombie behind.
+  if (pid_ > 0 && !exited_) reap(true);
+  if (pidfd_ >= 0) close(pidfd_);
+}
+
+void NSTask::launch() {
+  if (pid_ > 0) throw NSException(NSInvalidArgumentException, "task already launched");
+  platform::backend().willSpawn(launchPath_);
+  if (launchPath_.empty()) throw NSException(NSInvalidArgumentException, "launch path not set");
+  const std::string path = platform::backend().mapPath(launchPath_);
+
+  SpawnSetup setup;
+  // The child starts with default signal handling and nothing blocked, whatever the helper set.
+  sigset_t all, none;
+  sigfillset(&all);
+  sigemptyset(&none);
+  posix_spawnattr_setsigdefault(&setup.attributes, &all);
+  posix_spawnattr_setsigmask(&setup.attributes, &none);
+  posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+  if (standardOutput_) {
+    int writeEnd = standardOutput_->fileHandleForWriting().fileDescriptor();
+    if (writeEnd < 0)
+      throw NSException(NSInvalidArgumentException, "standard output pipe is closed");
+    posix_spawn_file_actions_adddup2(&setup.actions, writeEnd, STDOUT_FILENO);
+  }
+  // Our own descriptors are close-on-exec already; this also keeps out any a library opened
+  // without it.
+  posix_spawn_file_actions_addclosefrom_np(&setup.actions, STDERR_FILENO + 1);
+
+  char *argv[] = {const_cast<char *>(path.c_str()), nullptr};
+  pid_t pid = -1;
+  int error = posix_spawn(&pid, path.c_str(), &setup.actions, &setup.attributes, argv, environ);
+  // The wording leaves the path out: it is the caller's to show or not.
+  if (error != 0)
+    throw NSException(NSInvalidArgumentException, Describe("launch path not accessible", error));
+
+  pid_ = pid;
+  pidfd_ = OpenExitDescriptor(pid);
+  // The child has its copy; ours would keep the reader from ever seeing end of file.
+  if (standardOutput_) standardOutput_->fileHandleForWriting().closeFile();
+}
+
+void NSTask::reap(bool block) {
+  if (pid_ <= 0 || exited_) return;
+  int status = 0;
+  pid_t got;
+  do {
+    got = waitpid(pid_, &status, block ? 0 : WNOHANG);
+  } while (got < 0 && errno == EINTR);
+  if (got == 0) return;  // still running
+  exited_ = true;
+  if (got < 0) {
+    terminationStatus_ = 0;  // reaped elsewhere (SIGCHLD ignored): nothing to report
+  } else if (WIFEXITED(status)) {
+    terminationStatus_ = WEXITSTATUS(status);
+  } else if (WIFSIGNALED(status)) {
+    terminationStatus_ = WTERMSIG(status);
+  }
+  if (pidfd_ >= 0) {
+    close(pidfd_);
+    pidfd_ = -1;
+  }
+}
+
+void NSTask::waitUntilExit() {
+  if (pid_ <= 0) throw NSException(NSInvalidArgumentException, "task not launched");
+  reap(true);
+}
+
+bool NSTask::isRunning() {
+  if (pid_ <= 0) return false;
+  reap(false);
+  return !exited_;
+}

@@ -1,0 +1,107 @@
+// What the Linux input tap needs from the kernel, behind one small interface so that the tap can
+// run on scripted devices in tests. libevdev lives only in the real implementation: it needs real
+// ioctls on its descriptor, so fakes stand in above it, at the level of decoded events.
+#pragma once
+
+#include <linux/input.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace platform::evdev {
+
+struct Event {
+  uint16_t type;
+  uint16_t code;
+  int32_t value;
+  friend bool operator==(const Event &, const Event &) = default;
+};
+
+// Event codes a device can produce, with the ranges of its absolute axes.
+struct Capabilities {
+  std::set<std::pair<uint16_t, uint16_t>> codes;  // (type, code), EV_SYN excluded
+  std::map<uint16_t, input_absinfo> abs;
+  std::set<int> properties;
+
+  bool has(uint16_t type, uint16_t code) const { return codes.count({type, code}) != 0; }
+  void merge(const Capabilities &other);
+};
+
+enum class ReadStatus {
+  Event,  // ev holds the next event
+  Again,  // nothing more to read now
+  Gone,   // the device was unplugged or failed; close it
+};
+
+// One opened event device node.
+class Device {
+ public:
+  virtual ~Device() = default;
+  virtual int fd() const = 0;  // readable while events wait
+  virtual const std::string &name() const = 0;
+  virtual const Capabilities &capabilities() const = 0;
+  virtual bool grab(bool exclusive) = 0;  // from any thread
+  // The next event. After the kernel dropped events, the events that follow bring the device's
+  // state back in line with the hardware (releases of buttons let go meanwhile), ending with
+  // SYN_REPORT, so a reader that treats them as ordinary events keeps nothing stuck.
+  virtual ReadStatus next(Event &ev) = 0;
+};
+
+// The virtual device every passed event is re-emitted on.
+class Output {
+ public:
+  virtual ~Output() = default;
+  virtual bool write(const Event *events, size_t count) = 0;
+  virtual std::string devnode() const = 0;  // empty when not known
+};
+
+// Changes to the entries of the device directory.
+class DirectoryWatch {
+ public:
+  enum Change { Created, AttributesChanged, Deleted };
+  virtual ~DirectoryWatch() = default;
+  virtual int fd() const = 0;
+  // Drains what is pending: (entry name, change) in the order they happened.
+  virtual std::vector<std::pair<std::string, Change>> read() = 0;
+};
+
+// A one-shot timer whose descriptor turns readable when it fires.
+class Timer {
+ public:
+  virtual ~Timer() = default;
+  virtual int fd() const = 0;
+  virtual void arm(uint64_t nanos) = 0;  // replaces any earlier arming
+  virtual void disarm() = 0;
+  virtual void acknowledge() = 0;  // after it fired, before it may fire again
+};
+
+class Kernel {
+ public:
+  virtual ~Kernel() = default;
+  virtual std::string inputDirectory() const { return "/dev/input"; }
+  virtual std::string uinputPath() const { return "/dev/uinput"; }
+  // Names of the event device nodes in inputDirectory() ("event3", ...), sorted.
+  virtual std::vector<std::string> eventNodes() = 0;
+  // nullptr with error set to the errno that refused it.
+  virtual std::unique_ptr<Device> open(const std::string &path, int &error) = 0;
+  // nullptr when no virtual device can be made.
+  virtual std::unique_ptr<Output> createOutput(const std::string &name,
+                                               const Capabilities &capabilities) = 0;
+  virtual std::unique_ptr<DirectoryWatch> watchDirectory() = 0;  // nullptr on failure
+  virtual std::unique_ptr<Timer> makeTimer() = 0;                // nullptr on failure
+  // access(2) with the effective ids: no side effects.
+  virtual bool mayAccess(const std::string &path, int mode) = 0;
+};
+
+Kernel &realKernel();
+// The real kernel looking at other paths than /dev/input and /dev/uinput.
+std::unique_ptr<Kernel> makeRealKernel(const std::string &inputDirectory,
+                                       const std::string &uinputPath);
+
+}  // namespace platform::evdev

@@ -1,0 +1,111 @@
+#include "linux/LinuxInput.h"
+
+#include "linux/TapRegistry.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <mutex>
+#include <vector>
+
+namespace platform::evdev {
+
+namespace {
+
+std::mutex &registryMutex() {
+  static std::mutex m;
+  return m;
+}
+
+std::vector<Tap *> &registry() {
+  static std::vector<Tap *> taps;
+  return taps;
+}
+
+// No grab outlives the process: on a normal exit every device and virtual device is closed
+// before the static objects go.
+void shutDownAll() {
+  std::lock_guard<std::mutex> lock(registryMutex());
+  for (Tap *tap : registry()) tap->shutdown();
+}
+
+std::atomic<bool> gPrompted{false};
+
+}  // namespace
+
+void registerTap(Tap *tap) {
+  static std::once_flag once;
+  std::call_once(once, [] { std::atexit(shutDownAll); });
+  std::lock_guard<std::mutex> lock(registryMutex());
+  registry().push_back(tap);
+}
+
+void unregisterTap(Tap *tap) {
+  std::lock_guard<std::mutex> lock(registryMutex());
+  auto &taps = registry();
+  taps.erase(std::remove(taps.begin(), taps.end(), tap), taps.end());
+}
+
+void withActiveTap(const std::function<void(Tap &)> &fn) {
+  std::lock_guard<std::mutex> lock(registryMutex());
+  if (!registry().empty()) fn(*registry().back());
+}
+
+uint16_t buttonForSwipe(int64_t direction) {
+  switch (direction) {
+    case 4:
+      return BTN_SIDE;  // back, for browsers, file managers and toolkits alike
+    case 8:
+      return BTN_EXTRA;  // forward
+    default:
+      return 0;
+  }
+}
+
+bool LinuxInput::hasAccess() {
+  if (!kernel_.mayAccess(kernel_.uinputPath(), R_OK | W_OK)) return false;
+  for (const std::string &node : kernel_.eventNodes())
+    if (!kernel_.mayAccess(kernel_.inputDirectory() + "/" + node, R_OK)) return false;
+  return true;
+}
+
+bool LinuxInput::isProcessTrusted(bool prompt) {
+  bool trusted = hasAccess();
+  if (!trusted && prompt && !gPrompted.exchange(true)) {
+    backend().log(
+        "corvassel-helper: no access to the mouse. Install 70-corvassel-uinput.rules into "
+        "/etc/udev/rules.d (for /dev/uinput), add yourself to the 'input' group "
+        "(sudo usermod -aG input $USER) for /dev/input/event*, then log in again.");
+  }
+  return trusted;
+}
+
+std::unique_ptr<TapDriver> LinuxInput::createTap(const TapRequest &request, TapClient &client) {
+  return Tap::create(kernel_, request, client, options_);
+}
+
+NSUInteger LinuxInput::pressedMouseButtons() {
+  NSUInteger held = 0;
+  withActiveTap([&](Tap &tap) { held = tap.pressedButtons(); });
+  return held;
+}
+
+void LinuxInput::post(CGEventTapLocation, CGEventRef event) {
+  if (!event) return;
+  // The opening event of a swipe has nothing to say on Linux; the closing one is the click.
+  if (CGEventGetIntegerValueField(event, kGesturePhaseField) != kGesturePhaseEnded) return;
+  uint16_t code = buttonForSwipe(CGEventGetIntegerValueField(event, kSwipeDirectionField));
+  if (!code) return;
+  withActiveTap([&](Tap &tap) { tap.click(code); });
+}
+
+}  // namespace platform::evdev
+
+namespace platform {
+InputBackend &linuxInput() {
+  static evdev::LinuxInput input(evdev::realKernel());
+  return input;
+}
+}  // namespace platform

@@ -1,0 +1,168 @@
+#include "notify/SessionBus.h"
+
+#include <poll.h>
+#include <sys/epoll.h>
+#include <systemd/sd-bus.h>
+
+#include <utility>
+
+namespace platform {
+
+SessionBusTransport::SessionBusTransport(std::string address) : address_(std::move(address)) {}
+
+SessionBusTransport::~SessionBusTransport() {
+  std::lock_guard lock(mutex_);
+  if (bus_) sd_bus_flush(bus_);  // a post still in the queue goes out before we close
+  dropLocked();
+}
+
+void SessionBusTransport::start(std::function<void(const std::string &)> deliver) {
+  {
+    std::lock_guard lock(mutex_);
+    deliver_ = std::move(deliver);
+    if (started_) return;
+    started_ = true;
+    if (!connectLocked()) return;  // no session bus: carry on without notifications
+    listenLocked();
+  }
+  // Setting up the match is a round trip during which signals may already have been read into
+  // the connection's queue; the descriptor would not report those, so serve them now.
+  dispatchPending(0);
+}
+
+void SessionBusTransport::post(const std::string &name) {
+  // A D-Bus string cannot carry NUL; a truncated name would reach the wrong observers.
+  if (name.find('\0') != std::string::npos) return;
+  std::lock_guard lock(mutex_);
+  if (!bus_) {
+    if (!connectLocked()) return;
+    if (started_) listenLocked();
+  }
+  if (sd_bus_emit_signal(bus_, kNotificationBusPath, kNotificationBusInterface,
+                         kNotificationBusMember, "s", name.c_str()) < 0) {
+    if (sd_bus_is_open(bus_) <= 0) dropLocked();
+    return;
+  }
+  // Posters are often short-lived tools: the signal must have left before post returns.
+  if (sd_bus_flush(bus_) < 0 && sd_bus_is_open(bus_) <= 0) dropLocked();
+}
+
+int SessionBusTransport::dispatchPending(int timeoutMillis) {
+  int fd = -1;
+  uint64_t queued = 0;
+  {
+    std::lock_guard lock(mutex_);
+    if (!bus_) return 0;
+    fd = sd_bus_get_fd(bus_);
+    if (sd_bus_get_n_queued_read(bus_, &queued) < 0) queued = 0;
+  }
+  uint32_t revents = 0;
+  if (fd < 0) {
+    revents = EPOLLHUP;  // sd-bus already closed it: serving lets go of the connection
+  } else if (queued == 0) {
+    pollfd poller{fd, POLLIN, 0};
+    int ready = poll(&poller, 1, timeoutMillis);
+    if (ready <= 0) return 0;
+    if (poller.revents & POLLIN) revents |= EPOLLIN;
+    if (poller.revents & POLLHUP) revents |= EPOLLHUP;
+    if (poller.revents & (POLLERR | POLLNVAL)) revents |= EPOLLERR;
+  }
+  return serve(revents);
+}
+
+bool SessionBusTransport::connected() const {
+  std::lock_guard lock(mutex_);
+  return bus_ != nullptr;
+}
+
+int SessionBusTransport::fileDescriptor() const {
+  std::lock_guard lock(mutex_);
+  int fd = bus_ ? sd_bus_get_fd(bus_) : -1;
+  return fd >= 0 ? fd : -1;  // sd-bus reports a closed connection as an error
+}
+
+uint64_t SessionBusTransport::wakeups() const {
+  std::lock_guard lock(mutex_);
+  return wakeups_;
+}
+
+bool SessionBusTransport::connectLocked() {
+  sd_bus *bus = nullptr;
+  int r;
+  if (address_.empty()) {
+    r = sd_bus_open_user(&bus);
+  } else {
+    r = sd_bus_new(&bus);
+    if (r >= 0) r = sd_bus_set_address(bus, address_.c_str());
+    if (r >= 0) r = sd_bus_set_bus_client(bus, 1);
+    if (r >= 0) r = sd_bus_start(bus);
+  }
+  if (r < 0) {
+    if (bus) sd_bus_close_unref(bus);
+    return false;
+  }
+  bus_ = bus;
+  return true;
+}
+
+void SessionBusTransport::listenLocked() {
+  // Synchronous: once it returns, every later post by anyone reaches us.
+  if (sd_bus_match_signal(bus_, &match_, nullptr, kNotificationBusPath, kNotificationBusInterface,
+                          kNotificationBusMember, onSignal, this) < 0) {
+    dropLocked();
+    return;
+  }
+}
+
+void SessionBusTransport::dropLocked() {
+  if (match_) match_ = sd_bus_slot_unref(match_);
+  if (bus_) bus_ = sd_bus_close_unref(bus_);
+}
+
+int SessionBusTransport::serve(uint32_t revents) {
+  {
+    std::lock_guard lock(mutex_);
+    if (!bus_) return 0;
+    if (revents) wakeups_++;
+    int r;
+    while ((r = sd_bus_process(bus_, nullptr)) > 0) {
+    }
+    // Everything readable has been read: a hang-up now means the bus is gone for good. Keeping
+    // the dead descriptor would only make it report ready forever.
+    if (r < 0 || (revents & (EPOLLHUP | EPOLLERR)) || sd_bus_is_open(bus_) <= 0) dropLocked();
+  }
+  return deliverArrived();
+}
+
+int SessionBusTransport::deliverArrived() {
+  std::vector<std::string> names;
+  std::function<void(const std::string &)> deliver;
+  {
+    std::lock_guard lock(mutex_);
+    names.swap(arrived_);
+    deliver = deliver_;
+  }
+  // Outside the lock: an observer may post, or serve the bus again.
+  if (deliver)
+    for (const std::string &name : names) deliver(name);
+  return static_cast<int>(names.size());
+}
+
+int SessionBusTransport::onSignal(sd_bus_message *message, void *userdata, sd_bus_error *) {
+  auto *self = static_cast<SessionBusTransport *>(userdata);
+  const char *name = nullptr;
+  // A signal of our name but another shape is someone else's mistake: ignore it.
+  if (sd_bus_message_read(message, "s", &name) >= 0 && name) self->arrived_.emplace_back(name);
+  return 0;
+}
+
+SessionBusTransport &sessionBusTransport() {
+  static SessionBusTransport transport;
+  return transport;
+}
+
+NotificationTransport &sessionBusNotifications() {
+  return sessionBusTransport();
+}
+
+}  // namespace platform

@@ -1,0 +1,234 @@
+// Scripted event devices for the Linux input tap: a test lays out nodes, queues the events they
+// produce (what libevdev would hand out, catch-up events after a drop included), plugs and
+// unplugs them, and reads what reached the virtual device.
+#pragma once
+
+#include "linux/EvdevKernel.h"
+#include "linux/LinuxTap.h"
+
+#include <atomic>
+#include <cerrno>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace fake {
+
+using platform::evdev::Capabilities;
+using platform::evdev::Event;
+
+inline Capabilities mouseCaps() {
+  Capabilities caps;
+  for (uint16_t rel : {REL_X, REL_Y, REL_WHEEL}) caps.codes.insert({EV_REL, rel});
+  for (uint16_t btn = BTN_LEFT; btn <= BTN_EXTRA; ++btn) caps.codes.insert({EV_KEY, btn});
+  caps.codes.insert({EV_MSC, MSC_SCAN});
+  return caps;
+}
+
+inline Capabilities keyboardCaps() {
+  Capabilities caps;
+  for (uint16_t key = KEY_ESC; key <= KEY_Z; ++key) caps.codes.insert({EV_KEY, key});
+  return caps;
+}
+
+struct Node {
+  std::string name = "Fake Mouse";
+  Capabilities caps = mouseCaps();
+  std::deque<Event> queue;
+  bool unplugged = false;
+  int refusals = 0;  // opens refused with EACCES before one succeeds
+  std::atomic<bool> grabbed{false};
+  std::atomic<int> opened{0};  // descriptors open on it now
+  int fd = -1;
+};
+
+class Device : public platform::evdev::Device {
+ public:
+  explicit Device(std::shared_ptr<Node> node) : node_(std::move(node)) { ++node_->opened; }
+  ~Device() override {
+    node_->grabbed = false;  // closing ends a grab
+    --node_->opened;
+  }
+  int fd() const override { return node_->fd; }
+  const std::string &name() const override { return node_->name; }
+  const Capabilities &capabilities() const override { return node_->caps; }
+  bool grab(bool exclusive) override {
+    node_->grabbed = exclusive;
+    return true;
+  }
+  platform::evdev::ReadStatus next(Event &ev) override {
+    if (node_->queue.empty())
+      return node_->unplugged ? platform::evdev::ReadStatus::Gone
+                              : platform::evdev::ReadStatus::Again;
+    ev = node_->queue.front();
+    node_->queue.pop_front();
+    return platform::evdev::ReadStatus::Event;
+  }
+
+ private:
+  std::shared_ptr<Node> node_;
+};
+
+class Output : public platform::evdev::Output {
+ public:
+  explicit Output(std::function<void(const Event *, size_t)> sink) : sink_(std::move(sink)) {}
+  bool write(const Event *events, size_t count) override {
+    sink_(events, count);
+    return true;
+  }
+  std::string devnode() const override { return devnode_; }
+  std::string devnode_;
+
+ private:
+  std::function<void(const Event *, size_t)> sink_;
+};
+
+class DirectoryWatch : public platform::evdev::DirectoryWatch {
+ public:
+  explicit DirectoryWatch(std::vector<std::pair<std::string, Change>> &changes)
+      : changes_(changes) {}
+  int fd() const override { return 9001; }
+  std::vector<std::pair<std::string, Change>> read() override {
+    auto out = std::move(changes_);
+    changes_.clear();
+    return out;
+  }
+
+ private:
+  std::vector<std::pair<std::string, Change>> &changes_;
+};
+
+struct TimerState {
+  bool armed = false;
+  uint64_t nanos = 0;
+  int arms = 0;
+};
+
+class Timer : public platform::evdev::Timer {
+ public:
+  explicit Timer(TimerState &state) : state_(state) {}
+  int fd() const override { return 9002; }
+  void arm(uint64_t nanos) override {
+    state_.armed = true;
+    state_.nanos = nanos;
+    ++state_.arms;
+  }
+  void disarm() override { state_.armed = false; }
+  void acknowledge() override { state_.armed = false; }
+
+ private:
+  TimerState &state_;
+};
+
+class Kernel : public platform::evdev::Kernel {
+ public:
+  std::string inputDirectory() const override { return "/fake/input"; }
+
+  std::shared_ptr<Node> add(const std::string &node) {
+    auto n = std::make_shared<Node>();
+    n->fd = nextFd_++;
+    nodes[node] = n;
+    return n;
+  }
+  // A node that appears while the tap runs.
+  std::shared_ptr<Node> plug(const std::string &node) {
+    auto n = add(node);
+    changes.emplace_back(node, DirectoryWatch::Created);
+    return n;
+  }
+  // The node goes: its reader sees the device gone, and the directory entry is deleted.
+  void unplug(const std::string &node) {
+    nodes[node]->unplugged = true;
+    nodes.erase(node);
+    changes.emplace_back(node, DirectoryWatch::Deleted);
+  }
+
+  std::vector<std::string> eventNodes() override {
+    std::vector<std::string> names;
+    for (auto &[name, node] : nodes) names.push_back(name);
+    return names;
+  }
+  std::unique_ptr<platform::evdev::Device> open(const std::string &path, int &error) override {
+    ++opens;
+    auto slash = path.rfind('/');
+    auto it = nodes.find(path.substr(slash + 1));
+    if (it == nodes.end()) {
+      error = ENOENT;
+      return nullptr;
+    }
+    if (it->second->refusals > 0) {
+      --it->second->refusals;
+      error = EACCES;
+      return nullptr;
+    }
+    error = 0;
+    return std::make_unique<Device>(it->second);
+  }
+  std::unique_ptr<platform::evdev::Output> createOutput(const std::string &name,
+                                                        const Capabilities &caps) override {
+    if (!uinputUsable) return nullptr;
+    outputCaps = caps;
+    auto out = std::make_unique<Output>([this](const Event *events, size_t count) {
+      std::lock_guard<std::mutex> lock(mutex);
+      written.insert(written.end(), events, events + count);
+      ++writes;
+    });
+    out->devnode_ = virtualDevnode;
+    return out;
+  }
+  std::unique_ptr<platform::evdev::DirectoryWatch> watchDirectory() override {
+    return std::make_unique<DirectoryWatch>(changes);
+  }
+  std::unique_ptr<platform::evdev::Timer> makeTimer() override {
+    return std::make_unique<Timer>(timer);
+  }
+  bool mayAccess(const std::string &path, int mode) override {
+    return denied.count(path.substr(path.rfind('/') + 1)) == 0;
+  }
+
+  std::vector<Event> output() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return written;
+  }
+  void clearOutput() {
+    std::lock_guard<std::mutex> lock(mutex);
+    written.clear();
+  }
+
+  std::map<std::string, std::shared_ptr<Node>> nodes;
+  std::vector<std::pair<std::string, DirectoryWatch::Change>> changes;
+  TimerState timer;
+  bool uinputUsable = true;
+  std::string virtualDevnode;
+  Capabilities outputCaps;
+  std::set<std::string> denied;  // entry names access() refuses
+  int opens = 0;
+  std::mutex mutex;
+  std::vector<Event> written;
+  int writes = 0;
+
+ private:
+  int nextFd_ = 100;
+};
+
+// Serves the tap's descriptors by hand: ready() runs the handler of one descriptor.
+class Watcher : public platform::evdev::Watcher {
+ public:
+  void watch(int fd, std::function<void()> onReady) override { handlers[fd] = onReady; }
+  void unwatch(int fd) override { handlers.erase(fd); }
+  bool watching(int fd) const { return handlers.count(fd) != 0; }
+  void ready(int fd) {
+    auto it = handlers.find(fd);
+    if (it == handlers.end()) return;
+    auto handler = it->second;  // the handler may unwatch itself
+    handler();
+  }
+  std::map<int, std::function<void()>> handlers;
+};
+
+}  // namespace fake

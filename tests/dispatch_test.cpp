@@ -1,0 +1,161 @@
+#include <dispatch/dispatch.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <future>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "ManualTimeBackend.h"
+
+namespace {
+
+bool OnMainThread() {
+  return gettid() == getpid();
+}
+
+// The real clock, with the thread announcements counted.
+class CountingTime : public platform::TimeSource {
+ public:
+  uint64_t upTimeNanos() override { return platform::systemTime().upTimeNanos(); }
+  CFAbsoluteTime absoluteTime() override { return platform::systemTime().absoluteTime(); }
+  std::unique_ptr<platform::Waiter> makeWaiter() override {
+    ++waiters;
+    return platform::systemTime().makeWaiter();
+  }
+  std::unique_ptr<platform::RunLoopDriver> makeRunLoopDriver() override {
+    return platform::systemTime().makeRunLoopDriver();
+  }
+  void threadWillStart() override {
+    std::lock_guard lock(mutex);
+    ++started;
+  }
+  void threadDidExit() override {
+    std::lock_guard lock(mutex);
+    ++exited;
+    changed.notify_all();
+  }
+  void awaitAllExited() {
+    std::unique_lock lock(mutex);
+    changed.wait(lock, [this] { return exited == started; });
+  }
+
+  std::mutex mutex;
+  std::condition_variable changed;
+  int started = 0;
+  int exited = 0;
+  std::atomic<int> waiters{0};
+};
+
+class CountingBackend : public TestBackend {
+ public:
+  platform::TimeSource &time() override { return clock; }
+  CountingTime clock;
+};
+
+TEST(Dispatch, MainQueueTasksRunOnTheMainThreadInOrder) {
+  CountingBackend backend;
+  std::vector<std::pair<int, bool>> ran;
+  dispatch_async(dispatch_get_global_queue(DISPATCH_QUEUE_PRIORITY_DEFAULT, 0), [&ran] {
+    for (int i = 0; i < 20; ++i)
+      dispatch_async(dispatch_get_main_queue(), [&ran, i] { ran.emplace_back(i, OnMainThread()); });
+    dispatch_async(dispatch_get_main_queue(), [] { CFRunLoopStop(CFRunLoopGetMain()); });
+  });
+  CFRunLoopRun();
+  ASSERT_EQ(ran.size(), 20u);
+  for (int i = 0; i < 20; ++i) {
+    EXPECT_EQ(ran[i].first, i);
+    EXPECT_TRUE(ran[i].second) << "task " << i;
+  }
+  backend.clock.awaitAllExited();
+  EXPECT_GE(backend.clock.started, 1);
+}
+
+TEST(Dispatch, GlobalQueueRunsTasksConcurrentlyOffTheMainThread) {
+  CountingBackend backend;
+  auto global = dispatch_get_global_queue(DISPATCH_QUEUE_PRIORITY_DEFAULT, 0);
+  std::promise<void> released;
+  std::shared_future<void> gate = released.get_future().share();
+  std::promise<bool> firstOnMain;
+  std::promise<void> done;
+  // The first task blocks until the second runs: one worker alone would deadlock.
+  dispatch_async(global, [gate, &firstOnMain, &done] {
+    firstOnMain.set_value(OnMainThread());
+    gate.wait();
+    done.set_value();
+  });
+  dispatch_async(global, [&released] { released.set_value(); });
+  done.get_future().wait();
+  EXPECT_FALSE(firstOnMain.get_future().get());
+  backend.clock.awaitAllExited();  // idle workers end rather than wait
+  EXPECT_EQ(backend.clock.started, 2);
+}
+
+TEST(Dispatch, DelayedGlobalTaskRunsOffTheMainThread) {
+  CountingBackend backend;
+  std::promise<bool> onMain;
+  dispatch_after(dispatch_time(DISPATCH_TIME_NOW, 5 * NSEC_PER_MSEC),
+                 dispatch_get_global_queue(DISPATCH_QUEUE_PRIORITY_DEFAULT, 0),
+                 [&onMain] { onMain.set_value(OnMainThread()); });
+  EXPECT_FALSE(onMain.get_future().get());
+  backend.clock.awaitAllExited();
+  EXPECT_EQ(backend.clock.waiters.load(), 1);
+}
+
+TEST(Dispatch, MainQueueAfterRunsInDeadlineOrderWithoutArmingATimer) {
+  ManualTimeBackend world;
+  std::vector<std::string> ran;
+  auto main = dispatch_get_main_queue();
+  dispatch_after(dispatch_time(DISPATCH_TIME_NOW, 2 * NSEC_PER_SEC), main,
+                 [&] { ran.push_back("2s first"); });
+  dispatch_after(dispatch_time(DISPATCH_TIME_NOW, 1 * NSEC_PER_SEC), main,
+                 [&] { ran.push_back("1s"); });
+  dispatch_after(dispatch_time(DISPATCH_TIME_NOW, 2 * NSEC_PER_SEC), main,
+                 [&] { ran.push_back("2s second"); });
+  dispatch_after(DISPATCH_TIME_FOREVER, main, [&] { ran.push_back("never"); });
+  dispatch_after(DISPATCH_TIME_NOW, main, [&] { ran.push_back("now"); });
+  CFRunLoopRun();
+  EXPECT_EQ(ran, (std::vector<std::string>{"now", "1s", "2s first", "2s second"}));
+  EXPECT_DOUBLE_EQ(world.clock.seconds(), 2.0);
+  EXPECT_TRUE(world.armed.empty());
+}
+
+TEST(Dispatch, TimesSaturateInsteadOfWrapping) {
+  ManualTimeBackend world;
+  world.clock.now = 5 * NSEC_PER_SEC;
+  struct Case {
+    dispatch_time_t when;
+    int64_t delta;
+    dispatch_time_t expected;
+  };
+  const Case cases[] = {
+      {DISPATCH_TIME_NOW, 0, 5 * NSEC_PER_SEC},
+      {DISPATCH_TIME_NOW, 2 * NSEC_PER_SEC, 7 * NSEC_PER_SEC},
+      {DISPATCH_TIME_NOW, -2 * static_cast<int64_t>(NSEC_PER_SEC), 3 * NSEC_PER_SEC},
+      {DISPATCH_TIME_NOW, -9 * static_cast<int64_t>(NSEC_PER_SEC), 1},
+      {DISPATCH_TIME_NOW, INT64_MIN, 1},
+      {DISPATCH_TIME_NOW, INT64_MAX, 5 * NSEC_PER_SEC + INT64_MAX},
+      {UINT64_MAX - 10, 11, DISPATCH_TIME_FOREVER},
+      {UINT64_MAX - 10, INT64_MAX, DISPATCH_TIME_FOREVER},
+      {DISPATCH_TIME_FOREVER, -5, DISPATCH_TIME_FOREVER},
+      {100, 1, 101},
+  };
+  for (const Case &c : cases) {
+    EXPECT_EQ(dispatch_time(c.when, c.delta), c.expected) << c.when << " + " << c.delta;
+  }
+}
+
+TEST(Dispatch, NullQueueOrBlockIsIgnored) {
+  ManualTimeBackend world;
+  dispatch_async(nullptr, [] { FAIL(); });
+  dispatch_async(dispatch_get_main_queue(), nullptr);
+  dispatch_after(DISPATCH_TIME_NOW, nullptr, [] { FAIL(); });
+  EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, false), kCFRunLoopRunTimedOut);
+  EXPECT_EQ(dispatch_get_global_queue(DISPATCH_QUEUE_PRIORITY_HIGH, 0),
+            dispatch_get_global_queue(DISPATCH_QUEUE_PRIORITY_DEFAULT, 0));
+  EXPECT_NE(dispatch_get_main_queue(), dispatch_get_global_queue(0, 0));
+}
+
+}  // namespace

@@ -1,0 +1,185 @@
+#include <ApplicationServices/ApplicationServices.h>
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "ManualTimeBackend.h"
+
+namespace {
+
+struct Seen {
+  std::vector<CGEventType> types;
+  CGEventTapProxy proxy = nullptr;
+};
+
+CGEventRef Swallow(CGEventTapProxy proxy, CGEventType type, CGEventRef event, void *userInfo) {
+  auto *seen = static_cast<Seen *>(userInfo);
+  seen->types.push_back(type);
+  seen->proxy = proxy;
+  return nullptr;
+}
+
+CGEventRef const kSomeEvent = reinterpret_cast<CGEventRef>(0x1000);
+
+constexpr CGEventMask kButtons =
+    CGEventMaskBit(kCGEventRightMouseDown) | CGEventMaskBit(kCGEventRightMouseUp) |
+    CGEventMaskBit(kCGEventOtherMouseDown) | CGEventMaskBit(kCGEventOtherMouseUp);
+
+class EventTapTest : public ::testing::Test {
+ protected:
+  void SetUp() override { liveBefore = platform::liveObjectCount(); }
+  void TearDown() override {
+    world.reset();
+    EXPECT_EQ(platform::liveObjectCount(), liveBefore);
+  }
+  long liveBefore = 0;
+  std::unique_ptr<ManualTimeBackend> world = std::make_unique<ManualTimeBackend>();
+};
+
+TEST_F(EventTapTest, DeliversOnlyMaskedEventsAndAlwaysTheDisabledNotices) {
+  Seen seen;
+  CFMachPortRef tap = CGEventTapCreate(kCGHIDEventTap, kCGHeadInsertEventTap,
+                                       kCGEventTapOptionDefault, kButtons, Swallow, &seen);
+  ASSERT_NE(tap, nullptr);
+  platform::TapClient &client = *world->tapInput.taps.lastClient;
+  struct Case {
+    CGEventType type;
+    bool delivered;
+  };
+  const Case cases[] = {
+      {kCGEventRightMouseDown, true},
+      {kCGEventRightMouseUp, true},
+      {kCGEventOtherMouseDown, true},
+      {kCGEventOtherMouseUp, true},
+      {kCGEventLeftMouseDown, false},
+      {kCGEventMouseMoved, false},
+      {kCGEventOtherMouseDragged, false},
+      {kCGEventNull, false},
+      {63, false},
+      {64, false},
+      {0x7FFFFFFF, false},
+      {kCGEventTapDisabledByTimeout, true},
+      {kCGEventTapDisabledByUserInput, true},
+  };
+  for (const Case &c : cases) {
+    seen.types.clear();
+    CGEventRef result = client.deliver(c.type, kSomeEvent);
+    EXPECT_EQ(!seen.types.empty(), c.delivered) << "type " << c.type;
+    EXPECT_EQ(result, c.delivered ? nullptr : kSomeEvent) << "type " << c.type;
+  }
+  EXPECT_EQ(seen.proxy != nullptr, true);
+  CFRelease(tap);
+}
+
+TEST_F(EventTapTest, RequestReachesTheBackendAndFailureYieldsNull) {
+  Seen seen;
+  CFMachPortRef tap = CGEventTapCreate(kCGSessionEventTap, kCGTailAppendEventTap,
+                                       kCGEventTapOptionListenOnly, kButtons, Swallow, &seen);
+  ASSERT_NE(tap, nullptr);
+  const platform::TapRequest &request = world->tapInput.taps.lastRequest;
+  EXPECT_EQ(request.location, kCGSessionEventTap);
+  EXPECT_EQ(request.placement, kCGTailAppendEventTap);
+  EXPECT_EQ(request.options, kCGEventTapOptionListenOnly);
+  EXPECT_EQ(request.eventsOfInterest, kButtons);
+  EXPECT_EQ(CFGetTypeID(tap), CFMachPortGetTypeID());
+  CFRelease(tap);
+
+  world->tapInput.tapsFail = true;
+  EXPECT_EQ(CGEventTapCreate(kCGHIDEventTap, 0, 0, kButtons, Swallow, &seen), nullptr);
+  EXPECT_EQ(world->tapInput.tapRequests, 2);
+}
+
+TEST_F(EventTapTest, SourceAttachesTheTapToTheLoopAndKeepsItAlive) {
+  Seen seen;
+  const TapLog &log = world->tapInput.taps;
+  CFMachPortRef tap = CGEventTapCreate(kCGHIDEventTap, 0, 0, kButtons, Swallow, &seen);
+  CFRunLoopSourceRef source = CFMachPortCreateRunLoopSource(nullptr, tap, 0);
+  ASSERT_NE(source, nullptr);
+  EXPECT_TRUE(log.attachedTo.empty());  // not before the source is added
+  CFRunLoopAddSource(CFRunLoopGetCurrent(), source, kCFRunLoopCommonModes);
+  CFRelease(source);
+  EXPECT_EQ(log.attachedTo, std::vector<CFRunLoopRef>{CFRunLoopGetCurrent()});
+
+  CGEventTapEnable(tap, true);
+  EXPECT_TRUE(CGEventTapIsEnabled(tap));
+  CGEventTapEnable(tap, false);
+  EXPECT_FALSE(CGEventTapIsEnabled(tap));
+  EXPECT_EQ(log.enables, (std::vector<bool>{true, false}));
+
+  CFRelease(tap);  // the loop's source still holds the port
+  EXPECT_EQ(log.destroyed, 0);
+  world.reset();  // the loop goes, and with it the last reference
+  EXPECT_EQ(log.destroyed, 1);
+}
+
+TEST_F(EventTapTest, ReleasingTheLastReferenceDestroysTheDriver) {
+  Seen seen;
+  const TapLog &log = world->tapInput.taps;
+  CFMachPortRef tap = CGEventTapCreate(kCGHIDEventTap, 0, 0, kButtons, Swallow, &seen);
+  CFRunLoopSourceRef source = CFMachPortCreateRunLoopSource(nullptr, tap, 0);
+  CFRelease(tap);
+  EXPECT_EQ(log.destroyed, 0);
+  CFRelease(source);
+  EXPECT_EQ(log.destroyed, 1);
+}
+
+TEST_F(EventTapTest, InvalidatedOrMissingTapsAreHarmless) {
+  Seen seen;
+  CFMachPortRef tap = CGEventTapCreate(kCGHIDEventTap, 0, 0, kButtons, Swallow, &seen);
+  CFMachPortInvalidate(tap);
+  EXPECT_FALSE(CFMachPortIsValid(tap));
+  EXPECT_EQ(world->tapInput.taps.destroyed, 1);
+  CGEventTapEnable(tap, true);
+  EXPECT_FALSE(CGEventTapIsEnabled(tap));
+  CFRelease(tap);
+  CGEventTapEnable(nullptr, true);
+  EXPECT_FALSE(CGEventTapIsEnabled(nullptr));
+  EXPECT_EQ(CFMachPortCreateRunLoopSource(nullptr, nullptr, 0), nullptr);
+  EXPECT_EQ(CGEventTapCreate(kCGHIDEventTap, 0, 0, kButtons, nullptr, nullptr), nullptr);
+}
+
+TEST_F(EventTapTest, TrustPromptsOnlyWhenTheOptionIsTrue) {
+  CFStringRef key = kAXTrustedCheckOptionPrompt;
+  int32_t one = 1;
+  CFNumberRef number = CFNumberCreate(nullptr, kCFNumberSInt32Type, &one);
+  auto dictionary = [&](CFTypeRef value) {
+    const void *keys[] = {key};
+    const void *values[] = {value};
+    return CFDictionaryCreate(nullptr, keys, values, 1, &kCFTypeDictionaryKeyCallBacks,
+                              &kCFTypeDictionaryValueCallBacks);
+  };
+  CFDictionaryRef promptTrue = dictionary(kCFBooleanTrue);
+  CFDictionaryRef promptFalse = dictionary(kCFBooleanFalse);
+  CFDictionaryRef promptNumber = dictionary(number);
+  CFDictionaryRef empty =
+      CFDictionaryCreate(nullptr, nullptr, nullptr, 0, &kCFTypeDictionaryKeyCallBacks,
+                         &kCFTypeDictionaryValueCallBacks);
+  struct Case {
+    CFDictionaryRef options;
+    bool prompt;
+  };
+  const Case cases[] = {{promptTrue, true},    {promptFalse, false},
+                        {promptNumber, false}, {empty, false},
+                        {nullptr, false},      {reinterpret_cast<CFDictionaryRef>(number), false}};
+  for (bool trusted : {true, false}) {
+    world->tapInput.trusted = trusted;
+    world->tapInput.trustChecks.clear();
+    for (const Case &c : cases) EXPECT_EQ(AXIsProcessTrustedWithOptions(c.options), trusted);
+    EXPECT_EQ(AXIsProcessTrusted(), trusted);
+    std::vector<bool> expected;
+    for (const Case &c : cases) expected.push_back(c.prompt);
+    expected.push_back(false);
+    EXPECT_EQ(world->tapInput.trustChecks, expected);
+  }
+  for (CFTypeRef cf : {(CFTypeRef)promptTrue, (CFTypeRef)promptFalse, (CFTypeRef)promptNumber,
+                       (CFTypeRef)empty, (CFTypeRef)number})
+    CFRelease(cf);
+  EXPECT_TRUE(CFEqual(kAXTrustedCheckOptionPrompt, CFSTR("AXTrustedCheckOptionPrompt")));
+}
+
+TEST_F(EventTapTest, HeldButtonsComeFromTheInputBackend) {
+  world->tapInput.pressed = 0b1100;
+  EXPECT_EQ(NSEvent::pressedMouseButtons(), 0b1100u);
+}
+
+}  // namespace

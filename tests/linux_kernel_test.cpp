@@ -1,0 +1,185 @@
+// The real kernel side of the Linux input tap, as far as a machine without input devices allows:
+// descriptors are close-on-exec, refusals leak nothing, hotplug notices arrive. Parts that need
+// /dev/uinput skip themselves where there is none.
+#include "TestBackend.h"
+
+#include "linux/EvdevKernel.h"
+#include "linux/LinuxInput.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <set>
+#include <sstream>
+#include <filesystem>
+#include <fstream>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::set<int> descriptors() {
+  std::set<int> fds;
+  std::error_code ec;
+  for (fs::directory_iterator it("/proc/self/fd", ec), end; !ec && it != end; it.increment(ec))
+    fds.insert(std::atoi(it->path().filename().c_str()));
+  return fds;
+}
+
+int openDescriptors() {
+  return static_cast<int>(descriptors().size());
+}
+
+bool closeOnExec(int fd) {
+  int flags = fcntl(fd, F_GETFD);
+  return flags >= 0 && (flags & FD_CLOEXEC);
+}
+
+class TempDir {
+ public:
+  TempDir() {
+    char tmpl[] = "/tmp/corvassel-input-XXXXXX";
+    path = mkdtemp(tmpl);
+  }
+  ~TempDir() {
+    std::error_code ec;
+    fs::remove_all(path, ec);
+  }
+  std::string path;
+};
+
+TEST(LinuxKernel, HotplugWatchAndRetryTimerAreCloseOnExecAndWork) {
+  TempDir dir;
+  auto kernel = platform::evdev::makeRealKernel(dir.path, dir.path + "/uinput");
+  auto watch = kernel->watchDirectory();
+  auto timer = kernel->makeTimer();
+  ASSERT_TRUE(watch);
+  ASSERT_TRUE(timer);
+  EXPECT_TRUE(closeOnExec(watch->fd()));
+  EXPECT_TRUE(closeOnExec(timer->fd()));
+
+  std::ofstream(dir.path + "/event4").put('x');
+  fs::permissions(dir.path + "/event4", fs::perms::owner_read, fs::perm_options::replace);
+  fs::remove(dir.path + "/event4");
+  using Change = platform::evdev::DirectoryWatch::Change;
+  std::vector<std::pair<std::string, Change>> expected = {{"event4", Change::Created},
+                                                          {"event4", Change::AttributesChanged},
+                                                          {"event4", Change::Deleted}};
+  auto seen = watch->read();
+  // Writing the file may add attribute notices of its own; what matters is the order.
+  seen.erase(std::unique(seen.begin(), seen.end()), seen.end());
+  EXPECT_EQ(seen, expected);
+  EXPECT_TRUE(watch->read().empty());
+
+  timer->arm(1000);  // a microsecond
+  pollfd p{timer->fd(), POLLIN, 0};
+  EXPECT_EQ(poll(&p, 1, 5000), 1);
+  timer->acknowledge();
+  p.revents = 0;
+  EXPECT_EQ(poll(&p, 1, 0), 0) << "quiet once acknowledged";
+  timer->arm(1000000000);
+  timer->disarm();
+  EXPECT_EQ(poll(&p, 1, 0), 0);
+}
+
+// What a program started from the helper finds open: "ls -l" of its descriptors.
+std::string childDescriptors() {
+  int pipeFds[2];
+  if (pipe2(pipeFds, O_CLOEXEC) != 0) return {};
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
+  char arg0[] = "ls", arg1[] = "-l", arg2[] = "/proc/self/fd";
+  char *argv[] = {arg0, arg1, arg2, nullptr};
+  pid_t pid = -1;
+  int rc = posix_spawn(&pid, "/bin/ls", &actions, nullptr, argv, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(pipeFds[1]);
+  std::string out;
+  char buf[256];
+  for (ssize_t n; (n = read(pipeFds[0], buf, sizeof buf)) > 0;) out.append(buf, n);
+  close(pipeFds[0]);
+  if (rc == 0) waitpid(pid, nullptr, 0);
+  return out;
+}
+
+TEST(LinuxKernel, NoDescriptorReachesAStartedProgram) {
+  TempDir dir;
+  auto kernel = platform::evdev::makeRealKernel(dir.path, dir.path + "/uinput");
+  auto watch = kernel->watchDirectory();
+  auto timer = kernel->makeTimer();
+  ASSERT_TRUE(watch && timer);
+  std::string seen = childDescriptors();
+  ASSERT_NE(seen.find("/proc/"), std::string::npos) << "the child listed its descriptors";
+  EXPECT_EQ(seen.find("inotify"), std::string::npos) << seen;
+  EXPECT_EQ(seen.find("timerfd"), std::string::npos) << seen;
+}
+
+TEST(LinuxKernel, NodesThatAreNotEventDevicesAreRefusedWithoutLeaks) {
+  TempDir dir;
+  auto kernel = platform::evdev::makeRealKernel(dir.path, dir.path + "/uinput");
+  std::ofstream(dir.path + "/event0") << "not a device";
+  std::ofstream(dir.path + "/mouse0") << "not an event node";
+  EXPECT_EQ(kernel->eventNodes(), std::vector<std::string>{"event0"});
+  const int before = openDescriptors();
+  struct Row {
+    std::string path;
+    bool refused;
+  };
+  const Row rows[] = {{dir.path + "/event0", true}, {dir.path + "/missing", true}};
+  for (const Row &row : rows) {
+    int error = 0;
+    EXPECT_EQ(kernel->open(row.path, error) == nullptr, row.refused) << row.path;
+    EXPECT_NE(error, 0) << row.path;
+  }
+  EXPECT_EQ(kernel->createOutput("x", {}), nullptr) << "no uinput there";
+  EXPECT_EQ(openDescriptors(), before);
+}
+
+TEST(LinuxKernel, NoTapWithoutUinputAndNothingLeftOpen) {
+  TempDir dir;
+  TestBackend backend;
+  auto kernel = platform::evdev::makeRealKernel(dir.path, dir.path + "/uinput");
+  platform::evdev::LinuxInput input(*kernel);
+  struct NoClient : platform::TapClient {
+    CGEventRef deliver(CGEventType, CGEventRef e) override { return e; }
+  } client;
+  const int before = openDescriptors();
+  platform::TapRequest request{kCGHIDEventTap, kCGHeadInsertEventTap, kCGEventTapOptionDefault,
+                               CGEventMaskBit(kCGEventOtherMouseDown)};
+  EXPECT_EQ(input.createTap(request, client), nullptr);
+  EXPECT_FALSE(input.isProcessTrusted(false));
+  EXPECT_EQ(openDescriptors(), before);
+}
+
+TEST(LinuxKernel, RealVirtualDeviceIsCloseOnExec) {
+  if (access("/dev/uinput", W_OK) != 0)
+    GTEST_SKIP() << "needs a writable /dev/uinput, which this machine does not have";
+  platform::evdev::Capabilities caps;
+  caps.codes = {{EV_REL, REL_X}, {EV_REL, REL_Y}, {EV_KEY, BTN_LEFT}, {EV_KEY, BTN_SIDE}};
+  const int before = openDescriptors();
+  const std::set<int> old = descriptors();
+  {
+    auto out = platform::evdev::realKernel().createOutput("corvassel kernel test", caps);
+    ASSERT_TRUE(out);
+    for (int fd : descriptors()) {
+      if (!old.count(fd) && fcntl(fd, F_GETFD) >= 0) {
+        EXPECT_TRUE(closeOnExec(fd)) << "descriptor " << fd;
+      }
+    }
+    const platform::evdev::Event click[] = {{EV_KEY, BTN_SIDE, 1},
+                                            {EV_SYN, SYN_REPORT, 0},
+                                            {EV_KEY, BTN_SIDE, 0},
+                                            {EV_SYN, SYN_REPORT, 0}};
+    EXPECT_TRUE(out->write(click, 4));
+  }
+  EXPECT_EQ(openDescriptors(), before);
+}
+
+}  // namespace

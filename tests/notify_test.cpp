@@ -1,0 +1,549 @@
+// Distributed notifications on a real D-Bus session bus (the suite runs under dbus-run-session),
+// posted from this process and from stock command-line tools.
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <CoreFoundation/CoreFoundation.h>
+#include <gtest/gtest.h>
+#include <platform/Backend.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "TestBackend.h"
+#include "cf/CFRuntime.h"
+#include "helper/CorvasselHelper.h"
+#include "notify/SessionBus.h"
+#include "remap/Remap.h"
+
+extern char **environ;
+
+namespace {
+
+const std::thread::id gMainThread = std::this_thread::get_id();
+
+#define REQUIRE_SESSION_BUS()                                                \
+  do {                                                                       \
+    const char *address = getenv("DBUS_SESSION_BUS_ADDRESS");                \
+    if (!address || !*address) GTEST_SKIP() << "run under dbus-run-session"; \
+  } while (0)
+
+// A name no other test process on the shared bus will post.
+std::string UniqueName(const std::string &tag) {
+  return "org.corvassel.test." + tag + "." + std::to_string(getpid());
+}
+
+CFStringRef MakeString(const std::string &bytes) {
+  return CFStringCreateWithBytes(nullptr, reinterpret_cast<const UInt8 *>(bytes.data()),
+                                 static_cast<CFIndex>(bytes.size()), kCFStringEncodingUTF8, false);
+}
+
+// Serves the process-wide bus until done() holds; gives up after about ten seconds.
+bool PumpUntil(const std::function<bool()> &done,
+               platform::SessionBusTransport &transport = platform::sessionBusTransport()) {
+  for (int round = 0; round < 200 && !done(); round++) transport.dispatchPending(50);
+  return done();
+}
+
+// Runs argv to completion; returns its exit status (-1 when it could not be run).
+int RunTool(const std::vector<std::string> &argv) {
+  std::vector<char *> args;
+  for (const std::string &arg : argv) args.push_back(const_cast<char *>(arg.c_str()));
+  args.push_back(nullptr);
+  pid_t pid;
+  if (posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0) return -1;
+  int status = 0;
+  if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+// What one observer saw.
+struct Seen {
+  std::vector<std::string> names;
+  bool allOnMainThread = true;
+  std::function<void(const std::string &)> also;  // runs inside the callback
+};
+
+void Record(CFNotificationCenterRef, void *observer, CFNotificationName name, const void *,
+            CFDictionaryRef) {
+  auto *seen = static_cast<Seen *>(observer);
+  seen->names.push_back(platform::StringBytes(name));
+  if (std::this_thread::get_id() != gMainThread) seen->allOnMainThread = false;
+  if (seen->also) seen->also(seen->names.back());
+}
+
+CFNotificationCenterRef Center() {
+  return CFNotificationCenterGetDistributedCenter();
+}
+
+void Observe(Seen &seen, const std::optional<std::string> &name, const void *object = nullptr) {
+  CFStringRef cfName = name ? MakeString(*name) : nullptr;
+  CFNotificationCenterAddObserver(Center(), &seen, Record, cfName, object,
+                                  CFNotificationSuspensionBehaviorDeliverImmediately);
+  if (cfName) CFRelease(cfName);
+}
+
+void Post(const std::string &name) {
+  CFStringRef cfName = MakeString(name);
+  CFNotificationCenterPostNotification(Center(), cfName, nullptr, nullptr, true);
+  CFRelease(cfName);
+}
+
+// Restores an environment variable when the test ends.
+class EnvGuard {
+ public:
+  explicit EnvGuard(const char *name) : name_(name) {
+    if (const char *value = getenv(name)) saved_ = value;
+  }
+  ~EnvGuard() {
+    if (saved_)
+      setenv(name_, saved_->c_str(), 1);
+    else
+      unsetenv(name_);
+  }
+
+ private:
+  const char *name_;
+  std::optional<std::string> saved_;
+};
+
+std::string MakeTempDir() {
+  char pattern[] = "/tmp/corvassel-notify-XXXXXX";
+  const char *dir = mkdtemp(pattern);
+  return dir ? dir : "";
+}
+
+TEST(DistributedNotifications, PostedHereReachesObserverOnMainThread) {
+  REQUIRE_SESSION_BUS();
+  const std::string name = UniqueName("here");
+  Seen seen;
+  Observe(seen, name);
+  long before = platform::liveObjectCount();
+  Post(name);
+  EXPECT_TRUE(PumpUntil([&] { return !seen.names.empty(); }));
+  EXPECT_EQ(seen.names, std::vector<std::string>{name});
+  EXPECT_TRUE(seen.allOnMainThread);
+  EXPECT_EQ(platform::liveObjectCount(), before);  // the name handed to the callback is released
+  CFNotificationCenterRemoveEveryObserver(Center(), &seen);
+}
+
+// The one-liners a user (or a preference pane) would type; NAME is replaced.
+struct ToolCase {
+  const char *label;
+  std::vector<std::string> argv;
+};
+
+void PrintTo(const ToolCase &c, std::ostream *out) {
+  *out << c.label;
+}
+
+class PostedByAnotherProcess : public testing::TestWithParam<ToolCase> {};
+
+TEST_P(PostedByAnotherProcess, ReachesObserverOnMainThread) {
+  REQUIRE_SESSION_BUS();
+  const std::string name = UniqueName(GetParam().label);
+  std::vector<std::string> argv = GetParam().argv;
+  for (std::string &arg : argv) {
+    size_t at = arg.find("NAME");
+    if (at != std::string::npos) arg.replace(at, 4, name);
+  }
+  Seen seen;
+  Observe(seen, name);
+  ASSERT_EQ(RunTool(argv), 0) << argv[0];
+  EXPECT_TRUE(PumpUntil([&] { return !seen.names.empty(); }));
+  EXPECT_EQ(seen.names, std::vector<std::string>{name});
+  EXPECT_TRUE(seen.allOnMainThread);
+  CFNotificationCenterRemoveEveryObserver(Center(), &seen);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    StockTools, PostedByAnotherProcess,
+    testing::Values(ToolCase{"dbus_send",
+                             {"dbus-send", "--session", "--type=signal",
+                              "/org/corvassel/DistributedNotifications",
+                              "org.corvassel.DistributedNotifications.Posted", "string:NAME"}},
+                    ToolCase{"busctl",
+                             {"busctl", "--user", "emit", "/org/corvassel/DistributedNotifications",
+                              "org.corvassel.DistributedNotifications", "Posted", "s", "NAME"}},
+                    ToolCase{"gdbus",
+                             {"gdbus", "emit", "--session", "--object-path",
+                              "/org/corvassel/DistributedNotifications", "--signal",
+                              "org.corvassel.DistributedNotifications.Posted", "'NAME'"}}),
+    [](const testing::TestParamInfo<ToolCase> &info) { return std::string(info.param.label); });
+
+// What corvassel-prefs does: a process that never listens posts once and exits at once.
+TEST(DistributedNotifications, PostedByAShortLivedPosterArrives) {
+  REQUIRE_SESSION_BUS();
+  const std::string name = UniqueName("short_lived");
+  Seen seen;
+  Observe(seen, name);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    platform::SessionBusTransport transport;  // its own connection, as a new process has
+    transport.post(name);
+    _exit(0);  // no destructors: the post alone must have sent it
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(PumpUntil([&] { return !seen.names.empty(); }));
+  EXPECT_EQ(seen.names, std::vector<std::string>{name});
+  CFNotificationCenterRemoveEveryObserver(Center(), &seen);
+}
+
+// Which of the posts "a", "b" (and a name "a\0b" that must not pass for "a") an observer gets.
+struct SelectionCase {
+  const char *label;
+  std::optional<std::string> observed;  // nullopt: every name
+  bool withObject;                      // an object filter; posts from the bus carry none
+  std::function<void(Seen &)> afterwards;
+  std::vector<std::string> expected;
+};
+
+void PrintTo(const SelectionCase &c, std::ostream *out) {
+  *out << c.label;
+}
+
+class DeliverySelection : public testing::TestWithParam<SelectionCase> {};
+
+TEST_P(DeliverySelection, OnlyMatchingLiveObserversAreCalled) {
+  REQUIRE_SESSION_BUS();
+  const SelectionCase &c = GetParam();
+  const std::string prefix = UniqueName(c.label) + ".";
+  static int anObject;
+  Seen seen;
+  Observe(seen, c.observed ? std::optional(prefix + *c.observed) : std::nullopt,
+          c.withObject ? &anObject : nullptr);
+  if (c.afterwards) c.afterwards(seen);
+
+  // Posts from one connection arrive in order: once the last is seen, all have been handled.
+  Seen sentinel;
+  Observe(sentinel, prefix + "end");
+  Post(prefix + "a");
+  Post(prefix + "b");
+  Post(prefix + std::string("a\0b", 3));
+  Post(prefix + "end");
+  ASSERT_TRUE(PumpUntil([&] { return !sentinel.names.empty(); }));
+
+  std::vector<std::string> expected, ours;
+  for (const std::string &name : c.expected) expected.push_back(prefix + name);
+  // Other test processes share the bus; an observer of every name hears them too.
+  for (const std::string &name : seen.names)
+    if (name.rfind(prefix, 0) == 0) ours.push_back(name);
+  EXPECT_EQ(ours, expected);
+  CFNotificationCenterRemoveEveryObserver(Center(), &seen);
+  CFNotificationCenterRemoveEveryObserver(Center(), &sentinel);
+}
+
+CFStringRef Named(const std::string &label, const char *name) {
+  return MakeString(UniqueName(label) + "." + name);
+}
+
+void RemoveNamed(Seen &seen, const char *label, const char *name) {
+  CFStringRef cfName = Named(label, name);
+  CFNotificationCenterRemoveObserver(Center(), &seen, cfName, nullptr);
+  CFRelease(cfName);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, DeliverySelection,
+    testing::Values(SelectionCase{"one_name", "a", false, nullptr, {"a"}},
+                    SelectionCase{"every_name", std::nullopt, false, nullptr, {"a", "b", "end"}},
+                    SelectionCase{"object_filter", "a", true, nullptr, {}},
+                    SelectionCase{"removed_by_name",
+                                  "a",
+                                  false,
+                                  [](Seen &seen) { RemoveNamed(seen, "removed_by_name", "a"); },
+                                  {}},
+                    SelectionCase{"other_name_removed",
+                                  "a",
+                                  false,
+                                  [](Seen &seen) { RemoveNamed(seen, "other_name_removed", "b"); },
+                                  {"a"}},
+                    SelectionCase{"removed_any_name",
+                                  "a",
+                                  false,
+                                  [](Seen &seen) {
+                                    CFNotificationCenterRemoveObserver(Center(), &seen, nullptr,
+                                                                       nullptr);
+                                  },
+                                  {}},
+                    SelectionCase{"removed_every",
+                                  "a",
+                                  false,
+                                  [](Seen &seen) {
+                                    CFNotificationCenterRemoveEveryObserver(Center(), &seen);
+                                  },
+                                  {}},
+                    SelectionCase{"added_twice",
+                                  "a",
+                                  false,
+                                  [](Seen &seen) {
+                                    CFStringRef name = Named("added_twice", "a");
+                                    CFNotificationCenterAddObserver(
+                                        Center(), &seen, Record, name, nullptr,
+                                        CFNotificationSuspensionBehaviorDeliverImmediately);
+                                    CFRelease(name);
+                                  },
+                                  {"a"}}),
+    [](const testing::TestParamInfo<SelectionCase> &info) {
+      return std::string(info.param.label);
+    });
+
+TEST(DistributedNotifications, ObserversChangedDuringDeliveryAreHonoured) {
+  REQUIRE_SESSION_BUS();
+  const std::string first = UniqueName("during") + ".first";
+  const std::string second = UniqueName("during") + ".second";
+  Seen removesOther, removed, removesItself, addsLate, late;
+  removesOther.also = [&](const std::string &) {
+    CFNotificationCenterRemoveEveryObserver(Center(), &removed);
+  };
+  removesItself.also = [&](const std::string &) {
+    CFNotificationCenterRemoveEveryObserver(Center(), &removesItself);
+  };
+  addsLate.also = [&](const std::string &name) {
+    if (name == first) Observe(late, first);
+  };
+  for (Seen *seen : {&removesOther, &removed, &removesItself, &addsLate}) Observe(*seen, first);
+  Seen sentinel;
+  Observe(sentinel, second);
+
+  Post(first);
+  Post(first);
+  Post(second);
+  ASSERT_TRUE(PumpUntil([&] { return !sentinel.names.empty(); }));
+
+  EXPECT_EQ(removesOther.names.size(), 2u);
+  EXPECT_EQ(removed.names.size(), 0u);  // removed before its turn
+  EXPECT_EQ(removesItself.names.size(), 1u);
+  EXPECT_EQ(addsLate.names.size(), 2u);
+  // Added during the first delivery (not called for it), then once more during the second:
+  // one registration, one call.
+  EXPECT_EQ(late.names.size(), 1u);
+  for (Seen *seen : {&removesOther, &addsLate, &late, &sentinel})
+    CFNotificationCenterRemoveEveryObserver(Center(), seen);
+}
+
+// ---- The transport on its own: no bus, a bus that dies, descriptors ----
+
+struct NoBusCase {
+  const char *label;
+  std::string address;  // empty: the user's session bus, looked up in an environment without one
+};
+
+void PrintTo(const NoBusCase &c, std::ostream *out) {
+  *out << c.label;
+}
+
+class WithoutSessionBus : public testing::TestWithParam<NoBusCase> {};
+
+TEST_P(WithoutSessionBus, CarriesOnWithoutNotifications) {
+  EnvGuard address("DBUS_SESSION_BUS_ADDRESS"), runtime("XDG_RUNTIME_DIR");
+  const std::string emptyDir = MakeTempDir();
+  ASSERT_FALSE(emptyDir.empty());
+  unsetenv("DBUS_SESSION_BUS_ADDRESS");
+  setenv("XDG_RUNTIME_DIR", emptyDir.c_str(), 1);
+
+  platform::SessionBusTransport transport(GetParam().address);
+  int delivered = 0;
+  transport.start([&](const std::string &) { delivered++; });
+  transport.post("x");
+  transport.post("y");
+  EXPECT_EQ(transport.dispatchPending(0), 0);
+  EXPECT_FALSE(transport.connected());
+  EXPECT_EQ(delivered, 0);
+  rmdir(emptyDir.c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, WithoutSessionBus,
+    testing::Values(NoBusCase{"environment", ""},
+                    NoBusCase{"missing_socket", "unix:path=/nonexistent/corvassel/bus"},
+                    NoBusCase{"not_an_address", "nonsense"}),
+    [](const testing::TestParamInfo<NoBusCase> &info) { return std::string(info.param.label); });
+
+// The helper's own path: the center over the default transport, with no bus anywhere.
+TEST(DistributedNotifications, CenterWithoutBusNeitherCrashesNorHangs) {
+  EnvGuard address("DBUS_SESSION_BUS_ADDRESS"), runtime("XDG_RUNTIME_DIR");
+  const std::string emptyDir = MakeTempDir();
+  ASSERT_FALSE(emptyDir.empty());
+  unsetenv("DBUS_SESSION_BUS_ADDRESS");
+  setenv("XDG_RUNTIME_DIR", emptyDir.c_str(), 1);
+
+  struct NoBus : TestBackend {
+    platform::NotificationTransport &notifications() override { return transport; }
+    platform::SessionBusTransport transport;
+  };
+  // Outlives the center's memory of which transports it started.
+  static NoBus *backend = new NoBus;
+  platform::setBackend(backend);
+  Seen seen;
+  Observe(seen, UniqueName("nobus"));
+  Post(UniqueName("nobus"));
+  EXPECT_EQ(backend->transport.dispatchPending(0), 0);
+  EXPECT_TRUE(seen.names.empty());
+  CFNotificationCenterRemoveEveryObserver(Center(), &seen);
+  platform::setBackend(nullptr);
+  rmdir(emptyDir.c_str());
+}
+
+// A private bus daemon this test can kill.
+class PrivateBus {
+ public:
+  PrivateBus() {
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    std::vector<char *> args{const_cast<char *>("dbus-daemon"), const_cast<char *>("--session"),
+                             const_cast<char *>("--nofork"),
+                             const_cast<char *>("--print-address=1"), nullptr};
+    if (posix_spawnp(&pid_, "dbus-daemon", &actions, nullptr, args.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    char c;
+    while (pid_ > 0 && read(out[0], &c, 1) == 1 && c != '\n') address_ += c;
+    close(out[0]);
+  }
+  ~PrivateBus() { kill(); }
+  const std::string &address() const { return address_; }
+  void kill() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  std::string address_;
+};
+
+std::set<int> OpenDescriptors() {
+  std::set<int> fds;
+  DIR *dir = opendir("/proc/self/fd");
+  if (!dir) return fds;
+  while (dirent *entry = readdir(dir))
+    if (entry->d_name[0] != '.') fds.insert(atoi(entry->d_name));
+  fds.erase(dirfd(dir));
+  closedir(dir);
+  return fds;
+}
+
+TEST(SessionBusTransport, BusGoingAwayDropsTheConnectionWithoutSpinning) {
+  PrivateBus bus;
+  ASSERT_FALSE(bus.address().empty()) << "could not start dbus-daemon";
+  std::set<int> before = OpenDescriptors();
+  platform::SessionBusTransport transport(bus.address());
+  std::vector<std::string> delivered;
+  transport.start([&](const std::string &name) { delivered.push_back(name); });
+  ASSERT_TRUE(transport.connected());
+
+  // Nothing this transport opened may leak into a script the helper launches.
+  for (int fd : OpenDescriptors())
+    if (!before.count(fd)) {
+      EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC) << "descriptor " << fd;
+    }
+
+  transport.post("before");
+  EXPECT_TRUE(PumpUntil([&] { return !delivered.empty(); }, transport));
+  EXPECT_EQ(delivered, std::vector<std::string>{"before"});
+
+  bus.kill();
+  EXPECT_TRUE(PumpUntil([&] { return !transport.connected(); }, transport));
+  EXPECT_EQ(transport.fileDescriptor(), -1);
+  // Gone means gone: serving again finds nothing to wait on and returns at once.
+  uint64_t wakeups = transport.wakeups();
+  EXPECT_EQ(transport.dispatchPending(1000), 0);
+  EXPECT_EQ(transport.wakeups(), wakeups);
+  transport.post("after");  // no bus to reach: quietly nothing
+  EXPECT_FALSE(transport.connected());
+  EXPECT_EQ(delivered, std::vector<std::string>{"before"});
+  EXPECT_EQ(OpenDescriptors(), before);  // the connection's descriptor is closed
+}
+
+// ---- End to end: the helper reloads its settings when another process says so ----
+
+void WritePreferences(const std::string &home, int forwardButton) {
+  std::filesystem::create_directories(home + "/Library/Preferences");
+  std::ofstream(home + "/Library/Preferences/Quendrith.tavrel.prefpane.plist")
+      << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+         "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+         "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+         "<plist version=\"1.0\"><dict>\n"
+         "<key>Enabled</key><true/>\n"
+         "<key>BackButton</key><integer>0</integer>\n"
+         "<key>ForwardButton</key><integer>"
+      << forwardButton << "</integer>\n</dict></plist>\n";
+}
+
+CGEventRef MakeButtonEvent(CGEventType type, int64_t button) {
+  CGEventRef event = CGEventCreate(nullptr);
+  if (!event) return nullptr;
+  CGEventSetType(event, type);
+  CGEventSetIntegerValueField(event, kCGMouseEventButtonNumber, button);
+  return event;
+}
+
+TEST(DistributedNotifications, HelperReloadsWhenAnotherProcessPosts) {
+  REQUIRE_SESSION_BUS();
+  EnvGuard homeGuard("HOME");
+  const std::string home = MakeTempDir();
+  ASSERT_FALSE(home.empty());
+  setenv("HOME", home.c_str(), 1);
+  TestBackend backend;
+  backend.systemRoot = home + "/system";  // no system scripts either
+  WritePreferences(home, 4);
+
+  CFPropertyListRef stored =
+      CFPreferencesCopyValue(CFSTR("ForwardButton"), kCorvasselPreferencesDomain,
+                             kCFPreferencesCurrentUser, kCFPreferencesAnyHost);
+  if (stored) CFRelease(stored);
+  CGEventRef probe = CGEventCreate(nullptr);
+  if (probe) CFRelease(probe);
+  if (!stored || !probe) {
+    std::filesystem::remove_all(home);
+    GTEST_SKIP() << "needs the preferences reader and the event objects";
+  }
+
+  {
+    CorvasselHelper helper;
+    ASSERT_EQ(helper.forwardButton(), 4);
+    CGEventRef press = MakeButtonEvent(kCGEventOtherMouseDown, 3);
+    ASSERT_NE(press, nullptr);
+    EXPECT_EQ(MouseEventCallback(nullptr, kCGEventOtherMouseDown, press, &helper), press);
+    EXPECT_TRUE(backend.testInput.posted.empty());
+
+    // The stored change alone does nothing: settings are read again only when told.
+    WritePreferences(home, 3);
+    EXPECT_EQ(MouseEventCallback(nullptr, kCGEventOtherMouseDown, press, &helper), press);
+    ASSERT_EQ(RunTool({"dbus-send", "--session", "--type=signal",
+                       "/org/corvassel/DistributedNotifications",
+                       "org.corvassel.DistributedNotifications.Posted",
+                       "string:Quendrith.tavrel.prefsChanged"}),
+              0);
+    EXPECT_TRUE(PumpUntil([&] { return helper.forwardButton() == 3; }));
+
+    // Back is unmapped, so a swallowed press with a swipe can only be the forward action.
+    EXPECT_EQ(MouseEventCallback(nullptr, kCGEventOtherMouseDown, press, &helper), nullptr);
+    EXPECT_EQ(backend.testInput.posted.size(), 2u);
+    CFRelease(press);
+    backend.testInput.clearPosted();
+  }
+  std::filesystem::remove_all(home);
+}
+
+}  // namespace

@@ -1,0 +1,300 @@
+// The simulated world's clock: time moves only when every helper thread waits, and the order of
+// wake-ups is fixed, so that simulated runs are repeatable.
+#include <platform/VirtualWorld.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using platform::VirtualWorld;
+
+constexpr uint64_t kSecond = 1000000000ull;
+
+class Recorder : public VirtualWorld::Observer {
+ public:
+  void trustChecked(bool prompt, bool trusted) override {
+    add(std::string("trust ") + (prompt ? "prompt " : "") + (trusted ? "yes" : "no"));
+  }
+  void tapCreated(bool ok) override { add(ok ? "tap ok" : "tap failed"); }
+  void tapEnabled(bool enabled) override { add(enabled ? "enable" : "disable"); }
+  void logged(const std::string &line) override { add("log " + line); }
+  void spawned(const std::string &path) override { add("spawn " + path); }
+  void exited(int status) override { add("exit " + std::to_string(status)); }
+  void add(const std::string &line) {
+    std::lock_guard<std::mutex> lock(mutex);
+    lines.push_back(line);
+  }
+  std::mutex mutex;
+  std::vector<std::string> lines;
+};
+
+// Appends "name@seconds" from any thread.
+class Log {
+ public:
+  explicit Log(VirtualWorld &world) : world_(world) {}
+  void mark(const std::string &name) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lines_.push_back(name + "@" + std::to_string(world_.nowNanos() / (kSecond / 1000)));
+  }
+  std::vector<std::string> lines() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lines_;
+  }
+
+ private:
+  VirtualWorld &world_;
+  std::mutex mutex_;
+  std::vector<std::string> lines_;
+};
+
+// A helper thread as the platform starts one: announced by its creator, gone as its last act.
+std::thread HelperThread(VirtualWorld &world, std::function<void()> body) {
+  world.time().threadWillStart();
+  return std::thread([&world, body] {
+    body();
+    world.time().threadDidExit();
+  });
+}
+
+void SleepUntil(VirtualWorld &world, uint64_t deadline) {
+  world.time().makeWaiter()->waitUntil(deadline);
+}
+
+struct Sleeper {
+  const char *name;
+  uint64_t deadline;
+};
+
+struct OrderCase {
+  const char *title;
+  std::vector<Sleeper> sleepers;  // started in this order, each waiting before the next starts
+  std::vector<double> actions;    // world actions named "a<index>"
+  std::vector<std::string> expected;
+};
+
+void PrintTo(const OrderCase &c, std::ostream *os) {
+  *os << c.title;
+}
+
+class ClockOrder : public ::testing::TestWithParam<OrderCase> {};
+
+TEST_P(ClockOrder, WakesInDeadlineThenWaitOrderWithWorldFirst) {
+  const OrderCase &c = GetParam();
+  VirtualWorld world;
+  platform::setBackend(&world);
+  Log log(world);
+  for (size_t i = 0; i < c.actions.size(); ++i) {
+    std::string name = "a" + std::to_string(i);
+    world.at(c.actions[i], [&log, name] { log.mark(name); });
+  }
+  world.run(
+      [&] {
+        std::vector<std::thread> threads;
+        for (const Sleeper &s : c.sleepers) {
+          threads.push_back(HelperThread(world, [&world, &log, s] {
+            SleepUntil(world, s.deadline);
+            log.mark(s.name);
+          }));
+          // Let this sleeper wait before the next one starts: the main thread's own short
+          // virtual sleep can only end once the sleeper waits too.
+          SleepUntil(world, world.nowNanos());
+        }
+        // A real join would block outside the clock's sight; by 100 s every sleeper is done.
+        SleepUntil(world, 100 * kSecond);
+        log.mark("main");
+        for (auto &t : threads) t.join();
+        return 0;
+      },
+      1000);
+  platform::setBackend(nullptr);
+  EXPECT_EQ(log.lines(), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    VirtualWorld, ClockOrder,
+    ::testing::Values(OrderCase{"earliest deadline first",
+                                {{"A", 3 * kSecond}, {"B", 2 * kSecond}},
+                                {},
+                                {"B@2000", "A@3000", "main@100000"}},
+                      OrderCase{"same deadline: earliest wait first",
+                                {{"A", 5 * kSecond}, {"B", 5 * kSecond}, {"C", 5 * kSecond}},
+                                {},
+                                {"A@5000", "B@5000", "C@5000", "main@100000"}},
+                      OrderCase{"world actions at a time run before threads due then",
+                                {{"A", 2 * kSecond}},
+                                {2.0, 1.5, 2.0},
+                                {"a1@1500", "a0@2000", "a2@2000", "A@2000", "main@100000"}},
+                      OrderCase{"actions after the last sleeper still run",
+                                {},
+                                {50.25},
+                                {"a0@50250", "main@100000"}}),
+    [](const auto &info) {
+      std::string name = info.param.title;
+      for (char &ch : name)
+        if (!isalnum(static_cast<unsigned char>(ch))) ch = '_';
+      return name;
+    });
+
+TEST(VirtualWorld, NotifiedThreadCountsAsRunningAtOnce) {
+  // The woken thread takes real time before it acts; the clock must not move meanwhile.
+  VirtualWorld world;
+  platform::setBackend(&world);
+  Log log(world);
+  std::unique_ptr<platform::Waiter> waiter = world.time().makeWaiter();
+  world.run(
+      [&] {
+        std::thread t = HelperThread(world, [&] {
+          waiter->waitUntil(platform::kForever);
+          std::this_thread::sleep_for(std::chrono::milliseconds(30));
+          log.mark("woken");
+        });
+        SleepUntil(world, 0);  // the thread now waits
+        waiter->notify();
+        SleepUntil(world, 7 * kSecond);
+        log.mark("main");
+        t.join();
+        return 0;
+      },
+      1000);
+  platform::setBackend(nullptr);
+  EXPECT_EQ(log.lines(), (std::vector<std::string>{"woken@0", "main@7000"}));
+}
+
+TEST(VirtualWorld, NotifyBeforeWaitReturnsAtOnce) {
+  VirtualWorld world;
+  platform::setBackend(&world);
+  uint64_t after = 1;
+  world.run(
+      [&] {
+        std::unique_ptr<platform::Waiter> waiter = world.time().makeWaiter();
+        waiter->notify();
+        waiter->waitUntil(50 * kSecond);
+        after = world.nowNanos();
+        return 0;
+      },
+      1000);
+  platform::setBackend(nullptr);
+  EXPECT_EQ(after, 0u);
+}
+
+TEST(VirtualWorld, ActionsCanWakeWaitersAndScheduleMore) {
+  VirtualWorld world;
+  platform::setBackend(&world);
+  Log log(world);
+  std::unique_ptr<platform::Waiter> waiter = world.time().makeWaiter();
+  world.at(2, [&] {
+    log.mark("first");
+    world.at(1, [&] {
+      log.mark("late");  // never before the current time
+    });
+    waiter->notify();
+  });
+  world.run(
+      [&] {
+        waiter->waitUntil(platform::kForever);
+        log.mark("main");
+        SleepUntil(world, world.nowNanos() + kSecond);
+        return 0;
+      },
+      1000);
+  platform::setBackend(nullptr);
+  // The helper reacts to one action before the next action at the same time runs.
+  EXPECT_EQ(log.lines(), (std::vector<std::string>{"first@2000", "main@2000", "late@2000"}));
+}
+
+TEST(VirtualWorldDeathTest, EndsWhenTheClockReachesTheEnd) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  auto body = [] {
+    VirtualWorld world;
+    platform::setBackend(&world);
+    world.run(
+        [&] {
+          SleepUntil(world, platform::kForever);
+          return 3;
+        },
+        10);
+  };
+  EXPECT_EXIT(body(), ::testing::ExitedWithCode(0), "");
+}
+
+TEST(VirtualWorldDeathTest, ExitReportsStatusAndEndsTheProcess) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  auto body = [] {
+    VirtualWorld world;
+    Recorder recorder;
+    world.setObserver(&recorder);
+    platform::setBackend(&world);
+    world.at(4, [&] { world.exitProcess(42); });
+    world.run(
+        [&] {
+          SleepUntil(world, platform::kForever);
+          return 3;
+        },
+        10);
+  };
+  EXPECT_EXIT(body(), ::testing::ExitedWithCode(42), "");
+}
+
+TEST(VirtualWorld, TrustAndTapCreationAreObserved) {
+  VirtualWorld world;
+  Recorder recorder;
+  world.setObserver(&recorder);
+  struct NoClient : platform::TapClient {
+    CGEventRef deliver(CGEventType, CGEventRef e) override { return e; }
+  } client;
+  platform::TapRequest request{0, 0, 0, CGEventMaskBit(25)};
+
+  world.setTrusted(false);
+  EXPECT_FALSE(world.input().isProcessTrusted(true));
+  EXPECT_EQ(world.input().createTap(request, client), nullptr);  // untrusted: no tap
+  world.setTrusted(true);
+  EXPECT_TRUE(world.input().isProcessTrusted(false));
+  world.setTapCreationFails(true);
+  EXPECT_EQ(world.input().createTap(request, client), nullptr);
+  world.setTapCreationFails(false);
+  auto tap = world.input().createTap(request, client);
+  ASSERT_NE(tap, nullptr);
+  tap->setEnabled(false);
+  EXPECT_FALSE(tap->isEnabled());
+  tap->setEnabled(true);
+  EXPECT_EQ(recorder.lines,
+            (std::vector<std::string>{"trust prompt no", "tap failed", "trust yes", "tap failed",
+                                      "tap ok", "disable", "enable"}));
+}
+
+TEST(VirtualWorld, HeldButtonsChangeWithoutATap) {
+  VirtualWorld world;
+  world.pressButton(0);
+  world.pressButton(4);
+  EXPECT_EQ(world.input().pressedMouseButtons(), 0x11u);
+  world.releaseButton(0);
+  world.releaseButton(9);  // never pressed
+  EXPECT_EQ(world.input().pressedMouseButtons(), 0x10u);
+  world.pressButton(64);  // outside the mask: ignored, not undefined
+  world.pressButton(-1);
+  EXPECT_EQ(world.input().pressedMouseButtons(), 0x10u);
+}
+
+TEST(VirtualWorld, MapsOnlyTheSystemLibrary) {
+  VirtualWorld world;
+  EXPECT_EQ(world.mapPath("/Library/X"), "/Library/X");  // no stand-in yet
+  world.setSystemRoot("/tmp/root");
+  struct Case {
+    const char *in, *out;
+  } cases[] = {
+      {"/Library/PreferencePanes/A", "/tmp/root/Library/PreferencePanes/A"},
+      {"/Library", "/tmp/root/Library"},
+      {"/LibraryX/a", "/LibraryX/a"},
+      {"/home/u/Library/a", "/home/u/Library/a"},
+      {"Library/a", "Library/a"},
+  };
+  for (const Case &c : cases) EXPECT_EQ(world.mapPath(c.in), c.out) << c.in;
+}
+
+}  // namespace

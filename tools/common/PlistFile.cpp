@@ -1,1 +1,0 @@
-// Stand-in: replaced by the shared property-list code of the tools.
