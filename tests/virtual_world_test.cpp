@@ -212,6 +212,21 @@ TEST(VirtualWorld, ActionsCanWakeWaitersAndScheduleMore) {
   EXPECT_EQ(log.lines(), (std::vector<std::string>{"first@2000", "main@2000", "late@2000"}));
 }
 
+TEST(VirtualWorld, ActionsAtTheStartComeBeforeTheEntry) {
+  VirtualWorld world;
+  platform::setBackend(&world);
+  Log log(world);
+  world.at(0, [&] { log.mark("world"); });
+  world.run(
+      [&] {
+        log.mark("entry");
+        return 0;
+      },
+      1000);
+  platform::setBackend(nullptr);
+  EXPECT_EQ(log.lines(), (std::vector<std::string>{"world@0", "entry@0"}));
+}
+
 TEST(VirtualWorldDeathTest, EndsWhenTheClockReachesTheEnd) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   auto body = [] {
