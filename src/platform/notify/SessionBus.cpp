@@ -112,9 +112,16 @@ void SessionBusTransport::listenLocked() {
     dropLocked();
     return;
   }
+  // Every write is flushed at once, so only incoming data ever needs the main thread's attention.
+  int fd = sd_bus_get_fd(bus_);
+  if (runLoopWatch(CFRunLoopGetMain(), fd, EPOLLIN, [this](uint32_t revents) { serve(revents); }))
+    watchedFd_ = fd;
 }
 
 void SessionBusTransport::dropLocked() {
+  // Unwatched before it is closed: the number may soon name another descriptor.
+  if (watchedFd_ >= 0) runLoopUnwatch(CFRunLoopGetMain(), watchedFd_);
+  watchedFd_ = -1;
   if (match_) match_ = sd_bus_slot_unref(match_);
   if (bus_) bus_ = sd_bus_close_unref(bus_);
 }
@@ -157,8 +164,10 @@ int SessionBusTransport::onSignal(sd_bus_message *message, void *userdata, sd_bu
 }
 
 SessionBusTransport &sessionBusTransport() {
-  static SessionBusTransport transport;
-  return transport;
+  // Never destroyed: during the process's exit the run loop and clock it was watched from may be
+  // gone already. Every post was flushed when made, and the kernel closes the connection.
+  static auto *transport = new SessionBusTransport;
+  return *transport;
 }
 
 NotificationTransport &sessionBusNotifications() {
