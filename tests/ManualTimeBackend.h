@@ -78,12 +78,16 @@ struct TapLog {
   std::vector<CFRunLoopRef> attachedTo;
   platform::TapRequest lastRequest{};
   platform::TapClient *lastClient = nullptr;
+  int *destroyedElsewhere = nullptr;  // counts past the backend's own life when set
 };
 
 class FakeTapDriver : public platform::TapDriver {
  public:
   explicit FakeTapDriver(TapLog &log) : log_(log) { ++log_.created; }
-  ~FakeTapDriver() override { ++log_.destroyed; }
+  ~FakeTapDriver() override {
+    ++log_.destroyed;
+    if (log_.destroyedElsewhere) ++*log_.destroyedElsewhere;
+  }
   void attach(CFRunLoopRef rl) override { log_.attachedTo.push_back(rl); }
   void setEnabled(bool enabled) override {
     enabled_ = enabled;
@@ -127,8 +131,11 @@ class ManualTimeBackend : public TestBackend {
   void timerInvalidated() override { ++invalidated; }
   // Death tests read the outcome from standard error.
   [[noreturn]] void exitProcess(int status) override {
-    fprintf(stderr, "exit %d at %.3f taps %d armed %zu invalidated %d\n", status, clock.seconds(),
-            tapInput.tapRequests, armed.size(), invalidated);
+    // Trust checks read P (with the prompt) or N (without).
+    std::string checks;
+    for (bool prompt : tapInput.trustChecks) checks += prompt ? 'P' : 'N';
+    fprintf(stderr, "exit %d at %.3f taps %d armed %zu invalidated %d trust %s\n", status,
+            clock.seconds(), tapInput.tapRequests, armed.size(), invalidated, checks.c_str());
     fflush(stderr);
     _exit(status);
   }
