@@ -133,7 +133,7 @@ class Event final : public Object {
       }
       case kKindSInt32:
       case kKindSInt64: {
-        int64_t integer;
+        int64_t integer = 0;
         readInteger(field, integer);
         out = static_cast<double>(integer);
         return true;
