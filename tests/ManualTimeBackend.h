@@ -127,8 +127,11 @@ class ManualTimeBackend : public TestBackend {
   void timerInvalidated() override { ++invalidated; }
   // Death tests read the outcome from standard error.
   [[noreturn]] void exitProcess(int status) override {
-    fprintf(stderr, "exit %d at %.3f taps %d armed %zu invalidated %d\n", status, clock.seconds(),
-            tapInput.tapRequests, armed.size(), invalidated);
+    // Trust checks read P (with the prompt) or N (without).
+    std::string checks;
+    for (bool prompt : tapInput.trustChecks) checks += prompt ? 'P' : 'N';
+    fprintf(stderr, "exit %d at %.3f taps %d armed %zu invalidated %d trust %s\n", status,
+            clock.seconds(), tapInput.tapRequests, armed.size(), invalidated, checks.c_str());
     fflush(stderr);
     _exit(status);
   }

@@ -183,6 +183,26 @@ INSTANTIATE_TEST_SUITE_P(
                               "org.corvassel.DistributedNotifications.Posted", "'NAME'"}}),
     [](const testing::TestParamInfo<ToolCase> &info) { return std::string(info.param.label); });
 
+// What corvassel-prefs does: a process that never listens posts once and exits at once.
+TEST(DistributedNotifications, PostedByAShortLivedPosterArrives) {
+  REQUIRE_SESSION_BUS();
+  const std::string name = UniqueName("short_lived");
+  Seen seen;
+  Observe(seen, name);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    platform::SessionBusTransport transport;  // its own connection, as a new process has
+    transport.post(name);
+    _exit(0);  // no destructors: the post alone must have sent it
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(PumpUntil([&] { return !seen.names.empty(); }));
+  EXPECT_EQ(seen.names, std::vector<std::string>{name});
+  CFNotificationCenterRemoveEveryObserver(Center(), &seen);
+}
+
 // Which of the posts "a", "b" (and a name "a\0b" that must not pass for "a") an observer gets.
 struct SelectionCase {
   const char *label;
@@ -507,7 +527,9 @@ TEST(DistributedNotifications, HelperReloadsWhenAnotherProcessPosts) {
     EXPECT_EQ(MouseEventCallback(nullptr, kCGEventOtherMouseDown, press, &helper), press);
     EXPECT_TRUE(backend.testInput.posted.empty());
 
+    // The stored change alone does nothing: settings are read again only when told.
     WritePreferences(home, 3);
+    EXPECT_EQ(MouseEventCallback(nullptr, kCGEventOtherMouseDown, press, &helper), press);
     ASSERT_EQ(RunTool({"dbus-send", "--session", "--type=signal",
                        "/org/corvassel/DistributedNotifications",
                        "org.corvassel.DistributedNotifications.Posted",

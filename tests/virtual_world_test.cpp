@@ -78,6 +78,10 @@ struct OrderCase {
   std::vector<std::string> expected;
 };
 
+void PrintTo(const OrderCase &c, std::ostream *os) {
+  *os << c.title;
+}
+
 class ClockOrder : public ::testing::TestWithParam<OrderCase> {};
 
 TEST_P(ClockOrder, WakesInDeadlineThenWaitOrderWithWorldFirst) {

@@ -150,7 +150,7 @@ bool PreferencesFile::load(std::string *error) {
     if (platform::BinaryPlistWithinLimits(bytes))
       plist_from_bin(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
   } else {
-    platform::NormalizedXml xml = platform::NormalizePlistXmlIntegers(bytes);
+    platform::NormalizedXml xml = platform::NormalizePlistXml(bytes, false);
     if (xml.unreadableIntegers > 0) {
       // Writing the file back would lose those values.
       *error = Describe(path_, "holds an integer that is not a signed 64-bit number");

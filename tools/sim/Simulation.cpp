@@ -43,9 +43,10 @@ class Sandbox {
     top_ = pattern;
     home_ = top_ + "/home";
     root_ = top_ + "/system";
+    // Bundles and preferences appear only when a scenario puts something there.
     std::error_code ec;
-    std::filesystem::create_directories(home_ + "/" + kScriptsFolder, ec);
-    if (!ec) std::filesystem::create_directories(root_ + "/" + kScriptsFolder, ec);
+    std::filesystem::create_directory(home_, ec);
+    if (!ec) std::filesystem::create_directory(root_, ec);
     if (ec) {
       *error = "cannot prepare " + top_ + ": " + ec.message();
       return false;
@@ -71,6 +72,8 @@ class Sandbox {
 };
 
 bool WriteFile(const std::string &path, const std::string &text, mode_t mode) {
+  std::error_code ec;
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
   {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << text;
@@ -139,7 +142,7 @@ class Trace : public platform::VirtualWorld::Observer {
 
 class Simulation {
  public:
-  Simulation(const Scenario &scenario) : scenario_(scenario), trace_(world_, sandbox_) {}
+  explicit Simulation(const Scenario &scenario) : scenario_(scenario), trace_(world_, sandbox_) {}
 
   int run(const std::string &name) {
     std::string error;

@@ -277,22 +277,22 @@ void CFStringTrimWhitespace(CFMutableStringRef theString) {
 
 CFStringRef CFStringCreateWithFormatAndArguments(CFAllocatorRef alloc, CFTypeRef formatOptions,
                                                  CFStringRef format, va_list arguments) {
-  const std::string &spec = AsString(format, "CFStringCreateWithFormat").bytes();
+  const std::string &pattern = AsString(format, "CFStringCreateWithFormat").bytes();
   std::string out;
   va_list args;
   va_copy(args, arguments);
-  for (size_t i = 0; i < spec.size(); i++) {
-    if (spec[i] != '%') {
-      out += spec[i];
+  for (size_t i = 0; i < pattern.size(); i++) {
+    if (pattern[i] != '%') {
+      out += pattern[i];
       continue;
     }
     size_t start = i++;
-    while (i < spec.size() && strchr("-+ #0123456789.", spec[i])) i++;
+    while (i < pattern.size() && strchr("-+ #0123456789.", pattern[i])) i++;
     std::string length;
-    while (i < spec.size() && strchr("hlLqjzt", spec[i])) length += spec[i++];
-    if (i >= spec.size()) break;
-    char conversion = spec[i];
-    std::string piece = spec.substr(start, i - start + 1);
+    while (i < pattern.size() && strchr("hlLqjzt", pattern[i])) length += pattern[i++];
+    if (i >= pattern.size()) break;
+    char conversion = pattern[i];
+    std::string piece = pattern.substr(start, i - start + 1);
     char buffer[512];
     buffer[0] = '\0';
     switch (conversion) {

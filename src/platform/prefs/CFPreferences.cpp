@@ -85,17 +85,40 @@ std::optional<std::string> ReadFile(const std::string &path) {
   return contents;
 }
 
-PlistPtr ParsePropertyList(const std::string &bytes) {
+// The value stored under key in a property list file's root dictionary, handed to found (the
+// node lives only as long as the call); nothing when the file is not such a list.
+template <typename Found>
+CFPropertyListRef LookUp(const std::string &bytes, const std::string &key, Found found) {
   plist_t root = nullptr;
   if (bytes.starts_with("bplist00")) {
-    if (platform::BinaryPlistWithinLimits(bytes))
-      plist_from_bin(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
-  } else {
-    platform::NormalizedXml xml = platform::NormalizePlistXmlIntegers(bytes);
-    if (xml.depth <= platform::kPlistMaxDepth)
-      plist_from_xml(xml.text.data(), static_cast<uint32_t>(xml.text.size()), &root);
+    if (!platform::BinaryPlistWithinLimits(bytes)) return nullptr;
+    plist_from_bin(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
+    PlistPtr owner(root);
+    if (!root || plist_get_node_type(root) != PLIST_DICT) return nullptr;
+    plist_t node = plist_dict_get_item(root, key.c_str());
+    return node ? found(node) : nullptr;
   }
-  return PlistPtr(root);
+  // XML: read with dictionaries as arrays (linear time), then walk the root's pairs.
+  platform::NormalizedXml xml = platform::NormalizePlistXml(bytes, true);
+  if (!xml.wellNested || !xml.rootEntriesPaired || xml.depth > platform::kPlistMaxDepth)
+    return nullptr;
+  plist_from_xml(xml.text.data(), static_cast<uint32_t>(xml.text.size()), &root);
+  PlistPtr owner(root);
+  if (!root || plist_get_node_type(root) != PLIST_ARRAY) return nullptr;
+  plist_array_iter iter = nullptr;
+  plist_array_new_iter(root, &iter);
+  plist_t match = nullptr;
+  for (;;) {
+    plist_t name = nullptr, value = nullptr;
+    plist_array_next_item(root, iter, &name);
+    if (name) plist_array_next_item(root, iter, &value);
+    if (!name || !value) break;
+    const char *text =
+        plist_get_node_type(name) == PLIST_STRING ? plist_get_string_ptr(name, nullptr) : nullptr;
+    if (text && key == text) match = value;  // the last of duplicate keys wins
+  }
+  free(iter);
+  return match ? found(match) : nullptr;
 }
 
 // The stored value as a CF object; NULL for kinds the settings never hold.
@@ -158,8 +181,5 @@ CFPropertyListRef CFPreferencesCopyValue(CFStringRef key, CFStringRef applicatio
       platform::backend().mapPath(*home + "/Library/Preferences/" + domain + ".plist");
   std::optional<std::string> bytes = ReadFile(path);
   if (!bytes) return nullptr;
-  PlistPtr root = ParsePropertyList(*bytes);
-  if (!root || plist_get_node_type(root.get()) != PLIST_DICT) return nullptr;
-  plist_t node = plist_dict_get_item(root.get(), keyBytes.c_str());
-  return node ? CopyNode(node) : nullptr;
+  return LookUp(*bytes, keyBytes, CopyNode);
 }

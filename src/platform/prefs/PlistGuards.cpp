@@ -137,16 +137,58 @@ std::optional<int64_t> ParsePlistInteger(std::string_view text) {
   return -static_cast<int64_t>(magnitude);
 }
 
-NormalizedXml NormalizePlistXmlIntegers(std::string_view xml) {
+NormalizedXml NormalizePlistXml(std::string_view xml, bool flattenDictionaries) {
   NormalizedXml result;
   std::string &out = result.text;
   out.reserve(xml.size());
   constexpr std::string_view kUnreadable = "<data/>";
+
+  // Element bookkeeping: nesting, and the shape of the root dictionary.
   size_t depth = 0;
+  size_t rootLevel = 0;  // 2 for a value inside <plist>, 1 for a bare value
+  bool sawRoot = false;
+  size_t rootChildren = 0;
+  bool paired = true;
+  std::vector<std::string_view> open;  // names of the elements enclosing the scan position
+  bool nested = true;
+  auto startElement = [&](std::string_view name, bool empty) {
+    size_t level = depth + 1;
+    if (level == 1 && rootLevel == 0) rootLevel = name == "plist" ? 2 : 1;
+    if (level == rootLevel) {
+      if (sawRoot) paired = false;  // a second root value
+      sawRoot = true;
+      result.rootIsDictionary = name == "dict";
+    } else if (level == rootLevel + 1 && result.rootIsDictionary) {
+      if ((name == "key") != (rootChildren % 2 == 0)) paired = false;
+      ++rootChildren;
+    }
+    if (!empty) {
+      result.depth = std::max(result.depth, ++depth);
+      open.push_back(name);
+    }
+  };
+  auto endElement = [&](std::string_view name) {
+    if (open.empty() || open.back() != name) {
+      nested = false;
+      return;
+    }
+    open.pop_back();
+    --depth;
+  };
+  auto renamed = [&](std::string_view name) -> std::string_view {
+    if (flattenDictionaries && name == "dict") return "array";
+    if (flattenDictionaries && name == "key") return "string";
+    return name;
+  };
+
   size_t pos = 0;
+  bool scannedToEnd = false;
   while (pos < xml.size()) {
     size_t lt = xml.find('<', pos);
-    if (lt == std::string_view::npos) break;
+    if (lt == std::string_view::npos) {
+      scannedToEnd = true;
+      break;
+    }
     out.append(xml, pos, lt - pos);
     pos = lt;
     if (size_t end = PastOpaqueMarkup(xml, lt); end != 0) {
@@ -155,22 +197,28 @@ NormalizedXml NormalizePlistXmlIntegers(std::string_view xml) {
       pos = end;
       continue;
     }
+    size_t tagEnd = xml.find('>', lt);
+    if (tagEnd == std::string_view::npos) break;
     if (!StartsIntegerTag(xml, lt)) {
-      // Any other tag: copied whole, so that the scan stays linear.
-      size_t tagEnd = xml.find('>', lt);
-      if (tagEnd == std::string_view::npos) break;
-      if (xml[lt + 1] == '/') {
-        if (depth > 0) --depth;
-      } else if (xml[tagEnd - 1] != '/') {
-        result.depth = std::max(result.depth, ++depth);
+      // Any other tag: copied whole (renamed when flattening), so that the scan stays linear.
+      bool closing = xml[lt + 1] == '/';
+      size_t nameStart = lt + (closing ? 2 : 1);
+      size_t nameEnd = nameStart;
+      while (nameEnd < tagEnd && !IsXmlSpace(xml[nameEnd]) && xml[nameEnd] != '/') ++nameEnd;
+      std::string_view name = xml.substr(nameStart, nameEnd - nameStart);
+      if (closing) {
+        endElement(name);
+      } else {
+        startElement(name, xml[tagEnd - 1] == '/');
       }
-      out.append(xml, lt, tagEnd + 1 - lt);
+      out.append(xml, lt, nameStart - lt);
+      out.append(renamed(name));
+      out.append(xml, nameEnd, tagEnd + 1 - nameEnd);
       pos = tagEnd + 1;
       continue;
     }
-    size_t tagEnd = xml.find('>', lt);
-    if (tagEnd == std::string_view::npos) break;
     if (xml[tagEnd - 1] == '/') {  // <integer/> holds no number
+      startElement("integer", true);
       out.append(kUnreadable);
       ++result.unreadableIntegers;
       pos = tagEnd + 1;
@@ -191,6 +239,7 @@ NormalizedXml NormalizePlistXmlIntegers(std::string_view xml) {
         close = xml.find("</integer", close + 1);
       if (close == std::string_view::npos) break;
     }
+    startElement("integer", true);
     if (value) {
       out.append(xml, lt, tagEnd + 1 - lt);
       out.append(std::to_string(*value));
@@ -201,7 +250,12 @@ NormalizedXml NormalizePlistXmlIntegers(std::string_view xml) {
     }
     pos = elementEnd;
   }
-  if (pos < xml.size()) out.append(xml, pos, std::string_view::npos);
+  if (pos < xml.size())
+    out.append(xml, pos, std::string_view::npos);
+  else
+    scannedToEnd = true;
+  result.wellNested = nested && scannedToEnd && open.empty() && sawRoot;
+  result.rootEntriesPaired = result.rootIsDictionary && paired && rootChildren % 2 == 0;
   return result;
 }
 

@@ -30,12 +30,21 @@ struct NormalizedXml {
   size_t unreadableIntegers = 0;
   // Deepest element nesting seen (the <plist> element is level 1).
   size_t depth = 0;
+  // Whether every element that opens closes under the same name, and the text ends outside
+  // every construct.
+  bool wellNested = false;
+  // Whether the root value is a <dict>, and whether its children alternate <key> and a value.
+  bool rootIsDictionary = false;
+  bool rootEntriesPaired = false;
 };
 
 // Rewrites every <integer> element of an XML property list with canonical decimal content.
 // Comments, CDATA sections, processing instructions and declarations are left alone, as is
-// everything else in the text.
-NormalizedXml NormalizePlistXmlIntegers(std::string_view xml);
+// everything else in the text. With flattenDictionaries, every <dict> becomes an <array> and
+// every <key> a <string>: libplist 2.2 takes time quadratic in a dictionary's size to build it,
+// while an array of the same entries is read in linear time and still checked for well-formed
+// XML; a single lookup can then walk the root's key/value pairs itself.
+NormalizedXml NormalizePlistXml(std::string_view xml, bool flattenDictionaries);
 
 // Whether a binary property list ("bplist00") is one libplist can parse in bounded time and
 // stack: a well-formed trailer and offset table, no reference cycles, at most kPlistMaxDepth

@@ -1,0 +1,378 @@
+// The helper's settings read from real property-list files in a temporary home.
+#include <CoreFoundation/CoreFoundation.h>
+#include <platform/Backend.h>
+#include <platform/PlistGuards.h>
+#include <sys/stat.h>
+
+#include <climits>
+#include <memory>
+#include <optional>
+
+#include "PrefsTestSupport.h"
+#include "TestBackend.h"
+#include "helper/CorvasselHelper.h"
+
+namespace {
+
+struct Settings {
+  bool enabled;
+  int64_t back;
+  int64_t forward;
+  int64_t passthrough;
+  bool operator==(const Settings &) const = default;
+};
+
+std::ostream &operator<<(std::ostream &out, const Settings &s) {
+  return out << "{enabled " << s.enabled << ", back " << s.back << ", forward " << s.forward
+             << ", passthrough " << s.passthrough << "}";
+}
+
+constexpr Settings kDefaults{false, 0, 0, 2};
+
+// Keeps notifications off the session bus: these tests only read files.
+class QuietBackend : public TestBackend {
+ public:
+  platform::NotificationTransport &notifications() override { return quiet_; }
+
+ private:
+  struct Quiet : platform::NotificationTransport {
+    void start(std::function<void(const std::string &)>) override {}
+    void post(const std::string &) override {}
+  } quiet_;
+};
+
+class SettingsTest : public TempHome {
+ protected:
+  void SetUp() override {
+    TempHome::SetUp();
+    helper_ = std::make_unique<CorvasselHelper>();
+  }
+  void TearDown() override {
+    helper_.reset();
+    TempHome::TearDown();
+  }
+
+  // Loads the settings as the helper does and checks that nothing created along the way lives on.
+  Settings load() {
+    long before = platform::liveObjectCount();
+    helper_->loadPreferences();
+    EXPECT_EQ(platform::liveObjectCount(), before);
+    return {helper_->enabled(), helper_->backButton(), helper_->forwardButton(),
+            helper_->passthroughButton()};
+  }
+
+  // Start from a non-default state so that a reload that silently did nothing shows.
+  void scramble() {
+    helper_->setEnabled(true);
+    helper_->setBackButton(77);
+    helper_->setForwardButton(78);
+    helper_->setPassthroughButton(79);
+  }
+
+  QuietBackend backend_;
+  std::unique_ptr<CorvasselHelper> helper_;
+};
+
+struct SettingsCase {
+  const char *name;
+  const char *entries;  // the dictionary's contents
+  Settings expected;
+};
+
+const SettingsCase kSettingsCases[] = {
+    {"empty dictionary", "", kDefaults},
+    {"all four set",
+     "<key>Enabled</key><true/><key>BackButton</key><integer>3</integer>"
+     "<key>ForwardButton</key><integer>4</integer>"
+     "<key>PassthroughButton</key><integer>5</integer>",
+     {true, 3, 4, 5}},
+    {"explicitly off", "<key>Enabled</key><false/>", kDefaults},
+    {"passthrough 0 means the middle button", "<key>PassthroughButton</key><integer>0</integer>",
+     kDefaults},
+    {"passthrough -1 turns it off",
+     "<key>PassthroughButton</key><integer>-1</integer>",
+     {false, 0, 0, -1}},
+    {"back 0 and a negative forward",
+     "<key>BackButton</key><integer>0</integer>"
+     "<key>ForwardButton</key><integer>-7</integer>",
+     {false, 0, -7, 2}},
+    {"64-bit extremes",
+     "<key>BackButton</key><integer>9223372036854775807</integer>"
+     "<key>ForwardButton</key><integer>-9223372036854775808</integer>",
+     {false, INT64_MAX, INT64_MIN, 2}},
+    {"Enabled stored as a non-zero number",
+     "<key>Enabled</key><integer>1</integer>",
+     {true, 0, 0, 2}},
+    {"Enabled stored as zero", "<key>Enabled</key><integer>0</integer>", kDefaults},
+    {"Enabled stored as a real", "<key>Enabled</key><real>0.5</real>", {true, 0, 0, 2}},
+    {"a real button truncates", "<key>BackButton</key><real>3.9</real>", {false, 3, 0, 2}},
+    {"strings where numbers belong",
+     "<key>Enabled</key><string>true</string><key>BackButton</key><string>3</string>"
+     "<key>PassthroughButton</key><string>5</string>",
+     kDefaults},
+    {"containers, data and dates where numbers belong",
+     "<key>Enabled</key><dict><key>a</key><true/></dict>"
+     "<key>BackButton</key><array><integer>3</integer></array>"
+     "<key>ForwardButton</key><data>AAE=</data>"
+     "<key>PassthroughButton</key><date>2020-01-02T03:04:05Z</date>",
+     kDefaults},
+    {"keys of nested dictionaries are not settings",
+     "<key>X</key><dict><key>BackButton</key><integer>5</integer></dict>"
+     "<key>Y</key><array><string>Enabled</string><true/></array>",
+     kDefaults},
+    {"unknown keys are ignored",
+     "<key>Other</key><integer>9</integer><key>ForwardButton</key><integer>4</integer>",
+     {false, 0, 4, 2}},
+};
+
+TEST_F(SettingsTest, MissingFileGivesTheDefaults) {
+  scramble();
+  EXPECT_EQ(load(), kDefaults);
+}
+
+TEST_F(SettingsTest, XmlAndBinaryFilesLoadAlike) {
+  for (const SettingsCase &c : kSettingsCases) {
+    std::string xml = XmlDict(c.entries);
+    for (bool binary : {false, true}) {
+      SCOPED_TRACE(std::string(c.name) + (binary ? " (binary)" : " (XML)"));
+      writePrefs(binary ? BinaryFromXml(xml) : xml);
+      scramble();
+      EXPECT_EQ(load(), c.expected);
+    }
+  }
+}
+
+TEST_F(SettingsTest, EachLoadReadsTheFileAfresh) {
+  writePrefs(XmlDict("<key>ForwardButton</key><integer>4</integer>"));
+  EXPECT_EQ(load().forward, 4);
+  writePrefs(XmlDict("<key>ForwardButton</key><integer>3</integer>"));
+  EXPECT_EQ(load().forward, 3);
+  std::filesystem::remove(prefsPath());
+  EXPECT_EQ(load(), kDefaults);
+}
+
+// How the text of an <integer> element reads: decimal or 0x hex, never octal.
+TEST_F(SettingsTest, IntegerTextIsDecimalOrHex) {
+  struct Case {
+    const char *text;
+    std::optional<int64_t> back;  // nothing: unreadable, so the default applies
+  };
+  const Case cases[] = {
+      {"010", 10},
+      {"08", 8},
+      {"0x1F", 31},
+      {"0X10", 16},
+      {"-0x10", -16},
+      {"-5", -5},
+      {"+4", 4},
+      {" \n7\t ", 7},
+      {"-010", -10},
+      {"000", 0},
+      {"0x", {}},
+      {"abc", {}},
+      {"1 2", {}},
+      {"", {}},
+      {"-", {}},
+      {"0x1g", {}},
+      {"9223372036854775808", {}},
+      {"-9223372036854775809", {}},
+      {"0x8000000000000000", {}},
+      {"99999999999999999999999", {}},
+      {"0x7fffffffffffffff", INT64_MAX},
+      {"-0x8000000000000000", INT64_MIN},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(std::string("<integer>") + c.text + "</integer>");
+    writePrefs(XmlDict(std::string("<key>BackButton</key><integer>") + c.text +
+                       "</integer><key>ForwardButton</key><integer>011</integer>"));
+    scramble();
+    Settings loaded = load();
+    EXPECT_EQ(loaded.back, c.back.value_or(0));
+    EXPECT_EQ(loaded.forward, 11) << "a neighbouring value must not suffer";
+    EXPECT_EQ(platform::ParsePlistInteger(c.text), c.back);
+  }
+}
+
+TEST_F(SettingsTest, EmptyIntegerElementIsNoNumber) {
+  writePrefs(
+      XmlDict("<key>BackButton</key><integer/><key>ForwardButton</key><integer>4</integer>"));
+  EXPECT_EQ(load(), (Settings{false, 0, 4, 2}));
+}
+
+// Integer-looking text inside comments and CDATA is text, not a value to rewrite.
+TEST_F(SettingsTest, CommentsAndCdataAreLeftAlone) {
+  std::string xml = XmlDict(
+      "<!-- <integer>010</integer> --><key>Note</key>"
+      "<string><![CDATA[<integer>010</integer>]]></string>"
+      "<key>BackButton</key><integer>010</integer>");
+  platform::NormalizedXml normalized = platform::NormalizePlistXml(xml, false);
+  EXPECT_NE(normalized.text.find("<!-- <integer>010</integer> -->"), std::string::npos);
+  EXPECT_NE(normalized.text.find("<![CDATA[<integer>010</integer>]]>"), std::string::npos);
+  writePrefs(xml);
+  EXPECT_EQ(load().back, 10);
+}
+
+struct BrokenCase {
+  const char *name;
+  std::string bytes;
+};
+
+std::string Nested(size_t depth, const std::string &inner) {
+  std::string open, close;
+  for (size_t i = 0; i < depth; ++i) {
+    open += "<array>";
+    close += "</array>";
+  }
+  return open + inner + close;
+}
+
+// A dictionary whose "X" is an array chain of the given depth and whose BackButton is 3.
+std::string DeepBinary(size_t depth) {
+  BinaryBuilder b;
+  uint32_t keyBack = b.ascii("BackButton"), keyX = b.ascii("X"), three = b.integer(3);
+  uint32_t inner = b.array({});
+  for (size_t i = 1; i < depth; ++i) inner = b.array({inner});
+  return b.build(b.dict({keyBack, keyX}, {three, inner}));
+}
+
+std::vector<BrokenCase> BrokenFiles() {
+  std::string settings =
+      XmlDict("<key>Enabled</key><true/><key>BackButton</key><integer>3</integer>");
+  std::string binary = BinaryFromXml(settings);
+  std::vector<BrokenCase> cases = {
+      {"empty file", ""},
+      {"not a property list", "hello, world\n"},
+      {"truncated XML", settings.substr(0, settings.size() / 2)},
+      {"unterminated integer", XmlPlist("<dict><key>BackButton</key><integer>3")},
+      {"root is an array", XmlPlist("<array><integer>3</integer></array>")},
+      {"root is an array of key-value look-alikes",
+       XmlPlist("<array><string>BackButton</string><integer>3</integer></array>")},
+      {"a string where a key belongs", XmlDict("<string>BackButton</string><integer>3</integer>")},
+      {"a key without a value",
+       XmlDict("<key>BackButton</key><integer>3</integer><key>Enabled</key>")},
+      {"two values in a row", XmlDict("<key>BackButton</key><integer>3</integer><true/>")},
+      {"two root values",
+       XmlPlist("<dict><key>BackButton</key><integer>3</integer></dict><dict/>")},
+      {"mismatched tags",
+       XmlDict("<key>BackButton</key><integer>3</integer><key>A</key><array></dict>")},
+      {"root is a string", XmlPlist("<string>BackButton</string>")},
+      {"binary root is an array", BinaryFromXml(XmlPlist("<array><true/></array>"))},
+      {"truncated binary", binary.substr(0, binary.size() - 5)},
+      {"binary header only", "bplist00"},
+      {"binary with a garbage trailer",
+       binary.substr(0, binary.size() - 32) + std::string(32, '\xff')},
+      {"XML nested far too deep",
+       XmlDict("<key>BackButton</key><integer>3</integer><key>X</key>" + Nested(20000, ""))},
+      {"binary nested far too deep", DeepBinary(200000)},
+  };
+  {
+    BinaryBuilder b;  // an array that contains itself
+    uint32_t key = b.ascii("X");
+    uint32_t loop = b.add(BinaryBuilder::Container(0xA, {2}, 1));
+    cases.push_back({"binary reference cycle", b.build(b.dict({key}, {loop}))});
+  }
+  {
+    BinaryBuilder b;  // 2^60 objects once every reference is followed
+    uint32_t keyBack = b.ascii("BackButton"), keyX = b.ascii("X"), three = b.integer(3);
+    uint32_t level = b.array({});
+    for (int i = 0; i < 60; ++i) level = b.array({level, level});
+    cases.push_back(
+        {"binary that multiplies when expanded", b.build(b.dict({keyBack, keyX}, {three, level}))});
+  }
+  return cases;
+}
+
+TEST_F(SettingsTest, BrokenFilesGiveTheDefaults) {
+  for (const BrokenCase &c : BrokenFiles()) {
+    SCOPED_TRACE(c.name);
+    writePrefs(c.bytes);
+    scramble();
+    EXPECT_EQ(load(), kDefaults);
+  }
+}
+
+TEST_F(SettingsTest, ModerateNestingIsStillRead) {
+  writePrefs(XmlDict("<key>BackButton</key><integer>3</integer><key>X</key>" + Nested(300, "")));
+  EXPECT_EQ(load().back, 3);
+  writePrefs(DeepBinary(300));
+  EXPECT_EQ(load().back, 3);
+}
+
+TEST_F(SettingsTest, PathsThatAreNotFilesGiveTheDefaults) {
+  std::filesystem::create_directories(prefsPath());  // a directory where the file belongs
+  scramble();
+  EXPECT_EQ(load(), kDefaults);
+  std::filesystem::remove(prefsPath());
+  ASSERT_EQ(mkfifo(prefsPath().c_str(), 0600), 0);  // must not block waiting for a writer
+  scramble();
+  EXPECT_EQ(load(), kDefaults);
+}
+
+TEST_F(SettingsTest, AKeyAmongVeryManyIsFound) {
+  std::string entries;
+  for (int i = 0; i < 20000; ++i)
+    entries += "<key>k" + std::to_string(i) + "</key><integer>" + std::to_string(i) + "</integer>";
+  entries += "<key>PassthroughButton</key><integer>-1</integer>";
+  writePrefs(XmlDict(entries));
+  EXPECT_EQ(load().passthrough, -1);
+}
+
+// What CFPreferencesCopyValue hands back for each kind of stored value.
+class CopyValueTest : public TempHome {
+ protected:
+  CFPropertyListRef copy(CFStringRef key, CFStringRef user = kCFPreferencesCurrentUser,
+                         CFStringRef host = kCFPreferencesAnyHost,
+                         CFStringRef domain = CFSTR("Quendrith.tavrel.prefpane")) {
+    return CFPreferencesCopyValue(key, domain, user, host);
+  }
+};
+
+TEST_F(CopyValueTest, KindsAndScopes) {
+  long before = platform::liveObjectCount();
+  writePrefs(
+      XmlDict("<key>B</key><true/><key>I</key><integer>-12</integer><key>R</key><real>2.5</real>"
+              "<key>S</key><string>caf\xc3\xa9</string><key>A</key><array/>"));
+
+  EXPECT_EQ(copy(CFSTR("B")), kCFBooleanTrue);
+
+  CFPropertyListRef integer = copy(CFSTR("I"));
+  ASSERT_NE(integer, nullptr);
+  ASSERT_EQ(CFGetTypeID(integer), CFNumberGetTypeID());
+  EXPECT_FALSE(CFNumberIsFloatType(static_cast<CFNumberRef>(integer)));
+  int64_t i = 0;
+  CFNumberGetValue(static_cast<CFNumberRef>(integer), kCFNumberSInt64Type, &i);
+  EXPECT_EQ(i, -12);
+  CFRelease(integer);
+
+  CFPropertyListRef real = copy(CFSTR("R"));
+  ASSERT_NE(real, nullptr);
+  EXPECT_TRUE(CFNumberIsFloatType(static_cast<CFNumberRef>(real)));
+  double r = 0;
+  CFNumberGetValue(static_cast<CFNumberRef>(real), kCFNumberDoubleType, &r);
+  EXPECT_EQ(r, 2.5);
+  CFRelease(real);
+
+  CFPropertyListRef string = copy(CFSTR("S"));
+  ASSERT_NE(string, nullptr);
+  EXPECT_TRUE(CFEqual(string, CFSTR("caf\xc3\xa9")));
+  CFRelease(string);
+
+  EXPECT_EQ(copy(CFSTR("A")), nullptr);
+  EXPECT_EQ(copy(CFSTR("missing")), nullptr);
+  // Only the current user's host-independent domain is kept in the home directory.
+  EXPECT_EQ(copy(CFSTR("B"), kCFPreferencesAnyUser), nullptr);
+  EXPECT_EQ(copy(CFSTR("B"), kCFPreferencesCurrentUser, kCFPreferencesCurrentHost), nullptr);
+  EXPECT_EQ(platform::liveObjectCount(), before);
+}
+
+TEST_F(CopyValueTest, DomainNamesNoOtherFile) {
+  WriteBytes(home() + "/Library/secret.plist", XmlDict("<key>B</key><true/>"));
+  EXPECT_EQ(copy(CFSTR("B"), kCFPreferencesCurrentUser, kCFPreferencesAnyHost, CFSTR("../secret")),
+            nullptr);
+  WriteBytes(home() + "/Library/Preferences/other.domain.plist", XmlDict("<key>B</key><true/>"));
+  EXPECT_EQ(
+      copy(CFSTR("B"), kCFPreferencesCurrentUser, kCFPreferencesAnyHost, CFSTR("other.domain")),
+      kCFBooleanTrue);
+}
+
+}  // namespace
