@@ -120,6 +120,8 @@ class SilentNotifications : public platform::NotificationTransport {
 
 class ManualTimeBackend : public TestBackend {
  public:
+  // Uninstalled while the members are alive: the loops it drops may still destroy fake taps.
+  ~ManualTimeBackend() override { platform::setBackend(nullptr); }
   platform::TimeSource &time() override { return clock; }
   platform::InputBackend &input() override { return tapInput; }
   platform::NotificationTransport &notifications() override { return silent; }
@@ -127,8 +129,11 @@ class ManualTimeBackend : public TestBackend {
   void timerInvalidated() override { ++invalidated; }
   // Death tests read the outcome from standard error.
   [[noreturn]] void exitProcess(int status) override {
-    fprintf(stderr, "exit %d at %.3f taps %d armed %zu invalidated %d\n", status, clock.seconds(),
-            tapInput.tapRequests, armed.size(), invalidated);
+    // Trust checks read P (with the prompt) or N (without).
+    std::string checks;
+    for (bool prompt : tapInput.trustChecks) checks += prompt ? 'P' : 'N';
+    fprintf(stderr, "exit %d at %.3f taps %d armed %zu invalidated %d trust %s\n", status,
+            clock.seconds(), tapInput.tapRequests, armed.size(), invalidated, checks.c_str());
     fflush(stderr);
     _exit(status);
   }

@@ -22,6 +22,8 @@ Bytes RecordField(const char *timestamp, const char *deviceID = "00 00 00 00 00 
 }
 
 constexpr const char *kTs258 = "02 01 00 00 00 00 00 00";
+const char *const kClockLE = "89 67 45 23 01 00 00 00";
+const char *const kNoField6 = "";
 
 Bytes Scalars(const char *subtype, const char *phase, const char *field6) {
   return Concat({Hex(std::string("00 01 40 6E ") + subtype), Hex("00 01 40 6F 00 00 00 00"),
@@ -103,89 +105,80 @@ struct TailCase {
   Entries info;
   Bytes tail;
 };
-void PrintTo(const TailCase &c, std::ostream *os) {
-  *os << c.name;
+
+const std::vector<TailCase> kTailCases = {
+    TailCase{"ClosingSwipe", kClosingSwipe, kClosingSwipeTail},
+    TailCase{"ClosingSwipeFromOtherNumberTypes",
+             {{"gestureSubtype", 16.0},
+              {"swipeDirection", int64_t{4}},
+              {"gesturePhase", 4.9f},
+              {"timestamp", 258.0}},
+             kClosingSwipeTail},
+    TailCase{"OpeningSwipe",
+             {{"gestureSubtype", 16}, {"gesturePhase", 1}, {"timestamp", int64_t{258}}},
+             Concat({RecordField(kTs258),
+                     Scalars("00 00 00 10", "00 00 00 01", "00 01 40 73 00 00 00 00")})},
+    TailCase{"EmptyDescription",
+             {},
+             Concat({RecordField(kClockLE), Scalars("00 00 00 0B", "00 00 00 00", kNoField6)})},
+    TailCase{"Rotation",
+             {{"gestureSubtype", 5}, {"rotation", 1.5}, {"timestamp", int64_t{258}}},
+             Concat({RecordField(kTs258),
+                     Scalars("00 00 00 05", "00 00 00 00", "00 01 C0 72 3F C0 00 00")})},
+    TailCase{"RotationFromAnInteger",
+             {{"gestureSubtype", 5}, {"rotation", 2}, {"timestamp", int64_t{258}}},
+             Concat({RecordField(kTs258),
+                     Scalars("00 00 00 05", "00 00 00 00", "00 01 C0 72 40 00 00 00")})},
+    TailCase{"MagnificationAbsent",
+             {{"gestureSubtype", 8}, {"timestamp", int64_t{258}}},
+             Concat({RecordField(kTs258),
+                     Scalars("00 00 00 08", "00 00 00 00", "00 01 C0 71 00 00 00 00")})},
+    TailCase{"Magnification",
+             {{"gestureSubtype", 8}, {"magnification", -0.25f}, {"timestamp", int64_t{258}}},
+             Concat({RecordField(kTs258),
+                     Scalars("00 00 00 08", "00 00 00 00", "00 01 C0 71 BE 80 00 00")})},
+    TailCase{"Subtype60",
+             {{"gestureSubtype", 60}, {"nextSubtype", 7}, {"timestamp", int64_t{258}}},
+             Concat({RecordField(kTs258), Scalars("00 00 00 3C", "00 00 00 00", kNoField6)})},
+    TailCase{"Subtype61",
+             {{"gestureSubtype", 61}, {"nextSubtype", 7}, {"timestamp", int64_t{258}}},
+             Concat({RecordField(kTs258),
+                     Scalars("00 00 00 3D", "00 00 00 00", "00 01 40 75 00 00 00 07")})},
+    TailCase{"Subtype62",
+             {{"gestureSubtype", 62}, {"nextSubtype", -2}, {"timestamp", int64_t{258}}},
+             Concat({RecordField(kTs258),
+                     Scalars("00 00 00 3E", "00 00 00 00", "00 01 40 75 FF FF FF FE")})},
+    TailCase{"Subtype62WithoutNextSubtype",
+             {{"gestureSubtype", 62}, {"timestamp", int64_t{258}}},
+             Concat({RecordField(kTs258),
+                     Scalars("00 00 00 3E", "00 00 00 00", "00 01 40 75 00 00 00 00")})},
+    TailCase{"Subtype63",
+             {{"gestureSubtype", 63}, {"nextSubtype", 7}, {"timestamp", int64_t{258}}},
+             Concat({RecordField(kTs258), Scalars("00 00 00 3F", "00 00 00 00", kNoField6)})},
+    TailCase{"OtherSubtypesKeysAreIgnored",
+             {{"gestureSubtype", 16},
+              {"rotation", 1.5},
+              {"magnification", 2.0},
+              {"nextSubtype", 3},
+              {"timestamp", int64_t{258}}},
+             Concat({RecordField(kTs258),
+                     Scalars("00 00 00 10", "00 00 00 00", "00 01 40 73 00 00 00 00")})},
+    TailCase{"PhaseMinusOne",
+             {{"gesturePhase", -1}, {"timestamp", int64_t{258}}},
+             Concat({RecordField(kTs258), Scalars("00 00 00 0B", "FF FF FF FF", kNoField6)})},
+    TailCase{"DeviceIDAndNegativeTimestamp",
+             {{"deviceID", int64_t{0x0102030405060708}}, {"timestamp", int64_t{-2}}},
+             Concat({RecordField("FE FF FF FF FF FF FF FF", "08 07 06 05 04 03 02 01"),
+                     Scalars("00 00 00 0B", "00 00 00 00", kNoField6)})}};
+
+TEST_F(EncoderTest, WritesTheseBytesAfterTheBasePrefix) {
+  for (const TailCase &c : kTailCases) {
+    SCOPED_TRACE(c.name);
+    Bytes tail = encodeTail(c.info);
+    EXPECT_EQ(tail.size(), c.tail.size());
+    EXPECT_EQ(tail, c.tail);
+  }
 }
-
-class EncoderTailTest : public EncoderTest, public ::testing::WithParamInterface<TailCase> {};
-
-TEST_P(EncoderTailTest, WritesTheseBytesAfterTheBasePrefix) {
-  const TailCase &c = GetParam();
-  Bytes tail = encodeTail(c.info);
-  EXPECT_EQ(tail.size(), c.tail.size());
-  EXPECT_EQ(tail, c.tail);
-}
-
-const char *const kClockLE = "89 67 45 23 01 00 00 00";
-const char *const kNoField6 = "";
-
-INSTANTIATE_TEST_SUITE_P(
-    Descriptions, EncoderTailTest,
-    ::testing::Values(
-        TailCase{"ClosingSwipe", kClosingSwipe, kClosingSwipeTail},
-        TailCase{"ClosingSwipeFromOtherNumberTypes",
-                 {{"gestureSubtype", 16.0},
-                  {"swipeDirection", int64_t{4}},
-                  {"gesturePhase", 4.9f},
-                  {"timestamp", 258.0}},
-                 kClosingSwipeTail},
-        TailCase{"OpeningSwipe",
-                 {{"gestureSubtype", 16}, {"gesturePhase", 1}, {"timestamp", int64_t{258}}},
-                 Concat({RecordField(kTs258),
-                         Scalars("00 00 00 10", "00 00 00 01", "00 01 40 73 00 00 00 00")})},
-        TailCase{"EmptyDescription",
-                 {},
-                 Concat({RecordField(kClockLE), Scalars("00 00 00 0B", "00 00 00 00", kNoField6)})},
-        TailCase{"Rotation",
-                 {{"gestureSubtype", 5}, {"rotation", 1.5}, {"timestamp", int64_t{258}}},
-                 Concat({RecordField(kTs258),
-                         Scalars("00 00 00 05", "00 00 00 00", "00 01 C0 72 3F C0 00 00")})},
-        TailCase{"RotationFromAnInteger",
-                 {{"gestureSubtype", 5}, {"rotation", 2}, {"timestamp", int64_t{258}}},
-                 Concat({RecordField(kTs258),
-                         Scalars("00 00 00 05", "00 00 00 00", "00 01 C0 72 40 00 00 00")})},
-        TailCase{"MagnificationAbsent",
-                 {{"gestureSubtype", 8}, {"timestamp", int64_t{258}}},
-                 Concat({RecordField(kTs258),
-                         Scalars("00 00 00 08", "00 00 00 00", "00 01 C0 71 00 00 00 00")})},
-        TailCase{"Magnification",
-                 {{"gestureSubtype", 8}, {"magnification", -0.25f}, {"timestamp", int64_t{258}}},
-                 Concat({RecordField(kTs258),
-                         Scalars("00 00 00 08", "00 00 00 00", "00 01 C0 71 BE 80 00 00")})},
-        TailCase{"Subtype60",
-                 {{"gestureSubtype", 60}, {"nextSubtype", 7}, {"timestamp", int64_t{258}}},
-                 Concat({RecordField(kTs258), Scalars("00 00 00 3C", "00 00 00 00", kNoField6)})},
-        TailCase{"Subtype61",
-                 {{"gestureSubtype", 61}, {"nextSubtype", 7}, {"timestamp", int64_t{258}}},
-                 Concat({RecordField(kTs258),
-                         Scalars("00 00 00 3D", "00 00 00 00", "00 01 40 75 00 00 00 07")})},
-        TailCase{"Subtype62",
-                 {{"gestureSubtype", 62}, {"nextSubtype", -2}, {"timestamp", int64_t{258}}},
-                 Concat({RecordField(kTs258),
-                         Scalars("00 00 00 3E", "00 00 00 00", "00 01 40 75 FF FF FF FE")})},
-        TailCase{"Subtype62WithoutNextSubtype",
-                 {{"gestureSubtype", 62}, {"timestamp", int64_t{258}}},
-                 Concat({RecordField(kTs258),
-                         Scalars("00 00 00 3E", "00 00 00 00", "00 01 40 75 00 00 00 00")})},
-        TailCase{"Subtype63",
-                 {{"gestureSubtype", 63}, {"nextSubtype", 7}, {"timestamp", int64_t{258}}},
-                 Concat({RecordField(kTs258), Scalars("00 00 00 3F", "00 00 00 00", kNoField6)})},
-        TailCase{"OtherSubtypesKeysAreIgnored",
-                 {{"gestureSubtype", 16},
-                  {"rotation", 1.5},
-                  {"magnification", 2.0},
-                  {"nextSubtype", 3},
-                  {"timestamp", int64_t{258}}},
-                 Concat({RecordField(kTs258),
-                         Scalars("00 00 00 10", "00 00 00 00", "00 01 40 73 00 00 00 00")})},
-        TailCase{"PhaseMinusOne",
-                 {{"gesturePhase", -1}, {"timestamp", int64_t{258}}},
-                 Concat({RecordField(kTs258), Scalars("00 00 00 0B", "FF FF FF FF", kNoField6)})},
-        TailCase{"DeviceIDAndNegativeTimestamp",
-                 {{"deviceID", int64_t{0x0102030405060708}}, {"timestamp", int64_t{-2}}},
-                 Concat({RecordField("FE FF FF FF FF FF FF FF", "08 07 06 05 04 03 02 01"),
-                         Scalars("00 00 00 0B", "00 00 00 00", kNoField6)})}),
-    [](const ::testing::TestParamInfo<TailCase> &info) { return info.param.name; });
 
 TEST_F(EncoderTest, EventReadsBackThroughTheEventFields) {
   CFPtr<CGEventRef> closing = encode(kClosingSwipe);
@@ -317,29 +310,30 @@ struct FixedCase {
   double value;
   int32_t fixed;
 };
-void PrintTo(const FixedCase &c, std::ostream *os) {
-  *os << c.value << " -> " << c.fixed;
+
+const std::vector<FixedCase> kFixedCases = {
+    FixedCase{0.5, 32768},
+    FixedCase{-0.5, -32768},
+    FixedCase{0.00001, 0},
+    FixedCase{-0.00001, 0},
+    FixedCase{32768.0, INT32_MIN},
+    FixedCase{-32768.0, INT32_MIN},
+    FixedCase{32767.999995, 2147483647},
+    FixedCase{-32768.00002, INT32_MIN},
+    FixedCase{1e300, INT32_MIN},
+    FixedCase{-1e300, INT32_MIN},
+    FixedCase{std::numeric_limits<double>::infinity(), INT32_MIN},
+    FixedCase{-std::numeric_limits<double>::infinity(), INT32_MIN},
+    FixedCase{std::numeric_limits<double>::quiet_NaN(), INT32_MIN}};
+
+TEST_F(EncoderTest, PositionIsSixteenSixteenTruncatedTowardZero) {
+  for (const FixedCase &c : kFixedCases) {
+    SCOPED_TRACE(c.value);
+    Bytes tail = encodeTail({}, {{{"type", 11}, {"position.x", c.value}}});
+    ASSERT_GE(tail.size(), kFirstTouch + 96);
+    EXPECT_EQ(static_cast<int32_t>(LE32(tail, kFirstTouch + 0x14)), c.fixed);
+  }
 }
-
-class EncoderFixedPointTest : public EncoderTest,
-                              public ::testing::WithParamInterface<FixedCase> {};
-
-TEST_P(EncoderFixedPointTest, PositionIsSixteenSixteenTruncatedTowardZero) {
-  Bytes tail = encodeTail({}, {{{"type", 11}, {"position.x", GetParam().value}}});
-  ASSERT_GE(tail.size(), kFirstTouch + 96);
-  EXPECT_EQ(static_cast<int32_t>(LE32(tail, kFirstTouch + 0x14)), GetParam().fixed);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Values, EncoderFixedPointTest,
-    ::testing::Values(FixedCase{0.5, 32768}, FixedCase{-0.5, -32768}, FixedCase{0.00001, 0},
-                      FixedCase{-0.00001, 0}, FixedCase{32768.0, INT32_MIN},
-                      FixedCase{-32768.0, INT32_MIN}, FixedCase{32767.999995, 2147483647},
-                      FixedCase{-32768.00002, INT32_MIN}, FixedCase{1e300, INT32_MIN},
-                      FixedCase{-1e300, INT32_MIN},
-                      FixedCase{std::numeric_limits<double>::infinity(), INT32_MIN},
-                      FixedCase{-std::numeric_limits<double>::infinity(), INT32_MIN},
-                      FixedCase{std::numeric_limits<double>::quiet_NaN(), INT32_MIN}));
 
 TEST_F(EncoderTest, OnlyTheFirstNonEmptyGroupGivesThePosition) {
   Bytes tail = encodeTail({}, {{{"type", 11}, {"options", 0x10000}, {"position.x", 3.0}},
@@ -411,43 +405,36 @@ struct PrefixCase {
   size_t baseLength;
   size_t prefixLength;
 };
-void PrintTo(const PrefixCase &c, std::ostream *os) {
-  *os << c.name;
-}
-
-class EncoderBasePrefixTest : public EncoderTest,
-                              public ::testing::WithParamInterface<PrefixCase> {};
 
 // The base serialization is cut or padded to baseLength; the bytes handed to the platform
 // are observed directly, since a cut-down prefix is no longer an event the platform accepts.
-TEST_P(EncoderBasePrefixTest, CutsTheLastTwentyFourBytesOfTheBaseOnly) {
-  const PrefixCase &c = GetParam();
-  Bytes base;
-  Bytes handed;
-  platform::events::Hooks hooks;
-  hooks.serialize = [&](std::vector<UInt8> &bytes) {
-    bytes.resize(c.baseLength);
-    for (size_t i = 0; i < bytes.size(); i++) bytes[i] = static_cast<UInt8>(0xA0 + i);
-    base = bytes;
-    return true;
-  };
-  hooks.admit = [&](const UInt8 *bytes, size_t length) {
-    handed.assign(bytes, bytes + length);
-    return true;
-  };
-  platform::events::setHooksForTesting(std::move(hooks));
-  CFPtr<CGEventRef> event = encode(kClosingSwipe);
-  EXPECT_FALSE(event);  // the filler is no event
-  ASSERT_EQ(base.size(), c.baseLength);
-  EXPECT_EQ(handed, Concat({Slice(base, 0, c.prefixLength), kClosingSwipeTail}));
-}
+const std::vector<PrefixCase> kPrefixCases = {
+    PrefixCase{"Hundred", 100, 76}, PrefixCase{"TwentyFour", 24, 0},
+    PrefixCase{"TwentyThree", 23, 23}, PrefixCase{"Empty", 0, 0}};
 
-INSTANTIATE_TEST_SUITE_P(Lengths, EncoderBasePrefixTest,
-                         ::testing::Values(PrefixCase{"Hundred", 100, 76},
-                                           PrefixCase{"TwentyFour", 24, 0},
-                                           PrefixCase{"TwentyThree", 23, 23},
-                                           PrefixCase{"Empty", 0, 0}),
-                         [](const auto &info) { return info.param.name; });
+TEST_F(EncoderTest, CutsTheLastTwentyFourBytesOfTheBaseOnly) {
+  for (const PrefixCase &c : kPrefixCases) {
+    SCOPED_TRACE(c.name);
+    Bytes base;
+    Bytes handed;
+    platform::events::Hooks hooks;
+    hooks.serialize = [&](std::vector<UInt8> &bytes) {
+      bytes.resize(c.baseLength);
+      for (size_t i = 0; i < bytes.size(); i++) bytes[i] = static_cast<UInt8>(0xA0 + i);
+      base = bytes;
+      return true;
+    };
+    hooks.admit = [&](const UInt8 *bytes, size_t length) {
+      handed.assign(bytes, bytes + length);
+      return true;
+    };
+    platform::events::setHooksForTesting(std::move(hooks));
+    CFPtr<CGEventRef> event = encode(kClosingSwipe);
+    EXPECT_FALSE(event);  // the filler is no event
+    ASSERT_EQ(base.size(), c.baseLength);
+    EXPECT_EQ(handed, Concat({Slice(base, 0, c.prefixLength), kClosingSwipeTail}));
+  }
+}
 
 // A longer base whose prefix is still a well-formed event gives an event with that prefix.
 TEST_F(EncoderTest, LongerBaseCarriesOverItsPrefix) {
@@ -468,25 +455,21 @@ struct FailureCase {
   const char *name;
   platform::events::Hooks hooks;
 };
-void PrintTo(const FailureCase &c, std::ostream *os) {
-  *os << c.name;
+
+const std::vector<FailureCase> kFailureCases = {
+    FailureCase{"BaseEventNotCreated", {[] { return false; }, {}, {}}},
+    FailureCase{"BaseEventNotSerialized", {{}, [](std::vector<UInt8> &) { return false; }, {}}},
+    FailureCase{"EventBytesRefused", {{}, {}, [](const UInt8 *, size_t) { return false; }}}};
+
+TEST_F(EncoderTest, PlatformFailuresGiveNullAndReleaseEverything) {
+  for (const FailureCase &c : kFailureCases) {
+    SCOPED_TRACE(c.name);
+    platform::events::setHooksForTesting(c.hooks);
+    const long live = platform::liveObjectCount();
+    EXPECT_FALSE(encode(kClosingSwipe, {{{"type", 11}}}));
+    EXPECT_EQ(platform::liveObjectCount(), live);
+  }
 }
-
-class EncoderPlatformFailureTest : public EncoderTest,
-                                   public ::testing::WithParamInterface<FailureCase> {};
-
-TEST_P(EncoderPlatformFailureTest, GivesNullAndReleasesEverything) {
-  platform::events::setHooksForTesting(GetParam().hooks);
-  EXPECT_FALSE(encode(kClosingSwipe, {{{"type", 11}}}));
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Failures, EncoderPlatformFailureTest,
-    ::testing::Values(
-        FailureCase{"BaseEventNotCreated", {[] { return false; }, {}, {}}},
-        FailureCase{"BaseEventNotSerialized", {{}, [](std::vector<UInt8> &) { return false; }, {}}},
-        FailureCase{"EventBytesRefused", {{}, {}, [](const UInt8 *, size_t) { return false; }}}),
-    [](const auto &info) { return info.param.name; });
 
 // ---- Assertions ----
 

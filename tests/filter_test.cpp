@@ -103,6 +103,10 @@ class FixedSwipeTable {
   std::map<int64_t, std::vector<Bytes>> expected_;
 };
 
+void PrintTo(const FilterCase &c, std::ostream *os) {
+  *os << c.label;
+}
+
 class Filter : public testing::TestWithParam<FilterCase> {};
 
 TEST_P(Filter, PassesSwallowsOrActs) {

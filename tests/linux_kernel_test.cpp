@@ -9,11 +9,14 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <set>
+#include <sstream>
 #include <filesystem>
 #include <fstream>
 
@@ -83,6 +86,39 @@ TEST(LinuxKernel, HotplugWatchAndRetryTimerAreCloseOnExecAndWork) {
   timer->arm(1000000000);
   timer->disarm();
   EXPECT_EQ(poll(&p, 1, 0), 0);
+}
+
+// What a program started from the helper finds open: "ls -l" of its descriptors.
+std::string childDescriptors() {
+  int pipeFds[2];
+  if (pipe2(pipeFds, O_CLOEXEC) != 0) return {};
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
+  char arg0[] = "ls", arg1[] = "-l", arg2[] = "/proc/self/fd";
+  char *argv[] = {arg0, arg1, arg2, nullptr};
+  pid_t pid = -1;
+  int rc = posix_spawn(&pid, "/bin/ls", &actions, nullptr, argv, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(pipeFds[1]);
+  std::string out;
+  char buf[256];
+  for (ssize_t n; (n = read(pipeFds[0], buf, sizeof buf)) > 0;) out.append(buf, n);
+  close(pipeFds[0]);
+  if (rc == 0) waitpid(pid, nullptr, 0);
+  return out;
+}
+
+TEST(LinuxKernel, NoDescriptorReachesAStartedProgram) {
+  TempDir dir;
+  auto kernel = platform::evdev::makeRealKernel(dir.path, dir.path + "/uinput");
+  auto watch = kernel->watchDirectory();
+  auto timer = kernel->makeTimer();
+  ASSERT_TRUE(watch && timer);
+  std::string seen = childDescriptors();
+  ASSERT_NE(seen.find("/proc/"), std::string::npos) << "the child listed its descriptors";
+  EXPECT_EQ(seen.find("inotify"), std::string::npos) << seen;
+  EXPECT_EQ(seen.find("timerfd"), std::string::npos) << seen;
 }
 
 TEST(LinuxKernel, NodesThatAreNotEventDevicesAreRefusedWithoutLeaks) {

@@ -41,6 +41,10 @@ struct OutputCase {
   std::optional<std::string> expected;
 };
 
+void PrintTo(const OutputCase &c, std::ostream *os) {
+  *os << c.label;
+}
+
 class ScriptOutput : public testing::TestWithParam<OutputCase> {};
 
 TEST_P(ScriptOutput, IsDecodedAndTrimmed) {
@@ -81,6 +85,10 @@ struct FailureCase {
   // Makes the thing at the script path.
   void (*make)(ScriptWorld &world);
 };
+
+void PrintTo(const FailureCase &c, std::ostream *os) {
+  *os << c.label;
+}
 
 class ScriptFailure : public testing::TestWithParam<FailureCase> {};
 
@@ -123,13 +131,6 @@ INSTANTIATE_TEST_SUITE_P(
                                 }}),
     [](const testing::TestParamInfo<FailureCase> &info) { return info.param.label; });
 
-TEST(Scripts, RunningAsRootDoesNotMakeAPlainFileExecutable) {
-  // Root may read anything, but exec still wants an execute bit; the test above relies on it.
-  ScriptWorld world;
-  std::string path = world.write(ScriptWorld::kUser, "back-extra-script", "#!/bin/sh\n", 0644);
-  EXPECT_NE(access(path.c_str(), X_OK), 0);
-}
-
 struct LocationCase {
   const char *label;
   bool user;
@@ -137,6 +138,10 @@ struct LocationCase {
   std::optional<std::string> expected;
   std::optional<ScriptWorld::Where> spawned;
 };
+
+void PrintTo(const LocationCase &c, std::ostream *os) {
+  *os << c.label;
+}
 
 class ScriptLocation : public testing::TestWithParam<LocationCase> {};
 
@@ -275,117 +280,6 @@ TEST(Scripts, ScriptExitsAreReaped) {
   // No child of ours is left, zombie or not.
   EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
   EXPECT_EQ(errno, ECHILD);
-}
-
-// ---- The platform pieces underneath ----
-
-TEST(Process, PlatformDescriptorsAreCloseOnExec) {
-  NSPipe pipe;
-  EXPECT_TRUE(fcntl(pipe.fileHandleForReading().fileDescriptor(), F_GETFD) & FD_CLOEXEC);
-  EXPECT_TRUE(fcntl(pipe.fileHandleForWriting().fileDescriptor(), F_GETFD) & FD_CLOEXEC);
-  NSTask task;
-  task.setLaunchPath("/bin/true");
-  task.launch();
-  if (task.exitDescriptor() >= 0) {
-    EXPECT_TRUE(fcntl(task.exitDescriptor(), F_GETFD) & FD_CLOEXEC);
-  }
-  task.waitUntilExit();
-  EXPECT_FALSE(task.isRunning());
-}
-
-TEST(Process, LaunchTwiceOrUnsetIsRefused) {
-  NSTask unset;
-  EXPECT_THROW(unset.launch(), NSException);
-  NSTask task;
-  task.setLaunchPath("/bin/true");
-  task.launch();
-  EXPECT_THROW(task.launch(), NSException);
-  task.waitUntilExit();
-  EXPECT_EQ(task.terminationStatus(), 0);
-}
-
-TEST(Process, ExceptionsShareTheirDescription) {
-  long before = platform::liveObjectCount();
-  {
-    NSException first(NSInvalidArgumentException, "launch path not accessible: \xFF");
-    NSException second = first;
-    NSException third("x", "y");
-    third = second;
-    EXPECT_TRUE(CFEqual(third.description(), first.description()));
-    EXPECT_EQ(third.reason(), first.reason());
-  }
-  EXPECT_EQ(platform::liveObjectCount(), before);
-}
-
-TEST(Log, FormatsObjectsAndHandsTheLineToTheBackend) {
-  TestBackend backend;
-  CFStringRef word = CFSTR("reason");
-  NSLog(CFSTR("CorvasselHelper: Failed to run script: %@ (%d)"), word, 7);
-  EXPECT_EQ(backend.logged,
-            std::vector<std::string>{"CorvasselHelper: Failed to run script: reason (7)"});
-}
-
-struct PathCase {
-  const char *home;  // nullptr: unset
-  const char *path;
-  const char *expected;  // nullptr: the password database's home + rest of path
-};
-
-class TildeExpansion : public testing::TestWithParam<PathCase> {};
-
-TEST_P(TildeExpansion, UsesHomeThenPasswordDatabase) {
-  std::optional<std::string> saved;
-  if (const char *home = getenv("HOME")) saved = home;
-  if (GetParam().home)
-    setenv("HOME", GetParam().home, 1);
-  else
-    unsetenv("HOME");
-  std::string result = NSStringByExpandingTildeInPath(GetParam().path);
-  std::string fromDatabase = NSHomeDirectory();
-  if (saved)
-    setenv("HOME", saved->c_str(), 1);
-  else
-    unsetenv("HOME");
-  if (GetParam().expected) {
-    EXPECT_EQ(result, GetParam().expected);
-  } else {
-    struct passwd *entry = getpwuid(getuid());
-    ASSERT_NE(entry, nullptr);
-    EXPECT_EQ(fromDatabase, entry->pw_dir);
-    EXPECT_EQ(result.rfind(entry->pw_dir, 0), 0u);
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Paths, TildeExpansion,
-    testing::Values(PathCase{"/h", "~/Library", "/h/Library"},
-                    PathCase{"/h/", "~/Library", "/h/Library"}, PathCase{"/h", "~", "/h"},
-                    PathCase{"/", "~/Library", "/Library"},
-                    PathCase{"/h", "/Library/x", "/Library/x"}, PathCase{"/h", "a/~/b", "a/~/b"},
-                    PathCase{"/h", "~other/x", "~other/x"}, PathCase{"", "~/Library", nullptr},
-                    PathCase{nullptr, "~/Library", nullptr}));
-
-TEST(Paths, AppendingComponentUsesOneSeparator) {
-  EXPECT_EQ(NSStringByAppendingPathComponent("/a", "b/c"), "/a/b/c");
-  EXPECT_EQ(NSStringByAppendingPathComponent("/a/", "/b"), "/a/b");
-  EXPECT_EQ(NSStringByAppendingPathComponent("/", "b"), "/b");
-  EXPECT_EQ(NSStringByAppendingPathComponent("", "b"), "b");
-}
-
-TEST(Paths, ExistenceFollowsLinksAndTheBackendsMapping) {
-  ScriptWorld world;
-  std::string dir = world.root() + "/system/Library/x";
-  std::filesystem::create_directories(dir);
-  std::ofstream(dir + "/file") << "";
-  symlink((dir + "/file").c_str(), (dir + "/link").c_str());
-  symlink((dir + "/nowhere").c_str(), (dir + "/dangling").c_str());
-  NSFileManager &files = NSFileManager::defaultManager();
-  EXPECT_TRUE(files.fileExistsAtPath("/Library/x"));
-  EXPECT_TRUE(files.fileExistsAtPath("/Library/x/file"));
-  EXPECT_TRUE(files.fileExistsAtPath("/Library/x/link"));
-  EXPECT_FALSE(files.fileExistsAtPath("/Library/x/dangling"));
-  EXPECT_FALSE(files.fileExistsAtPath("/Library/x/missing"));
-  EXPECT_FALSE(files.fileExistsAtPath(""));
 }
 
 }  // namespace

@@ -148,6 +148,9 @@ int CheckDirectory(const std::string &program, const std::string &directory) {
         problem = "no result after " + std::to_string(kScenarioTimeoutMillis / 1000) + " s";
       } else if (WIFSIGNALED(child.status)) {
         problem = "the simulator died of signal " + std::to_string(WTERMSIG(child.status));
+      } else if (WIFEXITED(child.status) && WEXITSTATUS(child.status) == 2 &&
+                 child.output.empty()) {
+        problem = "the scenario file has mistakes";
       } else if (auto difference = FirstDifference(expected, child.output)) {
         problem = *difference;
       }

@@ -24,12 +24,13 @@ class String final : public Object {
     return other.typeID() == kTypeIDString &&
            static_cast<const String &>(other).bytes_ == bytes_;
   }
-  CFHashCode hash() const override { return std::hash<std::string>()(bytes_); }
+  CFHashCode hash() const override { return hash_; }
   std::string describe() const override { return bytes_; }
 
  private:
   std::string bytes_;  // always valid UTF-8
   CFIndex utf16Length_ = 0;
+  CFHashCode hash_ = 0;  // kept with the length: strings are dictionary keys on hot paths
 };
 
 // Decodes one code point of valid UTF-8 at bytes[i], advancing i.
@@ -47,6 +48,7 @@ void String::recount() {
   CFIndex units = 0;
   for (size_t i = 0; i < bytes_.size();) units += Decode(bytes_, i) >= 0x10000 ? 2 : 1;
   utf16Length_ = units;
+  hash_ = std::hash<std::string>()(bytes_);
 }
 
 // Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF, no cut sequences.
@@ -277,22 +279,22 @@ void CFStringTrimWhitespace(CFMutableStringRef theString) {
 
 CFStringRef CFStringCreateWithFormatAndArguments(CFAllocatorRef alloc, CFTypeRef formatOptions,
                                                  CFStringRef format, va_list arguments) {
-  const std::string &spec = AsString(format, "CFStringCreateWithFormat").bytes();
+  const std::string &pattern = AsString(format, "CFStringCreateWithFormat").bytes();
   std::string out;
   va_list args;
   va_copy(args, arguments);
-  for (size_t i = 0; i < spec.size(); i++) {
-    if (spec[i] != '%') {
-      out += spec[i];
+  for (size_t i = 0; i < pattern.size(); i++) {
+    if (pattern[i] != '%') {
+      out += pattern[i];
       continue;
     }
     size_t start = i++;
-    while (i < spec.size() && strchr("-+ #0123456789.", spec[i])) i++;
+    while (i < pattern.size() && strchr("-+ #0123456789.", pattern[i])) i++;
     std::string length;
-    while (i < spec.size() && strchr("hlLqjzt", spec[i])) length += spec[i++];
-    if (i >= spec.size()) break;
-    char conversion = spec[i];
-    std::string piece = spec.substr(start, i - start + 1);
+    while (i < pattern.size() && strchr("hlLqjzt", pattern[i])) length += pattern[i++];
+    if (i >= pattern.size()) break;
+    char conversion = pattern[i];
+    std::string piece = pattern.substr(start, i - start + 1);
     char buffer[512];
     buffer[0] = '\0';
     switch (conversion) {

@@ -40,11 +40,11 @@ void SessionBusTransport::post(const std::string &name) {
   }
   if (sd_bus_emit_signal(bus_, kNotificationBusPath, kNotificationBusInterface,
                          kNotificationBusMember, "s", name.c_str()) < 0) {
-    if (!sd_bus_is_open(bus_)) dropLocked();
+    if (sd_bus_is_open(bus_) <= 0) dropLocked();
     return;
   }
   // Posters are often short-lived tools: the signal must have left before post returns.
-  if (sd_bus_flush(bus_) < 0 && !sd_bus_is_open(bus_)) dropLocked();
+  if (sd_bus_flush(bus_) < 0 && sd_bus_is_open(bus_) <= 0) dropLocked();
 }
 
 int SessionBusTransport::dispatchPending(int timeoutMillis) {
@@ -57,7 +57,9 @@ int SessionBusTransport::dispatchPending(int timeoutMillis) {
     if (sd_bus_get_n_queued_read(bus_, &queued) < 0) queued = 0;
   }
   uint32_t revents = 0;
-  if (queued == 0) {
+  if (fd < 0) {
+    revents = EPOLLHUP;  // sd-bus already closed it: serving lets go of the connection
+  } else if (queued == 0) {
     pollfd poller{fd, POLLIN, 0};
     int ready = poll(&poller, 1, timeoutMillis);
     if (ready <= 0) return 0;
@@ -75,7 +77,8 @@ bool SessionBusTransport::connected() const {
 
 int SessionBusTransport::fileDescriptor() const {
   std::lock_guard lock(mutex_);
-  return bus_ ? sd_bus_get_fd(bus_) : -1;
+  int fd = bus_ ? sd_bus_get_fd(bus_) : -1;
+  return fd >= 0 ? fd : -1;  // sd-bus reports a closed connection as an error
 }
 
 uint64_t SessionBusTransport::wakeups() const {
@@ -109,9 +112,16 @@ void SessionBusTransport::listenLocked() {
     dropLocked();
     return;
   }
+  // Every write is flushed at once, so only incoming data ever needs the main thread's attention.
+  int fd = sd_bus_get_fd(bus_);
+  if (runLoopWatch(CFRunLoopGetMain(), fd, EPOLLIN, [this](uint32_t revents) { serve(revents); }))
+    watchedFd_ = fd;
 }
 
 void SessionBusTransport::dropLocked() {
+  // Unwatched before it is closed: the number may soon name another descriptor.
+  if (watchedFd_ >= 0) runLoopUnwatch(CFRunLoopGetMain(), watchedFd_);
+  watchedFd_ = -1;
   if (match_) match_ = sd_bus_slot_unref(match_);
   if (bus_) bus_ = sd_bus_close_unref(bus_);
 }
@@ -154,8 +164,10 @@ int SessionBusTransport::onSignal(sd_bus_message *message, void *userdata, sd_bu
 }
 
 SessionBusTransport &sessionBusTransport() {
-  static SessionBusTransport transport;
-  return transport;
+  // Never destroyed: during the process's exit the run loop and clock it was watched from may be
+  // gone already. Every post was flushed when made, and the kernel closes the connection.
+  static auto *transport = new SessionBusTransport;
+  return *transport;
 }
 
 NotificationTransport &sessionBusNotifications() {

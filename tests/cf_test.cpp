@@ -1,0 +1,239 @@
+// Numbers, dictionaries keyed by numbers and growable byte strings.
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "EventTestSupport.h"
+
+namespace {
+
+using CoreFoundationTest = EventTest;
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+struct ConversionCase {
+  const char *name;
+  Num source;
+  CFNumberType target;
+  int64_t integer;  // expected, for integer targets
+  double real;      // expected, for floating targets (NaN: expect NaN)
+  bool exact;
+};
+
+const std::vector<ConversionCase> kConversions = {
+    // Integers keep the low bits of the asked width.
+    ConversionCase{"Int64ToInt32LowBits", int64_t{0x100000005}, kCFNumberSInt32Type, 5, 0, false},
+    ConversionCase{"Int32ToInt8LowBits", 300, kCFNumberSInt8Type, 44, 0, false},
+    ConversionCase{"Int32ToInt8Negative", -129, kCFNumberSInt8Type, 127, 0, false},
+    ConversionCase{"Int64ToInt16Fits", int64_t{-32768}, kCFNumberSInt16Type, -32768, 0, true},
+    ConversionCase{"Int32ToInt64", -1, kCFNumberSInt64Type, -1, 0, true},
+    ConversionCase{"Int32AsCFIndex", 7, kCFNumberCFIndexType, 7, 0, true},
+    ConversionCase{"Int64ToIntType", int64_t{1} << 32, kCFNumberIntType, 0, 0, false},
+    // Floating values truncate toward zero and saturate.
+    ConversionCase{"DoubleToInt32Down", 2.9, kCFNumberSInt32Type, 2, 0, false},
+    ConversionCase{"DoubleToInt32TowardZero", -2.9, kCFNumberSInt32Type, -2, 0, false},
+    ConversionCase{"DoubleToInt32Whole", 3.0, kCFNumberSInt32Type, 3, 0, true},
+    ConversionCase{"NegativeZero", -0.0, kCFNumberSInt32Type, 0, 0, true},
+    ConversionCase{"NaNToInt32", kNaN, kCFNumberSInt32Type, 0, 0, false},
+    ConversionCase{"InfinityToInt32", kInf, kCFNumberSInt32Type, INT32_MAX, 0, false},
+    ConversionCase{"MinusInfinityToInt32", -kInf, kCFNumberSInt32Type, INT32_MIN, 0, false},
+    ConversionCase{"TwoTo31ToInt32", 2147483648.0, kCFNumberSInt32Type, INT32_MAX, 0, false},
+    ConversionCase{"MinusTwoTo31ToInt32", -2147483648.0, kCFNumberSInt32Type, INT32_MIN, 0, true},
+    ConversionCase{"HugeToInt64", 1e300, kCFNumberSInt64Type, INT64_MAX, 0, false},
+    ConversionCase{"TwoTo63ToInt64", 9223372036854775808.0, kCFNumberSInt64Type, INT64_MAX, 0,
+                   false},
+    ConversionCase{"MinusTwoTo63ToInt64", -9223372036854775808.0, kCFNumberSInt64Type, INT64_MIN, 0,
+                   true},
+    ConversionCase{"FloatToInt8", 200.5f, kCFNumberSInt8Type, 127, 0, false},
+    // To floating types.
+    ConversionCase{"HugeDoubleToFloat", 1e300, kCFNumberFloat32Type, 0, kInf, false},
+    ConversionCase{"TenthToFloat", 0.1, kCFNumberFloat32Type, 0, 0.1, false},
+    ConversionCase{"HalfToFloat", 0.5, kCFNumberFloat32Type, 0, 0.5, true},
+    ConversionCase{"NaNToFloat", kNaN, kCFNumberFloat32Type, 0, kNaN, true},
+    ConversionCase{"FloatToDouble", 1.5f, kCFNumberDoubleType, 0, 1.5, true},
+    ConversionCase{"Int64TwoTo53ToDouble", int64_t{1} << 53, kCFNumberDoubleType, 0,
+                   9007199254740992.0, true},
+    ConversionCase{"Int64TwoTo53PlusOneToDouble", (int64_t{1} << 53) + 1, kCFNumberDoubleType, 0,
+                   9007199254740992.0, false},
+    ConversionCase{"Int64MaxToDouble", INT64_MAX, kCFNumberFloat64Type, 0, 9223372036854775808.0,
+                   false},
+    ConversionCase{"Int32ToFloatInexact", 16777217, kCFNumberFloat32Type, 0, 16777216.0, false}};
+
+TEST_F(CoreFoundationTest, ConvertsLikeCoreFoundation) {
+  for (const ConversionCase &c : kConversions) {
+    SCOPED_TRACE(c.name);
+    CFPtr<CFNumberRef> number(c.source.create());
+    ASSERT_TRUE(number);
+    // Surrounding guard bytes catch writes wider than the asked type.
+    unsigned char buffer[24];
+    memset(buffer, 0xCC, sizeof buffer);
+    unsigned char *value = buffer + 8;
+    EXPECT_EQ(static_cast<bool>(CFNumberGetValue(number.get(), c.target, value)), c.exact);
+    size_t width = 0;
+    switch (c.target) {
+      case kCFNumberSInt8Type: {
+        int8_t v;
+        memcpy(&v, value, 1);
+        EXPECT_EQ(v, c.integer);
+        width = 1;
+        break;
+      }
+      case kCFNumberSInt16Type: {
+        int16_t v;
+        memcpy(&v, value, 2);
+        EXPECT_EQ(v, c.integer);
+        width = 2;
+        break;
+      }
+      case kCFNumberSInt32Type:
+      case kCFNumberIntType: {
+        int32_t v;
+        memcpy(&v, value, 4);
+        EXPECT_EQ(v, c.integer);
+        width = 4;
+        break;
+      }
+      case kCFNumberSInt64Type:
+      case kCFNumberCFIndexType: {
+        int64_t v;
+        memcpy(&v, value, 8);
+        EXPECT_EQ(v, c.integer);
+        width = 8;
+        break;
+      }
+      case kCFNumberFloat32Type: {
+        float v;
+        memcpy(&v, value, 4);
+        EXPECT_TRUE(std::isnan(c.real) ? std::isnan(v) : v == static_cast<float>(c.real)) << v;
+        width = 4;
+        break;
+      }
+      default: {
+        double v;
+        memcpy(&v, value, 8);
+        EXPECT_TRUE(std::isnan(c.real) ? std::isnan(v) : v == c.real) << v;
+        width = 8;
+      }
+    }
+    for (size_t i = 0; i < sizeof buffer; i++)
+      if (i < 8 || i >= 8 + width) {
+        EXPECT_EQ(buffer[i], 0xCC) << "wrote outside at " << i;
+      }
+  }
+}
+
+TEST_F(CoreFoundationTest, NumbersOfEqualValueAreOneDictionaryKey) {
+  const struct {
+    std::vector<Num> sameKey;
+  } groups[] = {
+      {{int32_t{4}, int64_t{4}, 4.0, 4.0f}},
+      {{int32_t{0}, 0.0, -0.0, -0.0f}},
+      {{int64_t{1} << 53, 9007199254740992.0}},
+      {{kNaN, std::numeric_limits<float>::quiet_NaN()}},
+      {{-1.5, -1.5f}},
+  };
+  for (const auto &group : groups) {
+    CFPtr<CFMutableDictionaryRef> dictionary(CFDictionaryCreateMutable(
+        kCFAllocatorDefault, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks));
+    for (const Num &key : group.sameKey) {
+      CFPtr<CFNumberRef> number(key.create());
+      CFDictionarySetValue(dictionary.get(), number.get(), kCFBooleanTrue);
+    }
+    EXPECT_EQ(CFDictionaryGetCount(dictionary.get()), 1);
+    for (const Num &key : group.sameKey) {
+      CFPtr<CFNumberRef> number(key.create());
+      EXPECT_EQ(CFDictionaryGetValue(dictionary.get(), number.get()), kCFBooleanTrue);
+    }
+  }
+}
+
+TEST_F(CoreFoundationTest, NumbersOfDifferentValueAreDifferentKeys) {
+  const std::vector<Num> keys = {int64_t{4},
+                                 4.5,
+                                 int64_t{INT64_MAX},
+                                 9223372036854775808.0,
+                                 (int64_t{1} << 53) + 1,
+                                 9007199254740992.0,
+                                 kInf,
+                                 -kInf};
+  CFPtr<CFMutableDictionaryRef> dictionary(CFDictionaryCreateMutable(
+      kCFAllocatorDefault, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks));
+  for (const Num &key : keys) {
+    CFPtr<CFNumberRef> number(key.create());
+    CFDictionarySetValue(dictionary.get(), number.get(), number.get());
+  }
+  EXPECT_EQ(CFDictionaryGetCount(dictionary.get()), static_cast<CFIndex>(keys.size()));
+}
+
+TEST_F(CoreFoundationTest, GrowableByteStrings) {
+  const UInt8 start[] = {1, 2, 3, 4, 5};
+  CFPtr<CFDataRef> data(CFDataCreate(kCFAllocatorDefault, start, sizeof start));
+  CFPtr<CFMutableDataRef> copy(CFDataCreateMutableCopy(kCFAllocatorDefault, 64, data.get()));
+  const UInt8 more[] = {6, 7};
+  CFDataAppendBytes(copy.get(), more, sizeof more);
+  CFDataDeleteBytes(copy.get(), CFRangeMake(1, 2));
+  EXPECT_EQ(DataBytes(copy.get()), (Bytes{1, 4, 5, 6, 7}));
+  EXPECT_EQ(DataBytes(data.get()), (Bytes{1, 2, 3, 4, 5}));  // the original is untouched
+  CFDataDeleteBytes(copy.get(), CFRangeMake(5, 0));
+  CFDataDeleteBytes(copy.get(), CFRangeMake(0, 5));
+  EXPECT_EQ(CFDataGetLength(copy.get()), 0);
+
+  CFPtr<CFMutableDataRef> empty(CFDataCreateMutable(kCFAllocatorDefault, 0));
+  CFDataAppendBytes(empty.get(), start, 0);
+  EXPECT_EQ(CFDataGetLength(empty.get()), 0);
+}
+
+// Byte strings keep small contents inline and move them to the heap as they grow; appending a
+// string to itself must survive that move.
+TEST_F(CoreFoundationTest, ByteStringsGrowPastTheirInlineRoom) {
+  for (size_t start : {size_t{0}, size_t{1}, size_t{200}, size_t{383}, size_t{384}, size_t{1000}}) {
+    SCOPED_TRACE(start);
+    Bytes expected(start);
+    for (size_t i = 0; i < start; i++) expected[i] = static_cast<uint8_t>(i * 7);
+    CFPtr<CFMutableDataRef> data(CFDataCreateMutable(kCFAllocatorDefault, 0));
+    CFDataAppendBytes(data.get(), expected.data(), static_cast<CFIndex>(expected.size()));
+    for (int round = 0; round < 3; round++) {  // doubles each time, from its own bytes
+      CFDataAppendBytes(data.get(), CFDataGetBytePtr(data.get()), CFDataGetLength(data.get()));
+      expected.insert(expected.end(), expected.begin(), expected.end());
+    }
+    EXPECT_EQ(DataBytes(data.get()), expected);
+    CFPtr<CFMutableDataRef> copy(CFDataCreateMutableCopy(kCFAllocatorDefault, 0, data.get()));
+    EXPECT_TRUE(CFEqual(copy.get(), data.get()));
+    if (!expected.empty()) {
+      CFDataDeleteBytes(copy.get(), CFRangeMake(0, CFDataGetLength(copy.get()) / 2));
+      expected.erase(expected.begin(), expected.begin() + static_cast<long>(expected.size() / 2));
+    }
+    CFDataSetLength(copy.get(), static_cast<CFIndex>(expected.size() + 3));
+    expected.resize(expected.size() + 3, 0);
+    EXPECT_EQ(DataBytes(copy.get()), expected);
+  }
+}
+
+// A string's hash follows its contents when it changes.
+TEST_F(CoreFoundationTest, ChangedStringsFindTheirNewKey) {
+  CFPtr<CFMutableDictionaryRef> dictionary(CFDictionaryCreateMutable(
+      kCFAllocatorDefault, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks));
+  CFDictionarySetValue(dictionary.get(), CFSTR("gesturePhase"), kCFBooleanTrue);
+  CFPtr<CFMutableStringRef> key(
+      CFStringCreateMutableCopy(kCFAllocatorDefault, 0, CFSTR("gesture")));
+  EXPECT_EQ(CFDictionaryGetValue(dictionary.get(), key.get()), nullptr);
+  CFStringAppend(key.get(), CFSTR("Phase"));
+  EXPECT_EQ(CFHash(key.get()), CFHash(CFSTR("gesturePhase")));
+  EXPECT_EQ(CFDictionaryGetValue(dictionary.get(), key.get()), kCFBooleanTrue);
+  CFStringAppendCString(key.get(), "  ", kCFStringEncodingUTF8);
+  CFStringTrimWhitespace(key.get());
+  EXPECT_EQ(CFDictionaryGetValue(dictionary.get(), key.get()), kCFBooleanTrue);
+}
+
+TEST(CoreFoundationDeathTest, DeletingOutsideTheBytesStops) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const UInt8 start[] = {1, 2, 3};
+  CFMutableDataRef data = CFDataCreateMutable(kCFAllocatorDefault, 0);
+  CFDataAppendBytes(data, start, sizeof start);
+  EXPECT_DEATH(CFDataDeleteBytes(data, CFRangeMake(2, 2)), "range out of bounds");
+  EXPECT_DEATH(CFDataDeleteBytes(data, CFRangeMake(-1, 1)), "range out of bounds");
+  CFRelease(data);
+}
+
+}  // namespace

@@ -1,0 +1,208 @@
+#include <Foundation/Foundation.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <fstream>
+#include <limits>
+#include <thread>
+
+#include "ScriptWorld.h"
+
+namespace {
+
+// A clock that jumps to whatever deadline it is asked to wait for.
+class JumpingClock : public platform::TimeSource {
+ public:
+  struct JumpWaiter : platform::Waiter {
+    JumpingClock &clock;
+    explicit JumpWaiter(JumpingClock &c) : clock(c) {}
+    void waitUntil(uint64_t deadline) override {
+      clock.waits.push_back(deadline);
+      if (deadline != platform::kForever) clock.now = deadline;
+    }
+    void notify() override {}
+  };
+  uint64_t upTimeNanos() override { return now; }
+  CFAbsoluteTime absoluteTime() override { return 0; }
+  std::unique_ptr<platform::Waiter> makeWaiter() override {
+    return std::make_unique<JumpWaiter>(*this);
+  }
+  std::unique_ptr<platform::RunLoopDriver> makeRunLoopDriver() override { return nullptr; }
+
+  uint64_t now = 0;
+  std::vector<uint64_t> waits;
+};
+
+class ClockBackend : public TestBackend {
+ public:
+  platform::TimeSource &time() override { return clock; }
+  [[noreturn]] void exitProcess(int status) override { throw status; }
+  JumpingClock clock;
+};
+
+struct SleepCase {
+  const char *label;
+  uint64_t now;
+  double seconds;
+  std::vector<uint64_t> waits;
+};
+
+void PrintTo(const SleepCase &c, std::ostream *os) {
+  *os << c.label;
+}
+
+class Sleep : public testing::TestWithParam<SleepCase> {};
+
+TEST_P(Sleep, WaitsOnThePlatformClock) {
+  ClockBackend backend;
+  backend.clock.now = GetParam().now;
+  NSThread::sleepForTimeInterval(GetParam().seconds);
+  EXPECT_EQ(backend.clock.waits, GetParam().waits);
+}
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr uint64_t kForever = platform::kForever;
+
+INSTANTIATE_TEST_SUITE_P(
+    Foundation, Sleep,
+    testing::Values(SleepCase{"OneSecond", 5, 1.0, {1000000005}},
+                    SleepCase{"Fraction", 0, 0.25, {250000000}}, SleepCase{"Zero", 7, 0.0, {}},
+                    SleepCase{"Negative", 7, -1.0, {}}, SleepCase{"NaN", 7, std::nan(""), {}},
+                    SleepCase{"Infinite", 7, kInf, {kForever}},
+                    SleepCase{"BeyondSixtyFourBits", 7, 1e30, {kForever}},
+                    SleepCase{"SumOverflows", kForever - 10, 1.0, {kForever}}),
+    [](const testing::TestParamInfo<SleepCase> &info) { return info.param.label; });
+
+TEST(Foundation, ExitGoesThroughTheBackend) {
+  ClockBackend backend;
+  EXPECT_THROW(
+      try { sys::exit(42); } catch (int status) {
+        EXPECT_EQ(status, 42);
+        throw;
+      },
+      int);
+}
+
+TEST(Foundation, OnlyTheFirstThreadIsMain) {
+  EXPECT_TRUE(NSThread::isMainThread());
+  bool other = true;
+  std::thread([&] { other = NSThread::isMainThread(); }).join();
+  EXPECT_FALSE(other);
+}
+
+TEST(Process, PlatformDescriptorsAreCloseOnExec) {
+  NSPipe pipe;
+  EXPECT_TRUE(fcntl(pipe.fileHandleForReading().fileDescriptor(), F_GETFD) & FD_CLOEXEC);
+  EXPECT_TRUE(fcntl(pipe.fileHandleForWriting().fileDescriptor(), F_GETFD) & FD_CLOEXEC);
+  NSTask task;
+  task.setLaunchPath("/bin/true");
+  task.launch();
+  if (task.exitDescriptor() >= 0) {
+    EXPECT_TRUE(fcntl(task.exitDescriptor(), F_GETFD) & FD_CLOEXEC);
+  }
+  task.waitUntilExit();
+  EXPECT_FALSE(task.isRunning());
+}
+
+TEST(Process, LaunchTwiceOrUnsetIsRefused) {
+  NSTask unset;
+  EXPECT_THROW(unset.launch(), NSException);
+  NSTask task;
+  task.setLaunchPath("/bin/true");
+  task.launch();
+  EXPECT_THROW(task.launch(), NSException);
+  task.waitUntilExit();
+  EXPECT_EQ(task.terminationStatus(), 0);
+}
+
+TEST(Process, ExceptionsShareTheirDescription) {
+  long before = platform::liveObjectCount();
+  {
+    NSException first(NSInvalidArgumentException, "launch path not accessible: \xFF");
+    NSException second = first;
+    NSException third("x", "y");
+    third = second;
+    EXPECT_TRUE(CFEqual(third.description(), first.description()));
+    EXPECT_EQ(third.reason(), first.reason());
+  }
+  EXPECT_EQ(platform::liveObjectCount(), before);
+}
+
+TEST(Log, FormatsObjectsAndHandsTheLineToTheBackend) {
+  TestBackend backend;
+  CFStringRef word = CFSTR("reason");
+  NSLog(CFSTR("CorvasselHelper: Failed to run script: %@ (%d)"), word, 7);
+  EXPECT_EQ(backend.logged,
+            std::vector<std::string>{"CorvasselHelper: Failed to run script: reason (7)"});
+}
+
+struct PathCase {
+  const char *home;  // nullptr: unset
+  const char *path;
+  const char *expected;  // nullptr: the password database's home + rest of path
+};
+
+void PrintTo(const PathCase &c, std::ostream *os) {
+  *os << (c.home ? c.home : "(unset)") << " " << c.path;
+}
+
+class TildeExpansion : public testing::TestWithParam<PathCase> {};
+
+TEST_P(TildeExpansion, UsesHomeThenPasswordDatabase) {
+  std::optional<std::string> saved;
+  if (const char *home = getenv("HOME")) saved = home;
+  if (GetParam().home)
+    setenv("HOME", GetParam().home, 1);
+  else
+    unsetenv("HOME");
+  std::string result = NSStringByExpandingTildeInPath(GetParam().path);
+  std::string fromDatabase = NSHomeDirectory();
+  if (saved)
+    setenv("HOME", saved->c_str(), 1);
+  else
+    unsetenv("HOME");
+  if (GetParam().expected) {
+    EXPECT_EQ(result, GetParam().expected);
+  } else {
+    struct passwd *entry = getpwuid(getuid());
+    ASSERT_NE(entry, nullptr);
+    EXPECT_EQ(fromDatabase, entry->pw_dir);
+    EXPECT_EQ(result.rfind(entry->pw_dir, 0), 0u);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, TildeExpansion,
+    testing::Values(PathCase{"/h", "~/Library", "/h/Library"},
+                    PathCase{"/h/", "~/Library", "/h/Library"}, PathCase{"/h", "~", "/h"},
+                    PathCase{"/", "~/Library", "/Library"},
+                    PathCase{"/h", "/Library/x", "/Library/x"}, PathCase{"/h", "a/~/b", "a/~/b"},
+                    PathCase{"/h", "~other/x", "~other/x"}, PathCase{"", "~/Library", nullptr},
+                    PathCase{nullptr, "~/Library", nullptr}));
+
+TEST(Paths, AppendingComponentUsesOneSeparator) {
+  EXPECT_EQ(NSStringByAppendingPathComponent("/a", "b/c"), "/a/b/c");
+  EXPECT_EQ(NSStringByAppendingPathComponent("/a/", "/b"), "/a/b");
+  EXPECT_EQ(NSStringByAppendingPathComponent("/", "b"), "/b");
+  EXPECT_EQ(NSStringByAppendingPathComponent("", "b"), "b");
+}
+
+TEST(Paths, ExistenceFollowsLinksAndTheBackendsMapping) {
+  ScriptWorld world;
+  std::string dir = world.root() + "/system/Library/x";
+  std::filesystem::create_directories(dir);
+  std::ofstream(dir + "/file") << "";
+  symlink((dir + "/file").c_str(), (dir + "/link").c_str());
+  symlink((dir + "/nowhere").c_str(), (dir + "/dangling").c_str());
+  NSFileManager &files = NSFileManager::defaultManager();
+  EXPECT_TRUE(files.fileExistsAtPath("/Library/x"));
+  EXPECT_TRUE(files.fileExistsAtPath("/Library/x/file"));
+  EXPECT_TRUE(files.fileExistsAtPath("/Library/x/link"));
+  EXPECT_FALSE(files.fileExistsAtPath("/Library/x/dangling"));
+  EXPECT_FALSE(files.fileExistsAtPath("/Library/x/missing"));
+  EXPECT_FALSE(files.fileExistsAtPath(""));
+}
+}  // namespace

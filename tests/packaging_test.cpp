@@ -1,0 +1,112 @@
+// The systemd user unit that launches the helper at login and relaunches it after its planned
+// restart.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string ReadFile(const fs::path &path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// The unit as installed, with the executable where this build put it.
+std::string ConfiguredUnit() {
+  std::string text =
+      ReadFile(fs::path(CORVASSEL_SOURCE_DIR) / "packaging/corvassel-helper.service.in");
+  const std::string placeholder = "@CMAKE_INSTALL_FULL_BINDIR@";
+  std::string bin = fs::path(CORVASSEL_HELPER_EXE).parent_path().string();
+  for (size_t at; (at = text.find(placeholder)) != std::string::npos;)
+    text.replace(at, placeholder.size(), bin);
+  return text;
+}
+
+// section.key -> value, later assignments winning.
+std::map<std::string, std::string> Parse(const std::string &unit) {
+  std::map<std::string, std::string> keys;
+  std::istringstream lines(unit);
+  std::string line, section;
+  while (std::getline(lines, line)) {
+    if (line.empty() || line[0] == '#' || line[0] == ';') continue;
+    if (line[0] == '[') {
+      section = line.substr(1, line.find(']') - 1);
+      continue;
+    }
+    size_t eq = line.find('=');
+    if (eq != std::string::npos) keys[section + "." + line.substr(0, eq)] = line.substr(eq + 1);
+  }
+  return keys;
+}
+
+std::set<std::string> Words(const std::string &list) {
+  std::istringstream in(list);
+  std::set<std::string> words;
+  for (std::string word; in >> word;) words.insert(word);
+  return words;
+}
+
+// systemd's restart rule for a main process that exited with status (or "SIGSEGV" and such).
+bool Restarts(const std::map<std::string, std::string> &unit, const std::string &status) {
+  auto get = [&](const std::string &key) {
+    auto at = unit.find("Service." + key);
+    return at == unit.end() ? std::string() : at->second;
+  };
+  if (Words(get("RestartForceExitStatus")).count(status)) return true;
+  if (Words(get("RestartPreventExitStatus")).count(status)) return false;
+  std::string restart = get("Restart");
+  bool clean = status == "0" || Words(get("SuccessExitStatus")).count(status) > 0;
+  if (restart == "always") return true;
+  if (restart == "on-success") return clean;
+  if (restart == "on-failure") return !clean;
+  if (restart == "on-abnormal" || restart == "on-abort") return status.rfind("SIG", 0) == 0;
+  return false;
+}
+
+TEST(Packaging, RelaunchesAfterThePlannedRestartOnly) {
+  auto unit = Parse(ConfiguredUnit());
+  struct Case {
+    const char *status;
+    bool restarts;
+  };
+  const Case cases[] = {{"0", false}, {"42", true}, {"1", true}, {"SIGSEGV", true}};
+  for (const Case &c : cases) EXPECT_EQ(Restarts(unit, c.status), c.restarts) << c.status;
+  EXPECT_EQ(unit["Install.WantedBy"], "default.target");  // started at login
+  EXPECT_EQ(unit["Service.ExecStart"],
+            fs::path(CORVASSEL_HELPER_EXE).parent_path().string() + "/corvassel-helper");
+}
+
+TEST(Packaging, SystemdAcceptsTheUnit) {
+  if (system("command -v systemd-analyze >/dev/null 2>&1") != 0)
+    GTEST_SKIP() << "systemd-analyze is not installed";
+  char scratch[] = "/tmp/corvassel-unit-XXXXXX";
+  ASSERT_NE(mkdtemp(scratch), nullptr);
+  fs::path dir = scratch;
+  fs::create_directory(dir / "runtime");
+  fs::permissions(dir / "runtime", fs::perms::owner_all);
+  { std::ofstream(dir / "corvassel-helper.service") << ConfiguredUnit(); }
+  // A user manager needs a runtime directory even just to check a unit.
+  std::string command =
+      "XDG_RUNTIME_DIR=" + (dir / "runtime").string() + " systemd-analyze --user verify " +
+      (dir / "corvassel-helper.service").string() + " >" + (dir / "out").string() + " 2>&1";
+  int status = system(command.c_str());
+  std::string output = ReadFile(dir / "out");
+  fs::remove_all(dir);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << output;
+  EXPECT_EQ(output, "");  // warnings about unknown or malformed settings come out here
+}
+
+}  // namespace

@@ -1,0 +1,151 @@
+// corvassel-idle-wakeups [SECONDS]: runs the helper's real start-up and main loop, trusted and
+// enabled, with a tap that never sees an event, and reports how often its threads woke up while
+// idle (context switches from /proc/self/task/*/status) and its resident memory.
+#include <PreferencesFile.h>
+#include <dirent.h>
+#include <platform/Backend.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <thread>
+
+#include "main/CorvasselMain.h"
+
+namespace {
+
+class QuietTap : public platform::TapDriver {
+ public:
+  void attach(CFRunLoopRef) override {}
+  void setEnabled(bool enabled) override { enabled_ = enabled; }
+  bool isEnabled() override { return enabled_; }
+
+ private:
+  bool enabled_ = false;
+};
+
+class TrustedInput : public platform::InputBackend {
+ public:
+  bool isProcessTrusted(bool) override { return true; }
+  std::unique_ptr<platform::TapDriver> createTap(const platform::TapRequest &,
+                                                 platform::TapClient &) override {
+    return std::make_unique<QuietTap>();
+  }
+  NSUInteger pressedMouseButtons() override { return 0; }
+  void post(CGEventTapLocation, CGEventRef) override {}
+};
+
+class NoNotifications : public platform::NotificationTransport {
+ public:
+  void start(std::function<void(const std::string &)>) override {}
+  void post(const std::string &) override {}
+};
+
+// The real machine, except for input, and for notifications unless the session bus is wanted.
+class IdleBackend : public platform::Backend {
+ public:
+  explicit IdleBackend(bool sessionBus) : sessionBus_(sessionBus) {}
+  platform::InputBackend &input() override { return input_; }
+  platform::NotificationTransport &notifications() override {
+    return sessionBus_ ? platform::sessionBusNotifications() : quiet_;
+  }
+
+ private:
+  bool sessionBus_;
+  TrustedInput input_;
+  NoNotifications quiet_;
+};
+
+std::string StatusField(const std::string &path, const std::string &field) {
+  std::ifstream in(path);
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind(field + ":", 0) == 0) return line.substr(field.size() + 1);
+  return "";
+}
+
+struct Switches {
+  long voluntary = 0;
+  long involuntary = 0;
+};
+
+// Every thread's context switches but the measuring thread's own.
+std::map<int, Switches> Sample(int self) {
+  std::map<int, Switches> tasks;
+  DIR *dir = opendir("/proc/self/task");
+  if (!dir) return tasks;
+  while (dirent *entry = readdir(dir)) {
+    int tid = atoi(entry->d_name);
+    if (tid <= 0 || tid == self) continue;
+    std::string status = std::string("/proc/self/task/") + entry->d_name + "/status";
+    tasks[tid] = {atol(StatusField(status, "voluntary_ctxt_switches").c_str()),
+                  atol(StatusField(status, "nonvoluntary_ctxt_switches").c_str())};
+  }
+  closedir(dir);
+  return tasks;
+}
+
+void Measure(double seconds, std::string home) {
+  int self = static_cast<int>(gettid());
+  std::this_thread::sleep_for(std::chrono::seconds(1));  // let start-up settle
+  auto before = Sample(self);
+  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+  auto after = Sample(self);
+  long voluntary = 0, involuntary = 0;
+  for (const auto &[tid, end] : after) {
+    Switches start = before.count(tid) ? before[tid] : Switches{};
+    long v = end.voluntary - start.voluntary, n = end.involuntary - start.involuntary;
+    printf("thread %d%s: %ld voluntary, %ld involuntary\n", tid, tid == getpid() ? " (main)" : "",
+           v, n);
+    voluntary += v;
+    involuntary += n;
+  }
+  printf("threads: %zu\n", after.size());
+  printf("wake-ups over %.1f s: %ld voluntary, %ld involuntary (%.2f per second)\n", seconds,
+         voluntary, involuntary, static_cast<double>(voluntary + involuntary) / seconds);
+  printf("VmRSS:%s\n", StatusField("/proc/self/status", "VmRSS").c_str());
+  printf("VmHWM:%s\n", StatusField("/proc/self/status", "VmHWM").c_str());
+  fflush(stdout);
+  std::error_code ignored;
+  std::filesystem::remove_all(home, ignored);
+  _exit(0);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  double seconds = 10;
+  bool sessionBus = false;
+  for (int i = 1; i < argc; ++i) {
+    if (strcmp(argv[i], "--session-bus") == 0)
+      sessionBus = true;
+    else if (atof(argv[i]) > 0)
+      seconds = atof(argv[i]);
+    else {
+      fprintf(stderr, "usage: %s [--session-bus] [SECONDS]\n", argv[0]);
+      return 2;
+    }
+  }
+
+  // A private home whose settings switch the helper on.
+  char scratch[] = "/tmp/corvassel-idle-XXXXXX";
+  if (!mkdtemp(scratch)) return 1;
+  setenv("HOME", scratch, 1);
+  corvassel::tools::PreferencesFile prefs(
+      corvassel::tools::PreferencesPath(scratch, "Quendrith.tavrel.prefpane"));
+  std::string error;
+  prefs.setBoolean("Enabled", true);
+  if (!prefs.save(&error)) {
+    fprintf(stderr, "cannot write settings: %s\n", error.c_str());
+    return 1;
+  }
+
+  static IdleBackend backend(sessionBus);
+  platform::setBackend(&backend);
+  std::thread(Measure, seconds, std::string(scratch)).detach();
+  return CorvasselHelperMain();
+}
