@@ -95,7 +95,10 @@ class Kernel : public platform::evdev::Kernel {
 
 class Watcher : public platform::evdev::Watcher {
  public:
-  void watch(int fd, std::function<void()> onReady) override { handlers[fd] = onReady; }
+  bool watch(int fd, std::function<void()> onReady) override {
+    handlers[fd] = onReady;
+    return true;
+  }
   void unwatch(int fd) override { handlers.erase(fd); }
   std::map<int, std::function<void()>> handlers;
 };

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -171,7 +172,7 @@ struct TouchFields {
   int32_t position[3];
 };
 
-// Writes the touch record for one description into record (96 bytes, zeroed by the caller).
+// Writes the touch record for one description into record (96 bytes, zeroed).
 TouchFields WriteTouchRecord(CFDictionaryRef touch, UInt8 *record) {
   const Keys &k = K();
   PutLE32(record + kDigSize, kDigitizerRecordSize);
@@ -248,7 +249,7 @@ CGEventRef tl_CGEventCreateFromGesture(CFDictionaryRef info, CFArrayRef touches)
   uint32_t touchEventMask = 0;
   Group groups[3];
 
-  CFMutableDataRef touchRecords = CFDataCreateMutable(kCFAllocatorDefault, 0);
+  std::vector<UInt8> touchRecords;  // stays unallocated for the usual empty list
   size_t touchCount = 0;
   const CFIndex listLength = CFArrayGetCount(touches);
   for (CFIndex i = 0; i < listLength; i++) {
@@ -259,13 +260,10 @@ CGEventRef tl_CGEventCreateFromGesture(CFDictionaryRef info, CFArrayRef touches)
     if (!Read(touch, k.type, kCFNumberSInt32Type, &type)) continue;
     TL_REQUIRE(type == kIOHIDEventTypeDigitizer, 238);
 
-    if (touchCount == kMaxTouchRecords) {  // one more would not fit the count
-      CFRelease(touchRecords);
-      return nullptr;
-    }
-    UInt8 record[kDigitizerRecordSize] = {};
-    const TouchFields fields = WriteTouchRecord(touch, record);
-    CFDataAppendBytes(touchRecords, record, sizeof record);
+    if (touchCount == kMaxTouchRecords) return nullptr;  // one more would not fit the count
+    touchRecords.resize(touchRecords.size() + kDigitizerRecordSize);
+    const TouchFields fields =
+        WriteTouchRecord(touch, touchRecords.data() + touchCount * kDigitizerRecordSize);
     touchCount++;
 
     if (fields.identity != 0) gestureOptions |= fields.options;
@@ -290,19 +288,13 @@ CGEventRef tl_CGEventCreateFromGesture(CFDictionaryRef info, CFArrayRef touches)
 
   // The base event, reduced to its bytes.
   CGEventRef base = CGEventCreate(nullptr);
-  if (!base) {
-    CFRelease(touchRecords);
-    return nullptr;
-  }
+  if (!base) return nullptr;
   CGEventSetType(base, kGestureEventType);
   CGEventSetFlags(base, kGestureEventFlags);
   CGEventSetTimestamp(base, timestamp);
   CFDataRef serialization = CGEventCreateData(kCFAllocatorDefault, base);
   CFRelease(base);
-  if (!serialization) {
-    CFRelease(touchRecords);
-    return nullptr;
-  }
+  if (!serialization) return nullptr;
 
   const size_t payloadLength = kRecordSetHeaderSize + kDigitizerRecordSize +
                                touchCount * kDigitizerRecordSize + kDeviceRecordSize;
@@ -336,8 +328,7 @@ CGEventRef tl_CGEventCreateFromGesture(CFDictionaryRef info, CFArrayRef touches)
   PutLE32(gesture + kDigTouchEventMask, touchEventMask);
   CFDataAppendBytes(bytes, head, sizeof head);
 
-  CFDataAppendBytes(bytes, CFDataGetBytePtr(touchRecords), CFDataGetLength(touchRecords));
-  CFRelease(touchRecords);
+  CFDataAppendBytes(bytes, touchRecords.data(), static_cast<CFIndex>(touchRecords.size()));
 
   UInt8 device[kDeviceRecordSize] = {};
   PutLE32(device + 0x00, kDeviceRecordSize);

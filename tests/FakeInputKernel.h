@@ -219,7 +219,11 @@ class Kernel : public platform::evdev::Kernel {
 // Serves the tap's descriptors by hand: ready() runs the handler of one descriptor.
 class Watcher : public platform::evdev::Watcher {
  public:
-  void watch(int fd, std::function<void()> onReady) override { handlers[fd] = onReady; }
+  bool watch(int fd, std::function<void()> onReady) override {
+    if (refused.count(fd)) return false;
+    handlers[fd] = onReady;
+    return true;
+  }
   void unwatch(int fd) override { handlers.erase(fd); }
   bool watching(int fd) const { return handlers.count(fd) != 0; }
   void ready(int fd) {
@@ -229,6 +233,7 @@ class Watcher : public platform::evdev::Watcher {
     handler();
   }
   std::map<int, std::function<void()>> handlers;
+  std::set<int> refused;  // descriptors that cannot be watched
 };
 
 }  // namespace fake

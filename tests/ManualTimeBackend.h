@@ -120,6 +120,8 @@ class SilentNotifications : public platform::NotificationTransport {
 
 class ManualTimeBackend : public TestBackend {
  public:
+  // Uninstalled while the members are alive: the loops it drops may still destroy fake taps.
+  ~ManualTimeBackend() override { platform::setBackend(nullptr); }
   platform::TimeSource &time() override { return clock; }
   platform::InputBackend &input() override { return tapInput; }
   platform::NotificationTransport &notifications() override { return silent; }

@@ -184,6 +184,48 @@ TEST_F(CoreFoundationTest, GrowableByteStrings) {
   EXPECT_EQ(CFDataGetLength(empty.get()), 0);
 }
 
+// Byte strings keep small contents inline and move them to the heap as they grow; appending a
+// string to itself must survive that move.
+TEST_F(CoreFoundationTest, ByteStringsGrowPastTheirInlineRoom) {
+  for (size_t start : {size_t{0}, size_t{1}, size_t{200}, size_t{383}, size_t{384}, size_t{1000}}) {
+    SCOPED_TRACE(start);
+    Bytes expected(start);
+    for (size_t i = 0; i < start; i++) expected[i] = static_cast<uint8_t>(i * 7);
+    CFPtr<CFMutableDataRef> data(CFDataCreateMutable(kCFAllocatorDefault, 0));
+    CFDataAppendBytes(data.get(), expected.data(), static_cast<CFIndex>(expected.size()));
+    for (int round = 0; round < 3; round++) {  // doubles each time, from its own bytes
+      CFDataAppendBytes(data.get(), CFDataGetBytePtr(data.get()), CFDataGetLength(data.get()));
+      expected.insert(expected.end(), expected.begin(), expected.end());
+    }
+    EXPECT_EQ(DataBytes(data.get()), expected);
+    CFPtr<CFMutableDataRef> copy(CFDataCreateMutableCopy(kCFAllocatorDefault, 0, data.get()));
+    EXPECT_TRUE(CFEqual(copy.get(), data.get()));
+    if (!expected.empty()) {
+      CFDataDeleteBytes(copy.get(), CFRangeMake(0, CFDataGetLength(copy.get()) / 2));
+      expected.erase(expected.begin(), expected.begin() + static_cast<long>(expected.size() / 2));
+    }
+    CFDataSetLength(copy.get(), static_cast<CFIndex>(expected.size() + 3));
+    expected.resize(expected.size() + 3, 0);
+    EXPECT_EQ(DataBytes(copy.get()), expected);
+  }
+}
+
+// A string's hash follows its contents when it changes.
+TEST_F(CoreFoundationTest, ChangedStringsFindTheirNewKey) {
+  CFPtr<CFMutableDictionaryRef> dictionary(CFDictionaryCreateMutable(
+      kCFAllocatorDefault, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks));
+  CFDictionarySetValue(dictionary.get(), CFSTR("gesturePhase"), kCFBooleanTrue);
+  CFPtr<CFMutableStringRef> key(
+      CFStringCreateMutableCopy(kCFAllocatorDefault, 0, CFSTR("gesture")));
+  EXPECT_EQ(CFDictionaryGetValue(dictionary.get(), key.get()), nullptr);
+  CFStringAppend(key.get(), CFSTR("Phase"));
+  EXPECT_EQ(CFHash(key.get()), CFHash(CFSTR("gesturePhase")));
+  EXPECT_EQ(CFDictionaryGetValue(dictionary.get(), key.get()), kCFBooleanTrue);
+  CFStringAppendCString(key.get(), "  ", kCFStringEncodingUTF8);
+  CFStringTrimWhitespace(key.get());
+  EXPECT_EQ(CFDictionaryGetValue(dictionary.get(), key.get()), kCFBooleanTrue);
+}
+
 TEST(CoreFoundationDeathTest, DeletingOutsideTheBytesStops) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   const UInt8 start[] = {1, 2, 3};

@@ -111,6 +111,7 @@ class LinuxTapTest : public ::testing::Test {
     tap = Tap::create(kernel, request, client, options);
     ASSERT_TRUE(tap);
     auto w = std::make_unique<fake::Watcher>();
+    w->refused = unwatchable;
     watcher = w.get();
     tap->attachWatcher(std::move(w));
   }
@@ -128,6 +129,7 @@ class LinuxTapTest : public ::testing::Test {
   platform::TapRequest request{kCGHIDEventTap, kCGHeadInsertEventTap, kCGEventTapOptionDefault, 0};
   std::unique_ptr<Tap> tap;
   fake::Watcher *watcher = nullptr;
+  std::set<int> unwatchable;
   long objectsBefore = 0;
 };
 
@@ -373,6 +375,31 @@ TEST_F(LinuxTapTest, PressAndReleaseStayPaired) {
     feed("event0", click(BTN_EXTRA));
     EXPECT_EQ(kernel.output(), row.out) << row.what;
   }
+}
+
+TEST_F(LinuxTapTest, ListenOnlyTapCannotSwallow) {
+  REQUIRE_EVENT_OBJECTS();
+  kernel.add("event0");
+  request.options = kCGEventTapOptionListenOnly;
+  start();
+  client.decide = [](CGEventType, int64_t) { return false; };
+  feed("event0", click(BTN_SIDE));
+  EXPECT_EQ(kernel.output(), click(BTN_SIDE));
+  EXPECT_EQ(client.seen.size(), 2u);
+}
+
+TEST_F(LinuxTapTest, MouseThatCannotBeWatchedIsNotKeptGrabbed) {
+  auto served = kernel.add("event0");
+  auto unserved = kernel.add("event1");
+  unwatchable = {unserved->fd};
+  start();
+  EXPECT_TRUE(served->grabbed);
+  EXPECT_FALSE(unserved->grabbed) << "nobody would read it: the mouse would be dead";
+  EXPECT_EQ(unserved->opened, 0);
+  auto late = kernel.plug("event2");
+  watcher->refused.insert(late->fd);
+  directoryChanged();
+  EXPECT_FALSE(late->grabbed);
 }
 
 TEST_F(LinuxTapTest, MiceComeAndGoMidStream) {

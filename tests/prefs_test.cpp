@@ -308,13 +308,27 @@ TEST_F(SettingsTest, PathsThatAreNotFilesGiveTheDefaults) {
   EXPECT_EQ(load(), kDefaults);
 }
 
-TEST_F(SettingsTest, AKeyAmongVeryManyIsFound) {
-  std::string entries;
-  for (int i = 0; i < 20000; ++i)
-    entries += "<key>k" + std::to_string(i) + "</key><integer>" + std::to_string(i) + "</integer>";
-  entries += "<key>PassthroughButton</key><integer>-1</integer>";
-  writePrefs(XmlDict(entries));
-  EXPECT_EQ(load().passthrough, -1);
+// Dictionaries of every size, up to many thousands of keys, in both forms.
+TEST_F(SettingsTest, AKeyAmongManyIsFound) {
+  for (int others : {0, 6, 7, 14, 20000}) {
+    std::string entries;
+    for (int i = 0; i < others; ++i)
+      entries +=
+          "<key>k" + std::to_string(i) + "</key><integer>" + std::to_string(i) + "</integer>";
+    entries += "<key>PassthroughButton</key><integer>-1</integer>";
+    for (bool binary : {false, true}) {
+      SCOPED_TRACE(std::to_string(others) + (binary ? " others (binary)" : " others (XML)"));
+      writePrefs(binary ? BinaryFromXml(XmlDict(entries)) : XmlDict(entries));
+      EXPECT_EQ(load().passthrough, -1);
+    }
+  }
+}
+
+TEST_F(SettingsTest, BinaryDictionaryWithANonStringKeyIsUnreadable) {
+  BinaryBuilder b;
+  uint32_t key = b.ascii("BackButton"), odd = b.integer(1), three = b.integer(3);
+  writePrefs(b.build(b.dict({key, odd}, {three, three})));
+  EXPECT_EQ(load(), kDefaults);
 }
 
 // What CFPreferencesCopyValue hands back for each kind of stored value.

@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <ApplicationServices/ApplicationServices.h>
+#include <AppKit/AppKit.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <mutex>
 #include <string>
@@ -208,6 +212,21 @@ TEST(VirtualWorld, ActionsCanWakeWaitersAndScheduleMore) {
   EXPECT_EQ(log.lines(), (std::vector<std::string>{"first@2000", "main@2000", "late@2000"}));
 }
 
+TEST(VirtualWorld, ActionsAtTheStartComeBeforeTheEntry) {
+  VirtualWorld world;
+  platform::setBackend(&world);
+  Log log(world);
+  world.at(0, [&] { log.mark("world"); });
+  world.run(
+      [&] {
+        log.mark("entry");
+        return 0;
+      },
+      1000);
+  platform::setBackend(nullptr);
+  EXPECT_EQ(log.lines(), (std::vector<std::string>{"world@0", "entry@0"}));
+}
+
 TEST(VirtualWorldDeathTest, EndsWhenTheClockReachesTheEnd) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   auto body = [] {
@@ -295,6 +314,104 @@ TEST(VirtualWorld, MapsOnlyTheSystemLibrary) {
       {"Library/a", "Library/a"},
   };
   for (const Case &c : cases) EXPECT_EQ(world.mapPath(c.in), c.out) << c.in;
+}
+
+}  // namespace
+
+namespace {
+
+struct Delivery {
+  CGEventType type;
+  int64_t button;
+  NSUInteger held;  // as the callback saw it
+  uint64_t millis;
+  bool onMainThread;
+  bool operator==(const Delivery &) const = default;
+};
+
+struct TapSeen {
+  VirtualWorld *world;
+  std::vector<Delivery> deliveries;
+};
+
+CGEventRef SwallowButton3(CGEventTapProxy, CGEventType type, CGEventRef event, void *info) {
+  auto *seen = static_cast<TapSeen *>(info);
+  int64_t button = CGEventGetIntegerValueField(event, kCGMouseEventButtonNumber);
+  seen->deliveries.push_back({type, button, NSEvent::pressedMouseButtons(),
+                              seen->world->nowNanos() / 1000000, gettid() == getpid()});
+  return button == 3 ? nullptr : event;
+}
+
+class FilterLog : public VirtualWorld::Observer {
+ public:
+  void eventFiltered(CGEventType type, int64_t button, bool passed) override {
+    lines.push_back(std::to_string(type) + " " + std::to_string(button) +
+                    (passed ? " pass" : " swallow"));
+  }
+  std::vector<std::string> lines;
+};
+
+// With the platform's real run loop and tap: events arrive on the main thread at their time,
+// the held mask is the one from before each event, and a switched-off tap hears nothing more.
+TEST(VirtualWorldTap, DeliversButtonsOnTheMainRunLoop) {
+  long liveBefore = platform::liveObjectCount();
+  {
+    VirtualWorld world;
+    FilterLog filtered;
+    world.setObserver(&filtered);
+    platform::setBackend(&world);
+    TapSeen seen{&world, {}};
+    CGEventMask mask =
+        CGEventMaskBit(kCGEventRightMouseDown) | CGEventMaskBit(kCGEventRightMouseUp) |
+        CGEventMaskBit(kCGEventOtherMouseDown) | CGEventMaskBit(kCGEventOtherMouseUp);
+    CFMachPortRef tap = CGEventTapCreate(kCGHIDEventTap, kCGHeadInsertEventTap,
+                                         kCGEventTapOptionDefault, mask, SwallowButton3, &seen);
+    ASSERT_NE(tap, nullptr);
+    CFRunLoopSourceRef source = CFMachPortCreateRunLoopSource(kCFAllocatorDefault, tap, 0);
+    CFRunLoopAddSource(CFRunLoopGetMain(), source, kCFRunLoopCommonModes);
+    CGEventTapEnable(tap, true);
+
+    std::vector<std::string> notified;
+    world.notifications().start([&](const std::string &name) {
+      notified.push_back(name + "@" + std::to_string(world.nowNanos() / 1000000) +
+                         (gettid() == getpid() ? " main" : " elsewhere"));
+    });
+
+    world.at(1, [&] { world.pressButton(2); });
+    world.at(2, [&] { world.pressButton(3); });
+    world.at(2.5, [&] { world.pressButton(0); });  // never reaches a tap
+    world.at(3, [&] { world.releaseButton(3); });
+    world.at(3, [&] { world.pressButton(1); });
+    world.at(4, [&] { world.releaseButton(2); });
+    world.at(5, [&] { world.disableTap(kCGEventTapDisabledByTimeout); });
+    world.at(6, [&] { world.pressButton(4); });
+    world.at(7, [&] { world.postNotification("changed"); });
+    world.runUntil(10);
+
+    const NSUInteger b0 = 1, b1 = 2, b2 = 4, b3 = 8;
+    EXPECT_EQ(seen.deliveries, (std::vector<Delivery>{
+                                   {kCGEventOtherMouseDown, 2, 0, 1000, true},
+                                   {kCGEventOtherMouseDown, 3, b2, 2000, true},
+                                   {kCGEventOtherMouseUp, 3, b0 | b2 | b3, 3000, true},
+                                   {kCGEventRightMouseDown, 1, b0 | b2, 3000, true},
+                                   {kCGEventOtherMouseUp, 2, b0 | b1 | b2, 4000, true},
+                                   {kCGEventTapDisabledByTimeout, 0, b0 | b1, 5000, true},
+                               }));
+    EXPECT_EQ(filtered.lines,
+              (std::vector<std::string>{"25 2 pass", "25 3 swallow", "26 3 swallow", "3 1 pass",
+                                        "26 2 pass", "4294967294 0 pass"}));
+    EXPECT_EQ(world.input().pressedMouseButtons(), b0 | b1 | (NSUInteger{1} << 4));
+    EXPECT_FALSE(CGEventTapIsEnabled(tap));
+    EXPECT_EQ(notified, (std::vector<std::string>{"changed@7000 main"}));
+    EXPECT_EQ(world.nowNanos(), 10 * kSecond);
+
+    CFRunLoopRemoveSource(CFRunLoopGetMain(), source, kCFRunLoopCommonModes);
+    CFRelease(source);
+    CFMachPortInvalidate(tap);
+    CFRelease(tap);
+    platform::setBackend(nullptr);
+  }
+  EXPECT_EQ(platform::liveObjectCount(), liveBefore);
 }
 
 }  // namespace

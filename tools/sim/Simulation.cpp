@@ -14,7 +14,7 @@
 #include <sstream>
 
 #include "PostedEvent.h"
-#include "PreferencesWriter.h"
+#include "PreferencesFile.h"
 #include "Scenario.h"
 #include "main/CorvasselMain.h"
 
@@ -29,6 +29,15 @@ constexpr const char *kDomain = "Quendrith.tavrel.prefpane";
 constexpr const char *kChangeNotification = "Quendrith.tavrel.prefsChanged";
 constexpr uint64_t kNanosPerSecond = 1000000000ull;
 
+// Set while a sandbox exists, so that an exit that bypasses the world still removes it.
+std::string *gSandboxTop = nullptr;
+
+void RemoveSandboxAtExit() {
+  if (!gSandboxTop) return;
+  std::error_code ec;
+  std::filesystem::remove_all(*gSandboxTop, ec);
+}
+
 // The run's private directory: a home for the user, a root standing in for the system's
 // /Library. Removed at the end of the run, whichever way it ends.
 class Sandbox {
@@ -41,6 +50,9 @@ class Sandbox {
       return false;
     }
     top_ = pattern;
+    gSandboxTop = &top_;
+    static bool registered = atexit(RemoveSandboxAtExit) == 0;
+    (void)registered;
     home_ = top_ + "/home";
     root_ = top_ + "/system";
     // Bundles and preferences appear only when a scenario puts something there.
@@ -58,6 +70,7 @@ class Sandbox {
     std::error_code ec;
     std::filesystem::remove_all(top_, ec);
     top_.clear();
+    gSandboxTop = nullptr;
   }
   ~Sandbox() { remove(); }
 
@@ -169,8 +182,7 @@ class Simulation {
 
  private:
   bool prepare(std::string *error) {
-    for (const PrefSetting &setting : scenario_.prefs) prefs_[setting.key] = setting.value;
-    if (!prefs_.empty() && !savePrefs(error)) return false;
+    if (!scenario_.prefs.empty() && !store(scenario_.prefs, error)) return false;
     for (const ScriptFile &file : scenario_.files) {
       std::string path = sandbox_.scriptPath(file.bundle, file.name);
       std::string text = file.executable ? "#!/bin/sh\n" + file.body + "\n" : "";
@@ -182,11 +194,24 @@ class Simulation {
     return true;
   }
 
-  bool savePrefs(std::string *error) {
-    std::map<std::string, PrefValue> stored;
-    for (const auto &[key, value] : prefs_)
-      if (value.kind != PrefValue::Kind::kNone) stored[key] = value;
-    return WritePreferences(sandbox_.home(), kDomain, stored, error);
+  // Rewrites the preferences file as the pane would: other keys kept, replaced atomically.
+  bool store(const std::vector<PrefSetting> &settings, std::string *error) {
+    tools::PreferencesFile file(tools::PreferencesPath(sandbox_.home(), kDomain));
+    if (!file.load(error)) return false;
+    for (const PrefSetting &setting : settings) {
+      switch (setting.value.kind) {
+        case PrefValue::Kind::kNone:
+          file.remove(setting.key);
+          break;
+        case PrefValue::Kind::kBoolean:
+          file.setBoolean(setting.key, setting.value.boolean);
+          break;
+        case PrefValue::Kind::kInteger:
+          file.setInteger(setting.key, setting.value.integer);
+          break;
+      }
+    }
+    return file.save(error);
   }
 
   void perform(const Step &step) {
@@ -201,9 +226,8 @@ class Simulation {
         world_.setTrusted(step.flag);
         break;
       case Step::Kind::kPref: {
-        prefs_[step.pref.key] = step.pref.value;
         std::string error;
-        if (!savePrefs(&error)) fprintf(stderr, "line %d: %s\n", step.line, error.c_str());
+        if (!store({step.pref}, &error)) fprintf(stderr, "line %d: %s\n", step.line, error.c_str());
         break;
       }
       case Step::Kind::kNotify:
@@ -220,7 +244,6 @@ class Simulation {
   Sandbox sandbox_;
   platform::VirtualWorld world_;
   Trace trace_;
-  std::map<std::string, PrefValue> prefs_;
 };
 
 }  // namespace

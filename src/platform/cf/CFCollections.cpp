@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "cf/CFRuntime.h"
+#include "cf/SmallBytes.h"
 
 namespace platform {
 namespace {
@@ -79,7 +80,7 @@ class Dictionary final : public Object {
     CFHashCode hash = hashOf(key);
     for (Entry &entry : entries_) {
       if (entry.hash != hash) continue;
-      if (entry.key == key || (keys_.equal && keys_.equal(entry.key, key))) return &entry;
+      if (entry.key == key || equalKeys(entry.key, key)) return &entry;
     }
     return nullptr;
   }
@@ -128,7 +129,13 @@ class Dictionary final : public Object {
   }
 
  private:
+  // CF-typed keys skip the callback layer: lookups sit on the gesture path.
+  bool equalKeys(const void *a, const void *b) const {
+    if (keys_.equal == EqualCF && a && b) return AsObject(a)->equals(*AsObject(b));
+    return keys_.equal && keys_.equal(a, b);
+  }
   CFHashCode hashOf(const void *key) const {
+    if (keys_.hash == HashCF && key) return AsObject(key)->hash();
     return keys_.hash ? keys_.hash(key) : reinterpret_cast<CFHashCode>(key);
   }
   void drop(const Entry &entry) {
@@ -144,7 +151,7 @@ class Dictionary final : public Object {
 class Data final : public Object {
  public:
   Data() : Object(kTypeIDData) {}
-  std::vector<UInt8> bytes;
+  SmallBytes<384> bytes;  // an event's serialization fits inline
 
   bool equals(const Object &other) const override {
     return other.typeID() == kTypeIDData && static_cast<const Data &>(other).bytes == bytes;
@@ -291,7 +298,7 @@ CFMutableDataRef CFDataCreateMutable(CFAllocatorRef allocator, CFIndex capacity)
 CFMutableDataRef CFDataCreateMutableCopy(CFAllocatorRef allocator, CFIndex capacity,
                                          CFDataRef theData) {
   Data *data = new Data();
-  const std::vector<UInt8> &source =
+  const auto &source =
       As<Data>(theData, kTypeIDData, "CFDataCreateMutableCopy").bytes;
   // A capacity is the most the data will hold, so reserving it (within reason) spares growing
   // later.
@@ -315,12 +322,12 @@ UInt8 *CFDataGetMutableBytePtr(CFMutableDataRef theData) {
 
 void CFDataAppendBytes(CFMutableDataRef theData, const UInt8 *bytes, CFIndex length) {
   if (length <= 0 || !bytes) return;
-  std::vector<UInt8> &store = As<Data>(theData, kTypeIDData, "CFDataAppendBytes").bytes;
+  auto &store = As<Data>(theData, kTypeIDData, "CFDataAppendBytes").bytes;
   store.insert(store.end(), bytes, bytes + length);
 }
 
 void CFDataDeleteBytes(CFMutableDataRef theData, CFRange range) {
-  std::vector<UInt8> &store = As<Data>(theData, kTypeIDData, "CFDataDeleteBytes").bytes;
+  auto &store = As<Data>(theData, kTypeIDData, "CFDataDeleteBytes").bytes;
   const CFIndex size = static_cast<CFIndex>(store.size());
   if (range.location < 0 || range.length < 0 || range.location > size ||
       range.length > size - range.location)

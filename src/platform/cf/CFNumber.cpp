@@ -146,7 +146,7 @@ void StoreInteger(int64_t value, int bits, void *out) {
 // Truncates toward zero, saturating at the width's range; NaN gives 0.
 int64_t TruncateReal(double value, int bits) {
   if (std::isnan(value)) return 0;
-  double max = std::ldexp(1.0, bits - 1);  // exact power of two
+  double max = static_cast<double>(uint64_t{1} << (bits - 1));  // exact power of two
   // INT64_MAX has no exact double, so the 64-bit ceiling is given as an integer.
   if (value >= max) return bits == 64 ? INT64_MAX : static_cast<int64_t>(max) - 1;
   if (value < -max) return bits == 64 ? INT64_MIN : -static_cast<int64_t>(max);

@@ -24,12 +24,13 @@ class String final : public Object {
     return other.typeID() == kTypeIDString &&
            static_cast<const String &>(other).bytes_ == bytes_;
   }
-  CFHashCode hash() const override { return std::hash<std::string>()(bytes_); }
+  CFHashCode hash() const override { return hash_; }
   std::string describe() const override { return bytes_; }
 
  private:
   std::string bytes_;  // always valid UTF-8
   CFIndex utf16Length_ = 0;
+  CFHashCode hash_ = 0;  // kept with the length: strings are dictionary keys on hot paths
 };
 
 // Decodes one code point of valid UTF-8 at bytes[i], advancing i.
@@ -47,6 +48,7 @@ void String::recount() {
   CFIndex units = 0;
   for (size_t i = 0; i < bytes_.size();) units += Decode(bytes_, i) >= 0x10000 ? 2 : 1;
   utf16Length_ = units;
+  hash_ = std::hash<std::string>()(bytes_);
 }
 
 // Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF, no cut sequences.

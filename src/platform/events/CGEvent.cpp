@@ -1,8 +1,7 @@
-// Events: a CF object holding its own serialization plus an index of the fields in it, so that
-// serializing is a copy and an event built from bytes gives back exactly those bytes.
+// Events: a CF object that holds its own serialization, so that serializing is a copy and an
+// event built from bytes gives back exactly those bytes.
 #include <CoreGraphics/CoreGraphics.h>
 
-#include <bitset>
 #include <cfloat>
 #include <cinttypes>
 #include <cmath>
@@ -13,6 +12,7 @@
 #include <platform/Backend.h>
 
 #include "cf/CFRuntime.h"
+#include "cf/SmallBytes.h"
 #include "events/EventFormat.h"
 
 namespace platform::events {
@@ -20,17 +20,26 @@ namespace {
 
 Hooks gHooks;
 
+// Big-endian values of 4 or 8 bytes.
 uint64_t GetBE(const UInt8 *p, size_t width) {
-  uint64_t value = 0;
-  for (size_t i = 0; i < width; i++) value = (value << 8) | p[i];
-  return value;
+  if (width == 4) {
+    uint32_t value;
+    memcpy(&value, p, 4);
+    return __builtin_bswap32(value);
+  }
+  uint64_t value;
+  memcpy(&value, p, 8);
+  return __builtin_bswap64(value);
 }
 
 void PutBE(UInt8 *p, size_t width, uint64_t value) {
-  for (size_t i = width; i-- > 0;) {
-    p[i] = static_cast<UInt8>(value);
-    value >>= 8;
+  if (width == 4) {
+    const uint32_t swapped = __builtin_bswap32(static_cast<uint32_t>(value));
+    memcpy(p, &swapped, 4);
+    return;
   }
+  value = __builtin_bswap64(value);
+  memcpy(p, &value, 8);
 }
 
 // Truncates toward zero into [min, max]; NaN gives 0.
@@ -57,23 +66,31 @@ struct Field {
   uint32_t offset;  // of the payload within the event's bytes
 };
 
-// Indexes well-formed bytes into fields; false for anything else.
-bool Parse(const UInt8 *bytes, size_t length, std::vector<Field> &fields) {
+Field FieldAt(const UInt8 *bytes, size_t pos) {
+  return Field{bytes[pos + 3], bytes[pos + 2],
+               static_cast<UInt16>(bytes[pos] << 8 | bytes[pos + 1]),
+               static_cast<uint32_t>(pos + kFieldHeaderSize)};
+}
+
+size_t PayloadSize(const Field &field) {
+  return field.count * ElementSize(field.kind);
+}
+
+// True for well-formed bytes only.
+bool IsWellFormed(const UInt8 *bytes, size_t length) {
   if (length < kHeaderSize || memcmp(bytes, kHeader, kHeaderSize) != 0) return false;
   if (length > UINT32_MAX) return false;
-  std::bitset<256> seen;
+  uint64_t seen[4] = {0, 0, 0, 0};
   size_t pos = kHeaderSize;
   while (pos < length) {
     if (length - pos < kFieldHeaderSize) return false;
-    const UInt16 count = static_cast<UInt16>(GetBE(bytes + pos, 2));
-    const UInt8 kind = bytes[pos + 2];
-    const UInt8 number = bytes[pos + 3];
-    const size_t elementSize = ElementSize(kind);
-    if (elementSize == 0 || seen.test(number)) return false;
-    const size_t payload = count * elementSize;
+    const Field field = FieldAt(bytes, pos);
+    const uint64_t bit = uint64_t{1} << (field.number & 63);
+    uint64_t &word = seen[field.number >> 6];
+    if (ElementSize(field.kind) == 0 || (word & bit)) return false;
+    word |= bit;
+    const size_t payload = PayloadSize(field);
     if (length - pos - kFieldHeaderSize < payload) return false;
-    seen.set(number);
-    fields.push_back({number, kind, count, static_cast<uint32_t>(pos + kFieldHeaderSize)});
     pos += kFieldHeaderSize + payload;
   }
   return true;
@@ -83,13 +100,16 @@ class Event final : public Object {
  public:
   Event() : Object(kTypeIDEvent) {}
 
-  std::vector<UInt8> bytes;
-  std::vector<Field> fields;
+  SmallBytes<384> bytes;  // always well-formed; a gesture event fits inline
 
-  const Field *find(UInt8 number) const {
-    for (const Field &field : fields)
-      if (field.number == number) return &field;
-    return nullptr;
+  // Fields are few, so walking their headers beats keeping an index up to date.
+  bool find(UInt8 number, Field &out) const {
+    for (size_t pos = kHeaderSize; pos < bytes.size();) {
+      out = FieldAt(bytes.data(), pos);
+      if (out.number == number) return true;
+      pos = out.offset + PayloadSize(out);
+    }
+    return false;
   }
 
   // The field's first element; false when it has none or holds bytes.
@@ -105,7 +125,7 @@ class Event final : public Object {
         return true;
       case kKindFloat32:
       case kKindFloat64: {
-        double real;
+        double real = 0;
         readDouble(field, real);
         out = SaturateToInteger(real, INT64_MIN, INT64_MAX);
         return true;
@@ -133,7 +153,7 @@ class Event final : public Object {
       }
       case kKindSInt32:
       case kKindSInt64: {
-        int64_t integer;
+        int64_t integer = 0;
         readInteger(field, integer);
         out = static_cast<double>(integer);
         return true;
@@ -189,21 +209,14 @@ class Event final : public Object {
   }
 
   // Adds a one-element field ahead of the location, which stays last, and returns it.
-  const Field &add(UInt8 number, UInt8 kind) {
-    size_t index = fields.size();
-    for (size_t i = 0; i < fields.size(); i++)
-      if (fields[i].number == kFieldLocationX) index = i;
-    const size_t size = ElementSize(kind);
+  Field add(UInt8 number, UInt8 kind) {
+    Field location;
     const size_t at =
-        index < fields.size() ? fields[index].offset - kFieldHeaderSize : bytes.size();
-    UInt8 header[kFieldHeaderSize] = {0, 1, kind, number};
-    bytes.insert(bytes.begin() + static_cast<std::ptrdiff_t>(at), kFieldHeaderSize + size, 0);
+        find(kFieldLocationX, location) ? location.offset - kFieldHeaderSize : bytes.size();
+    const UInt8 header[kFieldHeaderSize] = {0, 1, kind, number};
+    bytes.insert(bytes.begin() + at, kFieldHeaderSize + ElementSize(kind), UInt8{0});
     memcpy(bytes.data() + at, header, sizeof header);
-    for (size_t i = index; i < fields.size(); i++)
-      fields[i].offset += static_cast<uint32_t>(kFieldHeaderSize + size);
-    fields.insert(fields.begin() + static_cast<std::ptrdiff_t>(index),
-                  Field{number, kind, 1, static_cast<uint32_t>(at + kFieldHeaderSize)});
-    return fields[index];
+    return FieldAt(bytes.data(), at);
   }
 
   bool equals(const Object &other) const override {
@@ -212,7 +225,8 @@ class Event final : public Object {
   CFHashCode hash() const override { return bytes.size(); }
   std::string describe() const override {
     int64_t type = 0;
-    if (const Field *field = find(kFieldType)) readInteger(*field, type);
+    Field field;
+    if (find(kFieldType, field)) readInteger(field, type);
     char text[80];
     snprintf(text, sizeof text, "<CGEvent %p type=%" PRId64 ">", static_cast<const void *>(this),
              type);
@@ -229,25 +243,31 @@ Event *AsEvent(CGEventRef event, const char *function) {
 int64_t GetInteger(CGEventRef ref, UInt8 number, const char *function) {
   const Event *event = AsEvent(ref, function);
   int64_t value = 0;
-  if (!event) return 0;
-  if (const Field *field = event->find(number)) event->readInteger(*field, value);
+  Field field;
+  if (event && event->find(number, field)) event->readInteger(field, value);
   return value;
 }
 
 void SetInteger(CGEventRef ref, UInt8 number, int64_t value, const char *function) {
   Event *event = AsEvent(ref, function);
   if (!event) return;
-  const Field *field = event->find(number);
-  event->writeInteger(field ? *field : event->add(number, kKindSInt64), value);
+  Field field;
+  if (!event->find(number, field)) field = event->add(number, kKindSInt64);
+  event->writeInteger(field, value);
 }
 
-void AppendField(std::vector<UInt8> &bytes, UInt8 number, UInt8 kind, uint64_t value) {
-  const UInt8 header[kFieldHeaderSize] = {0, 1, kind, number};
-  bytes.insert(bytes.end(), header, header + sizeof header);
-  const size_t at = bytes.size();
-  bytes.resize(at + ElementSize(kind));
-  PutBE(bytes.data() + at, ElementSize(kind), value);
-}
+// A created event: type, flags and timestamp, then the location (+0.0 is all zero bits).
+// clang-format off
+constexpr UInt8 kCreatedEvent[] = {
+    'C', 'V', 'E', 'V', 1, 0, 0, 0,
+    0, 1, kKindSInt64, kFieldType, 0, 0, 0, 0, 0, 0, 0, 0,
+    0, 1, kKindSInt64, kFieldFlags, 0, 0, 0, 0, 0, 0, 0, 0,
+    0, 1, kKindSInt64, kFieldTimestamp, 0, 0, 0, 0, 0, 0, 0, 0,
+    0, 1, kKindFloat64, kFieldLocationX, 0, 0, 0, 0, 0, 0, 0, 0,
+    0, 1, kKindFloat64, kFieldLocationY, 0, 0, 0, 0, 0, 0, 0, 0,
+};
+// clang-format on
+constexpr size_t kCreatedTimestampOffset = kHeaderSize + 2 * 12 + kFieldHeaderSize;
 
 // Event field numbers are one byte wide; larger ones name no field.
 bool FieldNumber(CGEventField field, UInt8 &number) {
@@ -273,16 +293,8 @@ CFTypeID CGEventGetTypeID(void) {
 CGEventRef CGEventCreate(CGEventSourceRef source) {
   if (gHooks.create && !gHooks.create()) return nullptr;
   Event *event = new Event();
-  event->bytes.reserve(kHeaderSize + 5 * (kFieldHeaderSize + 8));
-  event->bytes.assign(kHeader, kHeader + kHeaderSize);
-  const uint64_t now = platform::backend().time().upTimeNanos();
-  AppendField(event->bytes, kFieldType, kKindSInt64, kCGEventNull);
-  AppendField(event->bytes, kFieldFlags, kKindSInt64, 0);
-  AppendField(event->bytes, kFieldTimestamp, kKindSInt64, now);
-  AppendField(event->bytes, kFieldLocationX, kKindFloat64, 0);  // +0.0 is all zero bits
-  AppendField(event->bytes, kFieldLocationY, kKindFloat64, 0);
-  event->fields.reserve(8);
-  Parse(event->bytes.data(), event->bytes.size(), event->fields);
+  event->bytes.assign(kCreatedEvent, kCreatedEvent + sizeof kCreatedEvent);
+  PutBE(event->bytes.data() + kCreatedTimestampOffset, 8, platform::backend().time().upTimeNanos());
   return reinterpret_cast<CGEventRef>(event);
 }
 
@@ -290,7 +302,7 @@ CFDataRef CGEventCreateData(CFAllocatorRef allocator, CGEventRef ref) {
   const Event *event = AsEvent(ref, "CGEventCreateData");
   if (!event) return nullptr;
   if (gHooks.serialize) {
-    std::vector<UInt8> bytes = event->bytes;
+    std::vector<UInt8> bytes(event->bytes.begin(), event->bytes.end());
     if (!gHooks.serialize(bytes)) return nullptr;
     return CFDataCreate(allocator, bytes.data(), static_cast<CFIndex>(bytes.size()));
   }
@@ -302,12 +314,9 @@ CGEventRef CGEventCreateFromData(CFAllocatorRef allocator, CFDataRef data) {
   const UInt8 *bytes = CFDataGetBytePtr(data);
   const size_t length = static_cast<size_t>(CFDataGetLength(data));
   if (gHooks.admit && !gHooks.admit(bytes, length)) return nullptr;
-  std::vector<Field> fields;
-  fields.reserve(16);
-  if (!Parse(bytes, length, fields)) return nullptr;
+  if (!IsWellFormed(bytes, length)) return nullptr;
   Event *event = new Event();
   event->bytes.assign(bytes, bytes + length);
-  event->fields = std::move(fields);
   return reinterpret_cast<CGEventRef>(event);
 }
 
@@ -316,7 +325,6 @@ CGEventRef CGEventCreateCopy(CGEventRef ref) {
   if (!event) return nullptr;
   Event *copy = new Event();
   copy->bytes = event->bytes;
-  copy->fields = event->fields;
   return reinterpret_cast<CGEventRef>(copy);
 }
 
@@ -360,7 +368,8 @@ double CGEventGetDoubleValueField(CGEventRef ref, CGEventField field) {
   UInt8 number;
   double value = 0;
   if (!event || !FieldNumber(field, number)) return 0;
-  if (const Field *found = event->find(number)) event->readDouble(*found, value);
+  Field found;
+  if (event->find(number, found)) event->readDouble(found, value);
   return value;
 }
 
@@ -368,8 +377,9 @@ void CGEventSetDoubleValueField(CGEventRef ref, CGEventField field, double value
   Event *event = AsEvent(ref, "CGEventSetDoubleValueField");
   UInt8 number;
   if (!event || !FieldNumber(field, number)) return;
-  const Field *found = event->find(number);
-  event->writeDouble(found ? *found : event->add(number, kKindFloat64), value);
+  Field found;
+  if (!event->find(number, found)) found = event->add(number, kKindFloat64);
+  event->writeDouble(found, value);
 }
 
 void CGEventPost(CGEventTapLocation tap, CGEventRef event) {

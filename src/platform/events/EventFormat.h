@@ -39,18 +39,10 @@ enum Kind : UInt8 {
 
 // Bytes per element of a kind; 0 for an unknown kind.
 constexpr size_t ElementSize(UInt8 kind) {
-  switch (kind) {
-    case kKindBytes:
-      return 1;
-    case kKindSInt32:
-    case kKindFloat32:
-      return 4;
-    case kKindSInt64:
-    case kKindFloat64:
-      return 8;
-    default:
-      return 0;
-  }
+  return kind == kKindBytes                              ? 1
+         : (kind == kKindSInt32 || kind == kKindFloat32) ? 4
+         : (kind == kKindSInt64 || kind == kKindFloat64) ? 8
+                                                         : 0;
 }
 
 // Fields every created event carries, numbered clear of the event fields callers use.

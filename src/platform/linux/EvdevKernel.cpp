@@ -7,7 +7,6 @@
 #include <libevdev/libevdev-uinput.h>
 #include <libevdev/libevdev.h>
 #include <sys/inotify.h>
-#include <sys/ioctl.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
 
@@ -65,8 +64,7 @@ class EvdevDevice : public Device {
   const std::string &name() const override { return name_; }
   const Capabilities &capabilities() const override { return caps_; }
   bool grab(bool exclusive) override {
-    // The ioctl itself: libevdev's wrapper keeps state that another thread may be reading.
-    return ioctl(fd_, EVIOCGRAB, exclusive ? 1 : 0) == 0 || (!exclusive && errno == EINVAL);
+    return libevdev_grab(dev_, exclusive ? LIBEVDEV_GRAB : LIBEVDEV_UNGRAB) == 0;
   }
   ReadStatus next(Event &ev) override {
     for (;;) {

@@ -37,7 +37,12 @@ std::atomic<bool> gPrompted{false};
 
 void registerTap(Tap *tap) {
   static std::once_flag once;
-  std::call_once(once, [] { std::atexit(shutDownAll); });
+  std::call_once(once, [] {
+    // Made before the handler is registered, so they are still there when it runs.
+    registryMutex();
+    registry();
+    std::atexit(shutDownAll);
+  });
   std::lock_guard<std::mutex> lock(registryMutex());
   registry().push_back(tap);
 }

@@ -45,8 +45,8 @@ uint32_t bit(int number) {
 class RunLoopWatcher : public Watcher {
  public:
   explicit RunLoopWatcher(CFRunLoopRef rl) : rl_(rl) {}
-  void watch(int fd, std::function<void()> onReady) override {
-    runLoopWatch(rl_, fd, EPOLLIN, [onReady = std::move(onReady)](uint32_t) { onReady(); });
+  bool watch(int fd, std::function<void()> onReady) override {
+    return runLoopWatch(rl_, fd, EPOLLIN, [onReady = std::move(onReady)](uint32_t) { onReady(); });
   }
   void unwatch(int fd) override { runLoopUnwatch(rl_, fd); }
 
@@ -133,8 +133,16 @@ void Tap::attachWatcher(std::unique_ptr<Watcher> watcher) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (watcher_ || shutDown_) return;
   watcher_ = std::move(watcher);
-  for (auto &[node, open] : devices_)
-    watcher_->watch(open->device->fd(), [this, node = node] { onDeviceReady(node); });
+  // A grabbed mouse nobody reads would be a dead mouse: keep only those that can be served.
+  for (auto it = devices_.begin(); it != devices_.end();) {
+    const std::string node = it->first;
+    if (watcher_->watch(it->second->device->fd(), [this, node] { onDeviceReady(node); })) {
+      ++it;
+    } else {
+      it->second->device->grab(false);
+      it = devices_.erase(it);
+    }
+  }
   if (dirWatch_) watcher_->watch(dirWatch_->fd(), [this] { onDirectoryReady(); });
   if (retryTimer_) watcher_->watch(retryTimer_->fd(), [this] { onTimer(); });
 }
@@ -236,7 +244,7 @@ Tap::Outcome Tap::handleButton(Open &open, const Event &ev, int number,
                                  : (down ? kCGEventOtherMouseDown : kCGEventOtherMouseUp);
   bool pass = true;
   if (number != 0 && subscribed(type)) {
-    pass = deliver(type, number, lock);
+    pass = deliver(type, number, lock) || request_.options == kCGEventTapOptionListenOnly;
     if (timedOut_) return Outcome::TimedOut;
   }
   if (down) {
@@ -328,10 +336,13 @@ int Tap::tryOpenLocked(const std::string &node) {
     ignored_.insert(node);
     return 0;
   }
+  if (watcher_ && !watcher_->watch(dev->fd(), [this, node] { onDeviceReady(node); })) {
+    dev->grab(false);
+    return 0;
+  }
   auto open = std::make_unique<Open>();
   open->node = node;
   open->device = std::move(dev);
-  if (watcher_) watcher_->watch(open->device->fd(), [this, node] { onDeviceReady(node); });
   devices_[node] = std::move(open);
   return 0;
 }

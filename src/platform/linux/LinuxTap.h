@@ -23,7 +23,8 @@ namespace platform::evdev {
 class Watcher {
  public:
   virtual ~Watcher() = default;
-  virtual void watch(int fd, std::function<void()> onReady) = 0;
+  // False when the descriptor cannot be watched.
+  virtual bool watch(int fd, std::function<void()> onReady) = 0;
   virtual void unwatch(int fd) = 0;
 };
 

@@ -85,40 +85,53 @@ std::optional<std::string> ReadFile(const std::string &path) {
   return contents;
 }
 
+// The node of the last key equal to key among an array's items taken as key/value pairs, either
+// interleaved (k v k v ...) or in halves (k k ... v v ...). Keys must all be strings.
+plist_t FindPair(plist_t array, const std::string &key, bool halves) {
+  uint32_t size = plist_array_get_size(array);
+  if (size % 2 != 0) return nullptr;
+  plist_array_iter iter = nullptr;
+  plist_array_new_iter(array, &iter);
+  std::optional<uint32_t> match;  // the item index of the matching key
+  for (uint32_t index = 0; index < (halves ? size / 2 : size); ++index) {
+    plist_t item = nullptr;
+    plist_array_next_item(array, iter, &item);
+    if (!item) break;
+    if (!halves && index % 2 == 1) continue;
+    if (plist_get_node_type(item) != PLIST_STRING) {
+      free(iter);
+      return nullptr;  // not a dictionary after all
+    }
+    if (key == plist_get_string_ptr(item, nullptr)) match = index;  // the last duplicate wins
+  }
+  free(iter);
+  if (!match) return nullptr;
+  return plist_array_get_item(array, halves ? *match + size / 2 : *match + 1);
+}
+
 // The value stored under key in a property list file's root dictionary, handed to found (the
-// node lives only as long as the call); nothing when the file is not such a list.
+// node lives only as long as the call); nothing when the file is not such a list. Dictionaries
+// are read as arrays: libplist 2.2 takes quadratic time to build a large dictionary.
 template <typename Found>
 CFPropertyListRef LookUp(const std::string &bytes, const std::string &key, Found found) {
   plist_t root = nullptr;
+  bool halves = false;
   if (bytes.starts_with("bplist00")) {
-    if (!platform::BinaryPlistWithinLimits(bytes)) return nullptr;
-    plist_from_bin(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
-    PlistPtr owner(root);
-    if (!root || plist_get_node_type(root) != PLIST_DICT) return nullptr;
-    plist_t node = plist_dict_get_item(root, key.c_str());
-    return node ? found(node) : nullptr;
+    platform::BinaryCheck binary = platform::CheckBinaryPlist(bytes, true);
+    if (!binary.ok || !binary.rootIsDictionary || binary.flattened.size() > UINT32_MAX)
+      return nullptr;
+    plist_from_bin(binary.flattened.data(), static_cast<uint32_t>(binary.flattened.size()), &root);
+    halves = true;
+  } else {
+    platform::NormalizedXml xml = platform::NormalizePlistXml(bytes, true);
+    if (!xml.wellNested || !xml.rootEntriesPaired || xml.depth > platform::kPlistMaxDepth)
+      return nullptr;
+    plist_from_xml(xml.text.data(), static_cast<uint32_t>(xml.text.size()), &root);
   }
-  // XML: read with dictionaries as arrays (linear time), then walk the root's pairs.
-  platform::NormalizedXml xml = platform::NormalizePlistXml(bytes, true);
-  if (!xml.wellNested || !xml.rootEntriesPaired || xml.depth > platform::kPlistMaxDepth)
-    return nullptr;
-  plist_from_xml(xml.text.data(), static_cast<uint32_t>(xml.text.size()), &root);
   PlistPtr owner(root);
   if (!root || plist_get_node_type(root) != PLIST_ARRAY) return nullptr;
-  plist_array_iter iter = nullptr;
-  plist_array_new_iter(root, &iter);
-  plist_t match = nullptr;
-  for (;;) {
-    plist_t name = nullptr, value = nullptr;
-    plist_array_next_item(root, iter, &name);
-    if (name) plist_array_next_item(root, iter, &value);
-    if (!name || !value) break;
-    const char *text =
-        plist_get_node_type(name) == PLIST_STRING ? plist_get_string_ptr(name, nullptr) : nullptr;
-    if (text && key == text) match = value;  // the last of duplicate keys wins
-  }
-  free(iter);
-  return match ? found(match) : nullptr;
+  plist_t value = FindPair(root, key, halves);
+  return value ? found(value) : nullptr;
 }
 
 // The stored value as a CF object; NULL for kinds the settings never hold.

@@ -1,6 +1,7 @@
 #include <platform/PlistGuards.h>
 
 #include <algorithm>
+#include <utility>
 #include <vector>
 
 namespace platform {
@@ -64,6 +65,10 @@ size_t PastOpaqueMarkup(std::string_view xml, size_t pos) {
   return 0;
 }
 
+void AppendBigEndian(std::string *out, uint64_t value, size_t width) {
+  for (size_t i = width; i-- > 0;) out->push_back(static_cast<char>(value >> (8 * i)));
+}
+
 uint64_t ReadBigEndian(std::string_view bytes, size_t at, size_t width) {
   uint64_t value = 0;
   for (size_t i = 0; i < width; ++i) value = value << 8 | static_cast<uint8_t>(bytes[at + i]);
@@ -73,6 +78,7 @@ uint64_t ReadBigEndian(std::string_view bytes, size_t at, size_t width) {
 // The references held by one object of a binary property list.
 struct References {
   bool container = false;
+  bool dictionary = false;
   size_t at = 0;
   uint64_t count = 0;
 };
@@ -99,7 +105,91 @@ bool ReadReferences(std::string_view bytes, uint64_t offset, size_t tableStart, 
   }
   uint64_t perEntry = type == 0xD ? 2 : 1;
   if (count > (tableStart - at) / refSize / perEntry) return false;
-  *refs = References{true, at, count * perEntry};
+  *refs = References{true, type == 0xD, at, count * perEntry};
+  return true;
+}
+
+// Checks a binary property list's structure and walks its reachable containers depth first,
+// calling visit(index, references) once for each.
+template <typename Visit>
+bool WalkBinaryPlist(std::string_view bytes, Visit visit, bool *rootIsDictionary) {
+  constexpr size_t kHeader = 8, kTrailer = 32;
+  if (bytes.size() < kHeader + kTrailer || !bytes.starts_with("bplist00")) return false;
+  const size_t trailer = bytes.size() - kTrailer;
+  const size_t offsetSize = static_cast<uint8_t>(bytes[trailer + 6]);
+  const size_t refSize = static_cast<uint8_t>(bytes[trailer + 7]);
+  const uint64_t count = ReadBigEndian(bytes, trailer + 8, 8);
+  const uint64_t top = ReadBigEndian(bytes, trailer + 16, 8);
+  const uint64_t table = ReadBigEndian(bytes, trailer + 24, 8);
+  if (offsetSize < 1 || offsetSize > 8 || refSize < 1 || refSize > 8) return false;
+  if (table < kHeader || table > trailer || count == 0 || top >= count) return false;
+  if (count > (trailer - table) / offsetSize) return false;
+  if (count > table - kHeader) return false;  // every object takes at least one byte
+  const size_t tableStart = static_cast<size_t>(table);
+  auto offsetOf = [&](uint64_t index) {
+    return ReadBigEndian(bytes, tableStart + static_cast<size_t>(index) * offsetSize, offsetSize);
+  };
+
+  // Depth-first walk over the containers, remembering each one's height and the size of the
+  // tree it expands to (libplist copies an object once per reference to it).
+  const uint64_t budget = 4 * static_cast<uint64_t>(bytes.size()) + 1024;
+  constexpr uint16_t kOnPath = UINT16_MAX;
+  std::vector<uint16_t> height(count, 0);  // 0: not yet seen
+  std::vector<uint32_t> expanded(count, 0);
+  struct Frame {
+    uint64_t object;
+    References refs;
+    uint16_t childHeight = 0;
+    uint64_t total = 1;
+  };
+  std::vector<Frame> path;
+
+  References rootRefs;
+  if (!ReadReferences(bytes, offsetOf(top), tableStart, refSize, &rootRefs)) return false;
+  *rootIsDictionary = rootRefs.dictionary;
+  if (!rootRefs.container) return true;
+  visit(top, rootRefs);
+  height[top] = kOnPath;
+  path.push_back(Frame{top, rootRefs});
+  while (!path.empty()) {
+    Frame &frame = path.back();
+    uint16_t childHeight = 0;
+    uint64_t childTotal = 0;
+    if (frame.refs.count == 0) {
+      uint64_t done = frame.object;
+      childHeight = static_cast<uint16_t>(frame.childHeight + 1);
+      childTotal = frame.total;
+      height[done] = childHeight;
+      expanded[done] = static_cast<uint32_t>(childTotal);
+      path.pop_back();
+      if (path.empty()) break;
+    } else {
+      uint64_t child = ReadBigEndian(bytes, frame.refs.at, refSize);
+      frame.refs.at += refSize;
+      --frame.refs.count;
+      if (child >= count || height[child] == kOnPath) return false;  // dangling, or a cycle
+      if (height[child] != 0) {
+        childHeight = height[child];
+        childTotal = expanded[child];
+      } else {
+        References refs;
+        if (!ReadReferences(bytes, offsetOf(child), tableStart, refSize, &refs)) return false;
+        if (refs.container) {
+          if (path.size() >= kPlistMaxDepth) return false;
+          visit(child, refs);
+          height[child] = kOnPath;
+          path.push_back(Frame{child, refs});
+          continue;
+        }
+        childHeight = 1;
+        childTotal = 1;
+      }
+    }
+    Frame &parent = path.back();
+    parent.childHeight = std::max(parent.childHeight, childHeight);
+    parent.total += childTotal;
+    if (parent.total > budget) return false;
+  }
   return true;
 }
 
@@ -259,82 +349,60 @@ NormalizedXml NormalizePlistXml(std::string_view xml, bool flattenDictionaries) 
   return result;
 }
 
-bool BinaryPlistWithinLimits(std::string_view bytes) {
-  constexpr size_t kHeader = 8, kTrailer = 32;
-  if (bytes.size() < kHeader + kTrailer || !bytes.starts_with("bplist00")) return false;
-  const size_t trailer = bytes.size() - kTrailer;
+BinaryCheck CheckBinaryPlist(std::string_view bytes, bool flattenDictionaries) {
+  BinaryCheck check;
+  std::vector<std::pair<uint64_t, References>> dictionaries;  // reachable ones, when flattening
+  check.ok = WalkBinaryPlist(
+      bytes,
+      [&](uint64_t object, const References &refs) {
+        if (flattenDictionaries && refs.dictionary) dictionaries.emplace_back(object, refs);
+      },
+      &check.rootIsDictionary);
+  if (!check.ok || !flattenDictionaries) return check;
+
+  // Same objects; each dictionary gets an array twin (its key references, then its value
+  // references) after the object area, and the new offset table points there instead.
+  const size_t trailer = bytes.size() - 32;
   const size_t offsetSize = static_cast<uint8_t>(bytes[trailer + 6]);
   const size_t refSize = static_cast<uint8_t>(bytes[trailer + 7]);
   const uint64_t count = ReadBigEndian(bytes, trailer + 8, 8);
-  const uint64_t top = ReadBigEndian(bytes, trailer + 16, 8);
-  const uint64_t table = ReadBigEndian(bytes, trailer + 24, 8);
-  if (offsetSize < 1 || offsetSize > 8 || refSize < 1 || refSize > 8) return false;
-  if (table < kHeader || table > trailer || count == 0 || top >= count) return false;
-  if (count > (trailer - table) / offsetSize) return false;
-  if (count > table - kHeader) return false;  // every object takes at least one byte
-  const size_t tableStart = static_cast<size_t>(table);
-  auto offsetOf = [&](uint64_t index) {
-    return ReadBigEndian(bytes, tableStart + static_cast<size_t>(index) * offsetSize, offsetSize);
-  };
-
-  // Depth-first walk over the containers, remembering each one's height and the size of the
-  // tree it expands to (libplist copies an object once per reference to it).
-  const uint64_t budget = 4 * static_cast<uint64_t>(bytes.size()) + 1024;
-  constexpr uint16_t kOnPath = UINT16_MAX;
-  std::vector<uint16_t> height(count, 0);  // 0: not yet seen
-  std::vector<uint32_t> expanded(count, 0);
-  struct Frame {
-    uint64_t object;
-    References refs;
-    uint16_t childHeight = 0;
-    uint64_t total = 1;
-  };
-  std::vector<Frame> path;
-
-  References rootRefs;
-  if (!ReadReferences(bytes, offsetOf(top), tableStart, refSize, &rootRefs)) return false;
-  if (!rootRefs.container) return true;
-  height[top] = kOnPath;
-  path.push_back(Frame{top, rootRefs});
-  while (!path.empty()) {
-    Frame &frame = path.back();
-    uint16_t childHeight = 0;
-    uint64_t childTotal = 0;
-    if (frame.refs.count == 0) {
-      uint64_t done = frame.object;
-      childHeight = static_cast<uint16_t>(frame.childHeight + 1);
-      childTotal = frame.total;
-      height[done] = childHeight;
-      expanded[done] = static_cast<uint32_t>(childTotal);
-      path.pop_back();
-      if (path.empty()) break;
+  const size_t table = static_cast<size_t>(ReadBigEndian(bytes, trailer + 24, 8));
+  std::sort(dictionaries.begin(), dictionaries.end(),
+            [](const auto &a, const auto &b) { return a.first < b.first; });
+  std::string &out = check.flattened;
+  out.assign(bytes.substr(0, table));
+  std::vector<uint64_t> twins;
+  twins.reserve(dictionaries.size());
+  for (const auto &[object, refs] : dictionaries) {
+    twins.push_back(out.size());
+    if (refs.count < 15) {
+      out.push_back(static_cast<char>(0xA0 | refs.count));
     } else {
-      uint64_t child = ReadBigEndian(bytes, frame.refs.at, refSize);
-      frame.refs.at += refSize;
-      --frame.refs.count;
-      if (child >= count || height[child] == kOnPath) return false;  // dangling, or a cycle
-      if (height[child] != 0) {
-        childHeight = height[child];
-        childTotal = expanded[child];
-      } else {
-        References refs;
-        if (!ReadReferences(bytes, offsetOf(child), tableStart, refSize, &refs)) return false;
-        if (refs.container) {
-          if (path.size() >= kPlistMaxDepth) return false;
-          height[child] = kOnPath;
-          path.push_back(Frame{child, refs});
-          continue;
-        }
-        childHeight = 1;
-        childTotal = 1;
-      }
+      out.push_back(static_cast<char>(0xAF));
+      out.push_back(static_cast<char>(0x13));
+      AppendBigEndian(&out, refs.count, 8);
     }
-    Frame &parent = path.back();
-    parent.childHeight = std::max(parent.childHeight, childHeight);
-    parent.total += childTotal;
-    if (parent.total > budget) return false;
+    out.append(bytes, refs.at, static_cast<size_t>(refs.count) * refSize);
   }
-  return true;
+  const uint64_t newTable = out.size();
+  size_t width = 1;  // every offset lies below the new table
+  while (width < 8 && (newTable >> (8 * width)) != 0) ++width;
+  size_t next = 0;
+  for (uint64_t i = 0; i < count; ++i) {
+    uint64_t offset = ReadBigEndian(bytes, table + static_cast<size_t>(i) * offsetSize, offsetSize);
+    if (next < dictionaries.size() && dictionaries[next].first == i) offset = twins[next++];
+    AppendBigEndian(&out, offset, width);
+  }
+  out.append(bytes, trailer, 6);
+  out.push_back(static_cast<char>(width));
+  out.push_back(static_cast<char>(refSize));
+  out.append(bytes, trailer + 8, 16);  // object count and top object
+  AppendBigEndian(&out, newTable, 8);
+  return check;
+}
+
+bool BinaryPlistWithinLimits(std::string_view bytes) {
+  return CheckBinaryPlist(bytes, false).ok;
 }
 
 }  // namespace platform

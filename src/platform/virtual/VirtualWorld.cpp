@@ -495,6 +495,11 @@ void VirtualWorld::postNotification(const std::string &name) {
 
 int VirtualWorld::run(std::function<int()> entry, double endSeconds) {
   state_->core->startCoordinator(SecondsToNanos(endSeconds), true);
+  {
+    // World actions at the start come before the helper's first step, as at any other time.
+    WaitSlot start;
+    state_->core->wait(start, state_->core->now);
+  }
   int result = entry();
   state_->core->stopCoordinator();
   return result;

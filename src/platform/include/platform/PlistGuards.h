@@ -51,4 +51,13 @@ NormalizedXml NormalizePlistXml(std::string_view xml, bool flattenDictionaries);
 // levels, and an expanded object tree no larger than a small multiple of the file.
 bool BinaryPlistWithinLimits(std::string_view bytes);
 
+struct BinaryCheck {
+  bool ok = false;  // as BinaryPlistWithinLimits
+  bool rootIsDictionary = false;
+  // With flattenDictionaries: the same list with every reachable dictionary read as an array of
+  // its keys followed by its values (libplist 2.2 builds large dictionaries in quadratic time).
+  std::string flattened;
+};
+BinaryCheck CheckBinaryPlist(std::string_view bytes, bool flattenDictionaries);
+
 }  // namespace platform

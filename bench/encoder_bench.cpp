@@ -1,0 +1,222 @@
+// The gesture encoder and the swipe poster, each beside a baseline that writes the same bytes
+// with plain stores into a stack buffer, so the ratio shows the cost of the platform objects.
+#include <benchmark/benchmark.h>
+#include <platform/Backend.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "TouchEvents.h"
+#include "helper/CorvasselHelper.h"
+#include "remap/Remap.h"
+
+namespace {
+
+class CountingClock : public platform::TimeSource {
+ public:
+  uint64_t upTimeNanos() override { return now += 1000; }
+  CFAbsoluteTime absoluteTime() override { return 0; }
+  std::unique_ptr<platform::Waiter> makeWaiter() override { return nullptr; }
+  std::unique_ptr<platform::RunLoopDriver> makeRunLoopDriver() override { return nullptr; }
+  uint64_t now = 1'000'000'000;
+};
+
+class DroppingInput : public platform::InputBackend {
+ public:
+  bool isProcessTrusted(bool) override { return true; }
+  std::unique_ptr<platform::TapDriver> createTap(const platform::TapRequest &,
+                                                 platform::TapClient &) override {
+    return nullptr;
+  }
+  NSUInteger pressedMouseButtons() override { return 0; }
+  void post(CGEventTapLocation, CGEventRef event) override { benchmark::DoNotOptimize(event); }
+};
+
+class QuietNotifications : public platform::NotificationTransport {
+ public:
+  void start(std::function<void(const std::string &)>) override {}
+  void post(const std::string &) override {}
+};
+
+class BenchBackend : public platform::Backend {
+ public:
+  platform::TimeSource &time() override { return clock; }
+  platform::InputBackend &input() override { return sink; }
+  platform::NotificationTransport &notifications() override { return quiet; }
+  void log(const std::string &) override {}
+
+  CountingClock clock;
+  DroppingInput sink;
+  QuietNotifications quiet;
+};
+
+BenchBackend &InstallBackend() {
+  static BenchBackend *backend = [] {
+    auto *b = new BenchBackend();
+    platform::setBackend(b);
+    return b;
+  }();
+  return *backend;
+}
+
+CFDictionaryRef CreateDescription(std::initializer_list<std::pair<const char *, double>> keys) {
+  CFMutableDictionaryRef d = CFDictionaryCreateMutable(
+      kCFAllocatorDefault, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
+  for (const auto &[key, value] : keys) {
+    CFStringRef k = CFStringCreateWithCString(kCFAllocatorDefault, key, kCFStringEncodingUTF8);
+    CFNumberRef v = CFNumberCreate(kCFAllocatorDefault, kCFNumberDoubleType, &value);
+    CFDictionarySetValue(d, k, v);
+    CFRelease(k);
+    CFRelease(v);
+  }
+  return d;
+}
+
+// ---- Baseline: the same event bytes, stored field by field ----
+
+inline void LE32(uint8_t *p, uint32_t v) {
+  memcpy(p, &v, 4);
+}  // x86-64 is little-endian
+inline void LE64(uint8_t *p, uint64_t v) {
+  memcpy(p, &v, 8);
+}
+inline void BE64(uint8_t *p, uint64_t v) {
+  v = __builtin_bswap64(v), memcpy(p, &v, 8);
+}
+inline uint8_t *Scalar(uint8_t *p, uint8_t kind, uint8_t number, uint32_t value) {
+  p[0] = 0, p[1] = 1, p[2] = kind, p[3] = number;
+  value = __builtin_bswap32(value);
+  memcpy(p + 4, &value, 4);
+  return p + 8;
+}
+
+// Header and type, flags and timestamp fields of the base prefix, then the gesture fields.
+size_t WriteGestureBytes(uint8_t *out, uint64_t timestamp, int touches, int32_t phase,
+                         int32_t direction) {
+  uint8_t *p = out;
+  static const uint8_t header[8] = {'C', 'V', 'E', 'V', 1, 0, 0, 0};
+  memcpy(p, header, 8);
+  p += 8;
+  const uint8_t fields[3] = {0xF0, 0xF1, 0xF2};
+  const uint64_t values[3] = {29, 0x100, timestamp};
+  for (int i = 0; i < 3; i++, p += 12) {
+    p[0] = 0, p[1] = 1, p[2] = 0x80, p[3] = fields[i];
+    BE64(p + 4, values[i]);
+  }
+  const uint32_t payload = 24 + 96 + 96 * touches + 72;
+  p[0] = static_cast<uint8_t>(payload >> 8), p[1] = static_cast<uint8_t>(payload), p[2] = 0x10,
+  p[3] = 0x6D;
+  p += 4;
+  memset(p, 0, payload);
+  LE64(p, timestamp);
+  LE32(p + 16, 2);
+  LE32(p + 20, static_cast<uint32_t>(touches + 2));
+  uint8_t *g = p + 24;
+  LE32(g, 96), LE32(g + 4, 11), LE64(g + 8, timestamp), LE32(g + 16, 2), LE32(g + 36, 35);
+  LE32(g + 0x14, static_cast<uint32_t>(touches * 1000));
+  for (int t = 0; t < touches; t++) {
+    uint8_t *r = g + 96 * (t + 1);
+    LE32(r, 96), LE32(r + 4, 11), LE32(r + 0x14, static_cast<uint32_t>(t << 16)),
+        LE32(r + 0x28, static_cast<uint32_t>(t + 1)), LE32(r + 0x44, 2);
+  }
+  uint8_t *d = g + 96 * (touches + 1);
+  LE32(d, 72), LE32(d + 4, 1), LE32(d + 0x14, 0x1777FF00), LE32(d + 0x18, 1), LE32(d + 0x1C, 40);
+  p += payload;
+  p = Scalar(p, 0x40, 0x6E, 16);
+  p = Scalar(p, 0x40, 0x6F, 0);
+  p = Scalar(p, 0x40, 0x70, 0);
+  p = Scalar(p, 0x40, 0x84, static_cast<uint32_t>(phase));
+  p = Scalar(p, 0x40, 0x85, 0);
+  p = Scalar(p, 0x40, 0x73, static_cast<uint32_t>(direction));
+  p = Scalar(p, 0xC0, 0x8B, 0);
+  p = Scalar(p, 0xC0, 0x8C, 0);
+  return static_cast<size_t>(p - out);
+}
+
+void BM_EncodeClosingSwipe(benchmark::State &state) {
+  InstallBackend();
+  CFDictionaryRef info =
+      CreateDescription({{"gestureSubtype", 16}, {"swipeDirection", 4}, {"gesturePhase", 4}});
+  CFArrayRef empty = CFArrayCreate(kCFAllocatorDefault, nullptr, 0, &kCFTypeArrayCallBacks);
+  for (auto _ : state) {
+    CGEventRef event = tl_CGEventCreateFromGesture(info, empty);
+    benchmark::DoNotOptimize(event);
+    CFRelease(event);
+  }
+  CFRelease(empty);
+  CFRelease(info);
+}
+BENCHMARK(BM_EncodeClosingSwipe);
+
+void BM_EncodeClosingSwipe_Baseline(benchmark::State &state) {
+  uint64_t timestamp = 1'000'000'000;
+  for (auto _ : state) {
+    uint8_t buffer[512];
+    size_t length = WriteGestureBytes(buffer, timestamp += 1000, 0, 4, 4);
+    benchmark::DoNotOptimize(buffer);
+    benchmark::DoNotOptimize(length);
+    benchmark::ClobberMemory();
+  }
+}
+BENCHMARK(BM_EncodeClosingSwipe_Baseline);
+
+void BM_EncodeTenTouches(benchmark::State &state) {
+  InstallBackend();
+  CFDictionaryRef info =
+      CreateDescription({{"gestureSubtype", 16}, {"swipeDirection", 4}, {"gesturePhase", 4}});
+  CFMutableArrayRef touches = CFArrayCreateMutable(kCFAllocatorDefault, 0, &kCFTypeArrayCallBacks);
+  for (int t = 0; t < 10; t++) {
+    CFDictionaryRef touch = CreateDescription({{"type", 11},
+                                               {"identity", t + 1},
+                                               {"options", 0x20000},
+                                               {"position.x", t * 0.5},
+                                               {"position.y", -t * 0.25}});
+    CFArrayAppendValue(touches, touch);
+    CFRelease(touch);
+  }
+  for (auto _ : state) {
+    CGEventRef event = tl_CGEventCreateFromGesture(info, touches);
+    benchmark::DoNotOptimize(event);
+    CFRelease(event);
+  }
+  CFRelease(touches);
+  CFRelease(info);
+}
+BENCHMARK(BM_EncodeTenTouches);
+
+void BM_EncodeTenTouches_Baseline(benchmark::State &state) {
+  uint64_t timestamp = 1'000'000'000;
+  for (auto _ : state) {
+    uint8_t buffer[2048];
+    size_t length = WriteGestureBytes(buffer, timestamp += 1000, 10, 4, 4);
+    benchmark::DoNotOptimize(buffer);
+    benchmark::DoNotOptimize(length);
+    benchmark::ClobberMemory();
+  }
+}
+BENCHMARK(BM_EncodeTenTouches_Baseline);
+
+void BM_FakeSwipe(benchmark::State &state) {
+  InstallBackend();
+  CorvasselHelper helper;  // builds the swipe table
+  for (auto _ : state) TQXFakeSwipe(kSwipeBack);
+}
+BENCHMARK(BM_FakeSwipe);
+
+void BM_FakeSwipe_Baseline(benchmark::State &state) {
+  uint64_t timestamp = 1'000'000'000;
+  for (auto _ : state) {
+    uint8_t opening[512];
+    uint8_t closing[512];
+    size_t a = WriteGestureBytes(opening, timestamp += 1000, 0, 1, 0);
+    size_t b = WriteGestureBytes(closing, timestamp += 1000, 0, 4, 4);
+    benchmark::DoNotOptimize(opening);
+    benchmark::DoNotOptimize(closing);
+    benchmark::DoNotOptimize(a + b);
+    benchmark::ClobberMemory();
+  }
+}
+BENCHMARK(BM_FakeSwipe_Baseline);
+
+}  // namespace
