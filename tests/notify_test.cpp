@@ -125,63 +125,33 @@ std::string MakeTempDir() {
   return dir ? dir : "";
 }
 
-TEST(DistributedNotifications, PostedHereReachesObserverOnMainThread) {
+// The one-liners a user (or a preference pane) would type, NAME standing for the name.
+TEST(DistributedNotifications, PostedByStockToolsReachObserversOnMainThread) {
   REQUIRE_SESSION_BUS();
-  const std::string name = UniqueName("here");
-  Seen seen;
-  Observe(seen, name);
-  long before = platform::liveObjectCount();
-  Post(name);
-  EXPECT_TRUE(PumpUntil([&] { return !seen.names.empty(); }));
-  EXPECT_EQ(seen.names, std::vector<std::string>{name});
-  EXPECT_TRUE(seen.allOnMainThread);
-  EXPECT_EQ(platform::liveObjectCount(), before);  // the name handed to the callback is released
-  CFNotificationCenterRemoveEveryObserver(Center(), &seen);
-}
-
-// The one-liners a user (or a preference pane) would type; NAME is replaced.
-struct ToolCase {
-  const char *label;
-  std::vector<std::string> argv;
-};
-
-void PrintTo(const ToolCase &c, std::ostream *out) {
-  *out << c.label;
-}
-
-class PostedByAnotherProcess : public testing::TestWithParam<ToolCase> {};
-
-TEST_P(PostedByAnotherProcess, ReachesObserverOnMainThread) {
-  REQUIRE_SESSION_BUS();
-  const std::string name = UniqueName(GetParam().label);
-  std::vector<std::string> argv = GetParam().argv;
-  for (std::string &arg : argv) {
-    size_t at = arg.find("NAME");
-    if (at != std::string::npos) arg.replace(at, 4, name);
+  const std::vector<std::vector<std::string>> tools = {
+      {"dbus-send", "--session", "--type=signal", "/org/corvassel/DistributedNotifications",
+       "org.corvassel.DistributedNotifications.Posted", "string:NAME"},
+      {"busctl", "--user", "emit", "/org/corvassel/DistributedNotifications",
+       "org.corvassel.DistributedNotifications", "Posted", "s", "NAME"},
+      {"gdbus", "emit", "--session", "--object-path", "/org/corvassel/DistributedNotifications",
+       "--signal", "org.corvassel.DistributedNotifications.Posted", "'NAME'"},
+  };
+  for (std::vector<std::string> argv : tools) {
+    SCOPED_TRACE(argv[0]);
+    const std::string name = UniqueName(argv[0]);
+    for (std::string &arg : argv) {
+      size_t at = arg.find("NAME");
+      if (at != std::string::npos) arg.replace(at, 4, name);
+    }
+    Seen seen;
+    Observe(seen, name);
+    ASSERT_EQ(RunTool(argv), 0);
+    EXPECT_TRUE(PumpUntil([&] { return !seen.names.empty(); }));
+    EXPECT_EQ(seen.names, std::vector<std::string>{name});
+    EXPECT_TRUE(seen.allOnMainThread);
+    CFNotificationCenterRemoveEveryObserver(Center(), &seen);
   }
-  Seen seen;
-  Observe(seen, name);
-  ASSERT_EQ(RunTool(argv), 0) << argv[0];
-  EXPECT_TRUE(PumpUntil([&] { return !seen.names.empty(); }));
-  EXPECT_EQ(seen.names, std::vector<std::string>{name});
-  EXPECT_TRUE(seen.allOnMainThread);
-  CFNotificationCenterRemoveEveryObserver(Center(), &seen);
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    StockTools, PostedByAnotherProcess,
-    testing::Values(ToolCase{"dbus_send",
-                             {"dbus-send", "--session", "--type=signal",
-                              "/org/corvassel/DistributedNotifications",
-                              "org.corvassel.DistributedNotifications.Posted", "string:NAME"}},
-                    ToolCase{"busctl",
-                             {"busctl", "--user", "emit", "/org/corvassel/DistributedNotifications",
-                              "org.corvassel.DistributedNotifications", "Posted", "s", "NAME"}},
-                    ToolCase{"gdbus",
-                             {"gdbus", "emit", "--session", "--object-path",
-                              "/org/corvassel/DistributedNotifications", "--signal",
-                              "org.corvassel.DistributedNotifications.Posted", "'NAME'"}}),
-    [](const testing::TestParamInfo<ToolCase> &info) { return std::string(info.param.label); });
 
 // What corvassel-prefs does: a process that never listens posts once and exits at once.
 TEST(DistributedNotifications, PostedByAShortLivedPosterArrives) {
@@ -208,99 +178,84 @@ struct SelectionCase {
   const char *label;
   std::optional<std::string> observed;  // nullopt: every name
   bool withObject;                      // an object filter; posts from the bus carry none
-  std::function<void(Seen &)> afterwards;
+  // What the test does to the observer after adding it; prefix is that of the posted names.
+  std::function<void(Seen &, const std::string &prefix)> afterwards;
   std::vector<std::string> expected;
 };
 
-void PrintTo(const SelectionCase &c, std::ostream *out) {
-  *out << c.label;
-}
-
-class DeliverySelection : public testing::TestWithParam<SelectionCase> {};
-
-TEST_P(DeliverySelection, OnlyMatchingLiveObserversAreCalled) {
-  REQUIRE_SESSION_BUS();
-  const SelectionCase &c = GetParam();
-  const std::string prefix = UniqueName(c.label) + ".";
-  static int anObject;
-  Seen seen;
-  Observe(seen, c.observed ? std::optional(prefix + *c.observed) : std::nullopt,
-          c.withObject ? &anObject : nullptr);
-  if (c.afterwards) c.afterwards(seen);
-
-  // Posts from one connection arrive in order: once the last is seen, all have been handled.
-  Seen sentinel;
-  Observe(sentinel, prefix + "end");
-  Post(prefix + "a");
-  Post(prefix + "b");
-  Post(prefix + std::string("a\0b", 3));
-  Post(prefix + "end");
-  ASSERT_TRUE(PumpUntil([&] { return !sentinel.names.empty(); }));
-
-  std::vector<std::string> expected, ours;
-  for (const std::string &name : c.expected) expected.push_back(prefix + name);
-  // Other test processes share the bus; an observer of every name hears them too.
-  for (const std::string &name : seen.names)
-    if (name.rfind(prefix, 0) == 0) ours.push_back(name);
-  EXPECT_EQ(ours, expected);
-  CFNotificationCenterRemoveEveryObserver(Center(), &seen);
-  CFNotificationCenterRemoveEveryObserver(Center(), &sentinel);
-}
-
-CFStringRef Named(const std::string &label, const char *name) {
-  return MakeString(UniqueName(label) + "." + name);
-}
-
-void RemoveNamed(Seen &seen, const char *label, const char *name) {
-  CFStringRef cfName = Named(label, name);
+void RemoveNamed(Seen &seen, const std::string &name) {
+  CFStringRef cfName = MakeString(name);
   CFNotificationCenterRemoveObserver(Center(), &seen, cfName, nullptr);
   CFRelease(cfName);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, DeliverySelection,
-    testing::Values(SelectionCase{"one_name", "a", false, nullptr, {"a"}},
-                    SelectionCase{"every_name", std::nullopt, false, nullptr, {"a", "b", "end"}},
-                    SelectionCase{"object_filter", "a", true, nullptr, {}},
-                    SelectionCase{"removed_by_name",
-                                  "a",
-                                  false,
-                                  [](Seen &seen) { RemoveNamed(seen, "removed_by_name", "a"); },
-                                  {}},
-                    SelectionCase{"other_name_removed",
-                                  "a",
-                                  false,
-                                  [](Seen &seen) { RemoveNamed(seen, "other_name_removed", "b"); },
-                                  {"a"}},
-                    SelectionCase{"removed_any_name",
-                                  "a",
-                                  false,
-                                  [](Seen &seen) {
-                                    CFNotificationCenterRemoveObserver(Center(), &seen, nullptr,
-                                                                       nullptr);
-                                  },
-                                  {}},
-                    SelectionCase{"removed_every",
-                                  "a",
-                                  false,
-                                  [](Seen &seen) {
-                                    CFNotificationCenterRemoveEveryObserver(Center(), &seen);
-                                  },
-                                  {}},
-                    SelectionCase{"added_twice",
-                                  "a",
-                                  false,
-                                  [](Seen &seen) {
-                                    CFStringRef name = Named("added_twice", "a");
-                                    CFNotificationCenterAddObserver(
-                                        Center(), &seen, Record, name, nullptr,
-                                        CFNotificationSuspensionBehaviorDeliverImmediately);
-                                    CFRelease(name);
-                                  },
-                                  {"a"}}),
-    [](const testing::TestParamInfo<SelectionCase> &info) {
-      return std::string(info.param.label);
-    });
+TEST(DistributedNotifications, OnlyMatchingLiveObserversAreCalled) {
+  REQUIRE_SESSION_BUS();
+  const SelectionCase cases[] = {
+      {"one_name", "a", false, nullptr, {"a"}},
+      {"every_name", std::nullopt, false, nullptr, {"a", "b", "end"}},
+      {"object_filter", "a", true, nullptr, {}},
+      {"removed_by_name",
+       "a",
+       false,
+       [](Seen &seen, const std::string &prefix) { RemoveNamed(seen, prefix + "a"); },
+       {}},
+      {"other_name_removed",
+       "a",
+       false,
+       [](Seen &seen, const std::string &prefix) { RemoveNamed(seen, prefix + "b"); },
+       {"a"}},
+      {"removed_any_name",
+       "a",
+       false,
+       [](Seen &seen, const std::string &) {
+         CFNotificationCenterRemoveObserver(Center(), &seen, nullptr, nullptr);
+       },
+       {}},
+      {"removed_every",
+       "a",
+       false,
+       [](Seen &seen, const std::string &) {
+         CFNotificationCenterRemoveEveryObserver(Center(), &seen);
+       },
+       {}},
+      {"added_twice",
+       "a",
+       false,
+       [](Seen &seen, const std::string &prefix) { Observe(seen, prefix + "a"); },
+       {"a"}},
+  };
+  static int anObject;
+  for (const SelectionCase &c : cases) {
+    SCOPED_TRACE(c.label);
+    const std::string prefix = UniqueName(c.label) + ".";
+    Seen seen;
+    Observe(seen, c.observed ? std::optional(prefix + *c.observed) : std::nullopt,
+            c.withObject ? &anObject : nullptr);
+    if (c.afterwards) c.afterwards(seen, prefix);
+
+    // Posts from one connection arrive in order: once the last is seen, all have been handled.
+    Seen sentinel;
+    Observe(sentinel, prefix + "end");
+    long before = platform::liveObjectCount();
+    Post(prefix + "a");
+    Post(prefix + "b");
+    Post(prefix + std::string("a\0b", 3));
+    Post(prefix + "end");
+    ASSERT_TRUE(PumpUntil([&] { return !sentinel.names.empty(); }));
+
+    std::vector<std::string> expected, ours;
+    for (const std::string &name : c.expected) expected.push_back(prefix + name);
+    // Other test processes share the bus; an observer of every name hears them too.
+    for (const std::string &name : seen.names)
+      if (name.rfind(prefix, 0) == 0) ours.push_back(name);
+    EXPECT_EQ(ours, expected);
+    EXPECT_TRUE(seen.allOnMainThread);
+    EXPECT_EQ(platform::liveObjectCount(), before);  // each name handed to a callback is released
+    CFNotificationCenterRemoveEveryObserver(Center(), &seen);
+    CFNotificationCenterRemoveEveryObserver(Center(), &sentinel);
+  }
+}
 
 TEST(DistributedNotifications, ObserversChangedDuringDeliveryAreHonoured) {
   REQUIRE_SESSION_BUS();
@@ -338,64 +293,24 @@ TEST(DistributedNotifications, ObserversChangedDuringDeliveryAreHonoured) {
 
 // ---- The transport on its own: no bus, a bus that dies, descriptors ----
 
-struct NoBusCase {
-  const char *label;
-  std::string address;  // empty: the user's session bus, looked up in an environment without one
-};
-
-void PrintTo(const NoBusCase &c, std::ostream *out) {
-  *out << c.label;
-}
-
-class WithoutSessionBus : public testing::TestWithParam<NoBusCase> {};
-
-TEST_P(WithoutSessionBus, CarriesOnWithoutNotifications) {
+TEST(SessionBusTransport, WithoutABusCarriesOnWithoutNotifications) {
   EnvGuard address("DBUS_SESSION_BUS_ADDRESS"), runtime("XDG_RUNTIME_DIR");
   const std::string emptyDir = MakeTempDir();
   ASSERT_FALSE(emptyDir.empty());
   unsetenv("DBUS_SESSION_BUS_ADDRESS");
   setenv("XDG_RUNTIME_DIR", emptyDir.c_str(), 1);
-
-  platform::SessionBusTransport transport(GetParam().address);
-  int delivered = 0;
-  transport.start([&](const std::string &) { delivered++; });
-  transport.post("x");
-  transport.post("y");
-  EXPECT_EQ(transport.dispatchPending(0), 0);
-  EXPECT_FALSE(transport.connected());
-  EXPECT_EQ(delivered, 0);
-  rmdir(emptyDir.c_str());
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, WithoutSessionBus,
-    testing::Values(NoBusCase{"environment", ""},
-                    NoBusCase{"missing_socket", "unix:path=/nonexistent/corvassel/bus"},
-                    NoBusCase{"not_an_address", "nonsense"}),
-    [](const testing::TestParamInfo<NoBusCase> &info) { return std::string(info.param.label); });
-
-// The helper's own path: the center over the default transport, with no bus anywhere.
-TEST(DistributedNotifications, CenterWithoutBusNeitherCrashesNorHangs) {
-  EnvGuard address("DBUS_SESSION_BUS_ADDRESS"), runtime("XDG_RUNTIME_DIR");
-  const std::string emptyDir = MakeTempDir();
-  ASSERT_FALSE(emptyDir.empty());
-  unsetenv("DBUS_SESSION_BUS_ADDRESS");
-  setenv("XDG_RUNTIME_DIR", emptyDir.c_str(), 1);
-
-  struct NoBus : TestBackend {
-    platform::NotificationTransport &notifications() override { return transport; }
-    platform::SessionBusTransport transport;
-  };
-  // Outlives the center's memory of which transports it started.
-  static NoBus *backend = new NoBus;
-  platform::setBackend(backend);
-  Seen seen;
-  Observe(seen, UniqueName("nobus"));
-  Post(UniqueName("nobus"));
-  EXPECT_EQ(backend->transport.dispatchPending(0), 0);
-  EXPECT_TRUE(seen.names.empty());
-  CFNotificationCenterRemoveEveryObserver(Center(), &seen);
-  platform::setBackend(nullptr);
+  // Empty: the user's session bus, looked up in an environment that has none.
+  for (const std::string addressOfBus : {"", "unix:path=/nonexistent/corvassel/bus", "nonsense"}) {
+    SCOPED_TRACE(addressOfBus);
+    platform::SessionBusTransport transport(addressOfBus);
+    int delivered = 0;
+    transport.start([&](const std::string &) { delivered++; });
+    transport.post("x");
+    transport.post("y");
+    EXPECT_EQ(transport.dispatchPending(0), 0);
+    EXPECT_FALSE(transport.connected());
+    EXPECT_EQ(delivered, 0);
+  }
   rmdir(emptyDir.c_str());
 }
 
