@@ -177,9 +177,4 @@ TEST_F(EventTapTest, TrustPromptsOnlyWhenTheOptionIsTrue) {
   EXPECT_TRUE(CFEqual(kAXTrustedCheckOptionPrompt, CFSTR("AXTrustedCheckOptionPrompt")));
 }
 
-TEST_F(EventTapTest, HeldButtonsComeFromTheInputBackend) {
-  world->tapInput.pressed = 0b1100;
-  EXPECT_EQ(NSEvent::pressedMouseButtons(), 0b1100u);
-}
-
 }  // namespace

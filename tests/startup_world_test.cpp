@@ -83,7 +83,6 @@ void StoreSettings(const std::string &home,
 
 struct WorldCase {
   const char *name;
-  bool needsNotifications;
   bool trusted;
   bool enabled;
   std::function<void(VirtualWorld &, const std::string &home)> script;  // the world's actions
@@ -109,21 +108,19 @@ void PrintTo(const WorldCase &c, std::ostream *os) {
 }
 
 const WorldCase kCases[] = {
-    {"TrustedAndSwitchedOff", false, true, false, nullptr, 4000, 0,
-     "0.000 trust P yes;0.000 exit 0;"},
-    {"TrustedAndEnabledRestartsAfterHalfAnHour", false, true, true, nullptr, 4000, 42,
+    {"TrustedAndSwitchedOff", true, false, nullptr, 4000, 0, "0.000 trust P yes;0.000 exit 0;"},
+    {"TrustedAndEnabledRestartsAfterHalfAnHour", true, true, nullptr, 4000, 42,
      "0.000 trust P yes;0.000 tap ok main;0.000 enable;0.000 timer 1800.000;1800.000 exit 42;"},
-    {"TrustedButTheTapFails", false, true, true,
+    {"TrustedButTheTapFails", true, true,
      [](VirtualWorld &world, const std::string &) { world.setTapCreationFails(true); }, 4000, 0,
      "0.000 trust P yes;0.000 tap failed main;4000.000 end;"},
-    {"UntrustedAndSwitchedOff", false, false, false, nullptr, 4000, 0,
-     "0.000 trust P no;2.000 exit 0;"},
-    {"UntrustedAndSwitchedOffThenTrusted", false, false, false,
+    {"UntrustedAndSwitchedOff", false, false, nullptr, 4000, 0, "0.000 trust P no;2.000 exit 0;"},
+    {"UntrustedAndSwitchedOffThenTrusted", false, false,
      [](VirtualWorld &world, const std::string &) {
        world.at(1, [&world] { world.setTrusted(true); });
      },
      4000, 0, "0.000 trust P no;2.000 exit 0;"},
-    {"UntrustedAndSwitchedOffThenSwitchedOn", true, false, false,
+    {"UntrustedAndSwitchedOffThenSwitchedOn", false, false,
      [](VirtualWorld &world, const std::string &home) {
        world.at(1, [&world, home] {
          StoreSettings(home, [](auto &file) { file.setBoolean("Enabled", true); });
@@ -131,7 +128,7 @@ const WorldCase kCases[] = {
        });
      },
      4000, 0, "0.000 trust P no;2.000 exit 0;"},
-    {"UntrustedAndEnabledStartsWithinASecondOfTrust", false, false, true,
+    {"UntrustedAndEnabledStartsWithinASecondOfTrust", false, true,
      [](VirtualWorld &world, const std::string &) {
        world.at(4.5, [&world] { world.setTrusted(true); });
      },
@@ -139,7 +136,7 @@ const WorldCase kCases[] = {
      "0.000 trust P no;0.000 trust N no;1.000 trust N no;2.000 trust N no;3.000 trust N no;"
      "4.000 trust N no;5.000 trust N yes;5.000 tap ok main;5.000 enable;5.000 timer 1800.000;"
      "1805.000 exit 42;"},
-    {"SwitchedOffByNotificationBeforeTrustPassesEverything", true, false, true,
+    {"SwitchedOffByNotificationBeforeTrustPassesEverything", false, true,
      [](VirtualWorld &world, const std::string &home) {
        EnableOff(world, home, 0.5, true);
        world.at(1.5, [&world] { world.setTrusted(true); });
@@ -149,7 +146,7 @@ const WorldCase kCases[] = {
      "0.000 trust P no;0.000 trust N no;1.000 trust N no;2.000 trust N yes;2.000 tap ok main;"
      "2.000 enable;2.000 timer 1800.000;10.000 event 25 button 3 pass;"
      "10.100 event 26 button 3 pass;12.000 end;"},
-    {"SwitchedOffWithoutNotificationStillRemaps", false, false, true,
+    {"SwitchedOffWithoutNotificationStillRemaps", false, true,
      [](VirtualWorld &world, const std::string &home) {
        EnableOff(world, home, 0.5, false);
        world.at(1.5, [&world] { world.setTrusted(true); });
@@ -175,8 +172,6 @@ std::string Anchored(const char *trace) {
 TEST_P(StartupInWorld, Trace) {
   UseFreshProcessForDeathTests();
   const WorldCase &c = GetParam();
-  if (c.needsNotifications && !CFNotificationCenterGetDistributedCenter())
-    GTEST_SKIP() << "pending: the distributed notification center is still a stand-in";
   EXPECT_EXIT(
       {
         char scratch[] = "/tmp/corvassel-startup-XXXXXX";
