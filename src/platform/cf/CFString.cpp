@@ -45,8 +45,9 @@ uint32_t Decode(const std::string &bytes, size_t &i) {
 }
 
 void String::recount() {
+  // Valid UTF-8: every lead byte starts one UTF-16 unit, four-byte sequences a surrogate pair.
   CFIndex units = 0;
-  for (size_t i = 0; i < bytes_.size();) units += Decode(bytes_, i) >= 0x10000 ? 2 : 1;
+  for (unsigned char c : bytes_) units += (c & 0xC0) == 0x80 ? 0 : c >= 0xF0 ? 2 : 1;
   utf16Length_ = units;
   hash_ = std::hash<std::string>()(bytes_);
 }
@@ -188,6 +189,14 @@ CFIndex CFStringGetBytes(CFStringRef theString, CFRange range, CFStringEncoding 
   if (range.location < 0 || range.length < 0 || range.location > string.utf16Length() ||
       range.length > string.utf16Length() - range.location)
     platform::CFFatal("CFStringGetBytes", "range out of bounds");
+  // The common case, the whole string as UTF-8, is one copy.
+  if (encoding == kCFStringEncodingUTF8 && range.location == 0 &&
+      range.length == string.utf16Length() &&
+      (!buffer || maxBufLen >= static_cast<CFIndex>(bytes.size()))) {
+    if (buffer) memcpy(buffer, bytes.data(), bytes.size());
+    if (usedBufLen) *usedBufLen = static_cast<CFIndex>(bytes.size());
+    return range.length;
+  }
   CFIndex unit = 0, converted = 0, used = 0;
   const CFIndex end = range.location + range.length;
   for (size_t i = 0; i < bytes.size() && unit < end;) {
