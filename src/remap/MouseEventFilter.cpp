@@ -32,16 +32,19 @@ CGEventRef MouseEventCallback(CGEventTapProxy proxy, CGEventType type, CGEventRe
   int64_t button = CGEventGetIntegerValueField(event, kCGMouseEventButtonNumber);
   if (type == kCGEventRightMouseDown || type == kCGEventRightMouseUp) button = 1;
 
+  const bool back = button == helper->backButton() && helper->backButton() > 0;
+  const bool forward = !back && button == helper->forwardButton() && helper->forwardButton() > 0;
+  // An unmapped button passes whatever is held, so only a mapped one needs the held buttons.
+  if (!back && !forward) return event;
+
   int64_t passthrough = helper->passthroughButton();
   if (passthrough > 0 && IsHeld(NSEvent::pressedMouseButtons(), passthrough)) return event;
 
-  if (button == helper->backButton() && helper->backButton() > 0) {
-    if (IsDown(type)) PerformAction("back-extra-script", kSwipeBack);
-    return nullptr;
+  if (IsDown(type)) {
+    if (back)
+      PerformAction("back-extra-script", kSwipeBack);
+    else
+      PerformAction("forward-extra-script", kSwipeForward);
   }
-  if (button == helper->forwardButton() && helper->forwardButton() > 0) {
-    if (IsDown(type)) PerformAction("forward-extra-script", kSwipeForward);
-    return nullptr;
-  }
-  return event;
+  return nullptr;
 }
