@@ -21,8 +21,7 @@ class String final : public Object {
   void recount();
 
   bool equals(const Object &other) const override {
-    return other.typeID() == kTypeIDString &&
-           static_cast<const String &>(other).bytes_ == bytes_;
+    return other.typeID() == kTypeIDString && static_cast<const String &>(other).bytes_ == bytes_;
   }
   CFHashCode hash() const override { return hash_; }
   std::string describe() const override { return bytes_; }
@@ -95,11 +94,15 @@ String &AsString(CFTypeRef string, const char *function) {
   return *const_cast<String *>(static_cast<const String *>(AsObject(string)));
 }
 
-CFStringRef Wrap(String *string) { return reinterpret_cast<CFStringRef>(static_cast<Object *>(string)); }
+CFStringRef Wrap(String *string) {
+  return reinterpret_cast<CFStringRef>(static_cast<Object *>(string));
+}
 
 }  // namespace
 
-const std::string &StringBytes(CFStringRef string) { return AsString(string, "StringBytes").bytes(); }
+const std::string &StringBytes(CFStringRef string) {
+  return AsString(string, "StringBytes").bytes();
+}
 
 }  // namespace platform
 
@@ -107,7 +110,9 @@ using platform::AsString;
 using platform::String;
 using platform::Wrap;
 
-CFTypeID CFStringGetTypeID(void) { return platform::kTypeIDString; }
+CFTypeID CFStringGetTypeID(void) {
+  return platform::kTypeIDString;
+}
 
 CFStringRef __CFStringMakeConstantString(const char *cStr) {
   static std::mutex mutex;

@@ -102,11 +102,20 @@ class Event final : public Object {
 
   SmallBytes<384> bytes;  // always well-formed; a gesture event fits inline
 
-  // Fields are few, so walking their headers beats keeping an index up to date.
+  // Fields are few, so walking their headers beats keeping an index up to date; the last field
+  // found is remembered, since a filter asks for the same one (the button) again and again.
   bool find(UInt8 number, Field &out) const {
+    if (lastFound_ == number) {
+      out = FieldAt(bytes.data(), lastFoundAt_);
+      return true;
+    }
     for (size_t pos = kHeaderSize; pos < bytes.size();) {
       out = FieldAt(bytes.data(), pos);
-      if (out.number == number) return true;
+      if (out.number == number) {
+        lastFound_ = number;
+        lastFoundAt_ = pos;
+        return true;
+      }
       pos = out.offset + PayloadSize(out);
     }
     return false;
@@ -214,10 +223,15 @@ class Event final : public Object {
     const size_t at =
         find(kFieldLocationX, location) ? location.offset - kFieldHeaderSize : bytes.size();
     const UInt8 header[kFieldHeaderSize] = {0, 1, kind, number};
+    lastFound_ = kNothingFound;  // fields after the insertion move
     bytes.insert(bytes.begin() + at, kFieldHeaderSize + ElementSize(kind), UInt8{0});
     memcpy(bytes.data() + at, header, sizeof header);
     return FieldAt(bytes.data(), at);
   }
+
+  static constexpr int kNothingFound = -1;
+  mutable int lastFound_ = kNothingFound;
+  mutable size_t lastFoundAt_ = 0;
 
   bool equals(const Object &other) const override {
     return other.typeID() == kTypeIDEvent && static_cast<const Event &>(other).bytes == bytes;
