@@ -96,9 +96,9 @@ class NotificationCenter : public Object {
     // whoever was removed meanwhile. Those added now see the next notification.
     for (const auto &registration : targets)
       if (!registration->removed)
-        registration->callback(reinterpret_cast<CFNotificationCenterRef>(this),
-                               const_cast<void *>(registration->observer), cfName, nullptr,
-                               nullptr);
+        registration->callback.load()(reinterpret_cast<CFNotificationCenterRef>(this),
+                                      const_cast<void *>(registration->observer), cfName, nullptr,
+                                      nullptr);
     CFRelease(cfName);
   }
 
