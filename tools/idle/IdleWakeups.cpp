@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
+#include <cstdio>
 #include <map>
 #include <string>
 #include <thread>
@@ -61,11 +61,22 @@ class IdleBackend : public platform::Backend {
   NoNotifications quiet_;
 };
 
+// stdio rather than iostreams: iostreams would bring their locale set-up into the resident
+// memory being measured, which the helper itself never pays.
 std::string StatusField(const std::string &path, const std::string &field) {
-  std::ifstream in(path);
-  for (std::string line; std::getline(in, line);)
-    if (line.rfind(field + ":", 0) == 0) return line.substr(field.size() + 1);
-  return "";
+  FILE *in = fopen(path.c_str(), "re");
+  if (!in) return "";
+  std::string found;
+  char line[256];
+  while (fgets(line, sizeof line, in)) {
+    std::string text(line);
+    if (text.rfind(field + ":", 0) != 0) continue;
+    found = text.substr(field.size() + 1);
+    if (!found.empty() && found.back() == '\n') found.pop_back();
+    break;
+  }
+  fclose(in);
+  return found;
 }
 
 struct Switches {
