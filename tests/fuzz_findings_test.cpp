@@ -2,8 +2,13 @@
 #include <CoreFoundation/CoreFoundation.h>
 #include <gtest/gtest.h>
 
+#include <platform/Backend.h>
+
 #include <cmath>
 #include <limits>
+
+#include "PrefsTestSupport.h"
+#include "helper/CorvasselHelper.h"
 
 // A huge double read as a 64-bit integer saturates; it used to go through a double that is not
 // representable as int64 (undefined behaviour, caught by UBSan on timestamps of 1e300).
@@ -35,4 +40,30 @@ TEST(FuzzFindings, RealsBeyondSignedRangesSaturate) {
     EXPECT_EQ(narrow, c.as32);
     CFRelease(number);
   }
+}
+
+// A binary settings file whose string holds a NUL character: libplist's copying accessor aborts
+// on it, so the reader must not use it. The string is no number, so the default applies.
+class FuzzFindingsPrefs : public TempHome {};
+
+TEST_F(FuzzFindingsPrefs, StringsWithNulCharactersReadWithoutAborting) {
+  BinaryBuilder file;
+  const uint32_t back = file.ascii("BackButton");
+  const uint32_t enabled = file.ascii("Enabled");
+  const uint32_t text = file.ascii(std::string("3\0x", 3));
+  const uint32_t yes = file.add(std::string("\x09", 1));
+  writePrefs(file.build(file.dict({back, enabled}, {text, yes})));
+
+  long before = platform::liveObjectCount();
+  CFPropertyListRef value =
+      CFPreferencesCopyValue(CFSTR("BackButton"), kCorvasselPreferencesDomain,
+                             kCFPreferencesCurrentUser, kCFPreferencesAnyHost);
+  ASSERT_NE(value, nullptr);
+  EXPECT_EQ(CFGetTypeID(value), CFStringGetTypeID());
+  CFRelease(value);
+  EXPECT_EQ(platform::liveObjectCount(), before);
+
+  CorvasselHelper helper;
+  EXPECT_TRUE(helper.enabled());
+  EXPECT_EQ(helper.backButton(), 0);
 }

@@ -60,10 +60,10 @@ bool WriteAll(int fd, const std::string &bytes) {
   return true;
 }
 
-std::string ShortText(const char *text) {
+std::string ShortText(const std::string &text) {
   constexpr size_t kShown = 40;
   std::string shown = "\"";
-  size_t length = strlen(text);
+  size_t length = text.size();
   for (size_t i = 0; i < length && i < kShown; ++i) {
     unsigned char c = static_cast<unsigned char>(text[i]);
     shown += (c < 0x20 || c == 0x7f) ? '?' : static_cast<char>(c);
@@ -268,10 +268,11 @@ std::optional<StoredValue> PreferencesFile::value(const std::string &key) const 
       break;
     }
     case PLIST_STRING: {
-      char *text = nullptr;
-      plist_get_string_val(node, &text);
-      stored.text = text ? ShortText(text) : "\"\"";
-      free(text);
+      // By pointer and length: a string may hold NUL characters, which make libplist's copying
+      // accessor abort.
+      uint64_t length = 0;
+      const char *text = plist_get_string_ptr(node, &length);
+      stored.text = text ? ShortText(std::string(text, static_cast<size_t>(length))) : "\"\"";
       break;
     }
     case PLIST_ARRAY:

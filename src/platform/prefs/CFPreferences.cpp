@@ -152,14 +152,13 @@ CFPropertyListRef CopyNode(plist_t node) {
       return CFNumberCreate(nullptr, kCFNumberDoubleType, &value);
     }
     case PLIST_STRING: {
-      char *text = nullptr;
-      plist_get_string_val(node, &text);
-      if (!text) return nullptr;
-      CFStringRef string =
-          CFStringCreateWithBytes(nullptr, reinterpret_cast<const UInt8 *>(text),
-                                  static_cast<CFIndex>(strlen(text)), kCFStringEncodingUTF8, false);
-      free(text);
-      return string;
+      // By pointer and length: a binary file's string may hold NUL characters, which make
+      // libplist's copying accessor abort.
+      uint64_t length = 0;
+      const char *text = plist_get_string_ptr(node, &length);
+      if (!text || length > static_cast<uint64_t>(INT32_MAX)) return nullptr;
+      return CFStringCreateWithBytes(nullptr, reinterpret_cast<const UInt8 *>(text),
+                                     static_cast<CFIndex>(length), kCFStringEncodingUTF8, false);
     }
     default:
       return nullptr;
