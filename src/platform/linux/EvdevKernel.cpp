@@ -179,14 +179,14 @@ class TimerFd : public Timer {
   int fd() const override { return fd_; }
   void arm(uint64_t nanos) override {
     if (nanos == 0) nanos = 1;  // zero would disarm
-    itimerspec spec{};
-    spec.it_value.tv_sec = static_cast<time_t>(nanos / 1000000000u);
-    spec.it_value.tv_nsec = static_cast<long>(nanos % 1000000000u);
-    timerfd_settime(fd_, 0, &spec, nullptr);
+    itimerspec when{};
+    when.it_value.tv_sec = static_cast<time_t>(nanos / 1000000000u);
+    when.it_value.tv_nsec = static_cast<long>(nanos % 1000000000u);
+    timerfd_settime(fd_, 0, &when, nullptr);
   }
   void disarm() override {
-    itimerspec spec{};
-    timerfd_settime(fd_, 0, &spec, nullptr);
+    itimerspec when{};
+    timerfd_settime(fd_, 0, &when, nullptr);
     acknowledge();
   }
   void acknowledge() override {

@@ -97,12 +97,12 @@ class EpollDriver final : public RunLoopDriver {
     if (deadline != kForever && deadline <= ClockNanos(CLOCK_MONOTONIC)) {
       timeout = 0;  // already due: only look at what is ready
     } else if (deadline != armed_) {
-      itimerspec spec{};
+      itimerspec when{};
       if (deadline != kForever) {
-        spec.it_value.tv_sec = static_cast<time_t>(deadline / 1000000000ull);
-        spec.it_value.tv_nsec = static_cast<long>(deadline % 1000000000ull);
+        when.it_value.tv_sec = static_cast<time_t>(deadline / 1000000000ull);
+        when.it_value.tv_nsec = static_cast<long>(deadline % 1000000000ull);
       }
-      timerfd_settime(timer_, TFD_TIMER_ABSTIME, &spec, nullptr);
+      timerfd_settime(timer_, TFD_TIMER_ABSTIME, &when, nullptr);
       armed_ = deadline;
     }
     epoll_event events[16];
