@@ -1,9 +1,10 @@
 #include "PreferencesFile.h"
 
+#include <Foundation/Foundation.h>
+
 #include <fcntl.h>
 #include <plist/plist.h>
 #include <platform/PlistGuards.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -79,21 +80,7 @@ std::string PreferencesPath(const std::string &home, const std::string &domain) 
 }
 
 std::string HomeDirectory() {
-  const char *home = getenv("HOME");
-  if (home && *home) return home;
-  long size = sysconf(_SC_GETPW_R_SIZE_MAX);
-  std::vector<char> buffer(size > 0 ? static_cast<size_t>(size) : 16384);
-  for (;;) {
-    struct passwd entry;
-    struct passwd *found = nullptr;
-    int error = getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found);
-    if (error == ERANGE && buffer.size() < (1u << 20)) {
-      buffer.resize(buffer.size() * 2);
-      continue;
-    }
-    if (error != 0 || !found || !found->pw_dir) return "";
-    return found->pw_dir;
-  }
+  return NSHomeDirectory();
 }
 
 PreferencesFile::PreferencesFile(std::string path)

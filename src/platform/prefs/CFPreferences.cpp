@@ -1,11 +1,11 @@
 // Preferences as the user's property-list files: $HOME/Library/Preferences/<domain>.plist, read
 // afresh on every call (other processes write them), XML or binary.
 #include <CoreFoundation/CoreFoundation.h>
+#include <Foundation/Foundation.h>
 #include <fcntl.h>
 #include <plist/plist.h>
 #include <platform/Backend.h>
 #include <platform/PlistGuards.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -35,24 +35,6 @@ struct PlistFree {
   void operator()(plist_t node) const { plist_free(node); }
 };
 using PlistPtr = std::unique_ptr<void, PlistFree>;
-
-std::optional<std::string> HomeDirectory() {
-  const char *home = getenv("HOME");
-  if (home && *home) return std::string(home);
-  long size = sysconf(_SC_GETPW_R_SIZE_MAX);
-  std::vector<char> buffer(size > 0 ? static_cast<size_t>(size) : 16384);
-  for (;;) {
-    struct passwd entry;
-    struct passwd *found = nullptr;
-    int error = getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found);
-    if (error == ERANGE && buffer.size() < (1u << 20)) {
-      buffer.resize(buffer.size() * 2);
-      continue;
-    }
-    if (error != 0 || !found || !found->pw_dir || !*found->pw_dir) return std::nullopt;
-    return std::string(found->pw_dir);
-  }
-}
 
 // The whole file, or nothing when it is missing, not a regular file, unreadable or oversized.
 std::optional<std::string> ReadFile(const std::string &path) {
@@ -184,10 +166,10 @@ CFPropertyListRef CFPreferencesCopyValue(CFStringRef key, CFStringRef applicatio
       domain.find_first_of(std::string_view("/\0", 2)) != std::string::npos ||
       keyBytes.find('\0') != std::string::npos)
     return nullptr;
-  std::optional<std::string> home = HomeDirectory();
-  if (!home) return nullptr;
+  const std::string home = NSHomeDirectory();
+  if (home.empty()) return nullptr;
   std::string path =
-      platform::backend().mapPath(*home + "/Library/Preferences/" + domain + ".plist");
+      platform::backend().mapPath(home + "/Library/Preferences/" + domain + ".plist");
   std::optional<std::string> bytes = ReadFile(path);
   if (!bytes) return nullptr;
   return LookUp(*bytes, keyBytes, CopyNode);
