@@ -423,38 +423,24 @@ void VirtualWorld::atNanos(uint64_t when, std::function<void()> action) {
 }
 
 void VirtualWorld::pressButton(int button) {
-  if (button < 0 || button > 63) return;
-  CGEventType type = button == 1 ? kCGEventRightMouseDown : kCGEventOtherMouseDown;
-  std::vector<std::shared_ptr<TapState>> targets;
-  NSUInteger heldAfter;
-  {
-    std::lock_guard<std::mutex> lock(state_->core->mutex);
-    heldAfter = state_->core->held | (NSUInteger{1} << button);
-    if (button != 0) {
-      for (const auto &tap : state_->core->taps)
-        if (tap->runLoop && tap->enabled && (tap->request.eventsOfInterest & CGEventMaskBit(type)))
-          targets.push_back(tap);
-    }
-    if (targets.empty()) {
-      state_->core->held = heldAfter;
-      return;
-    }
-  }
-  CFRunLoopRef rl = targets.front()->runLoop;
-  std::shared_ptr<WorldCore> state = state_->core;
-  runLoopPerform(rl, [state, type, button, heldAfter, targets] {
-    state->deliverButton(type, button, heldAfter, targets);
-  });
+  changeButton(button, true);
 }
 
 void VirtualWorld::releaseButton(int button) {
+  changeButton(button, false);
+}
+
+// The held mask changes once the filter has seen the event (or at once, with no tap to see it).
+void VirtualWorld::changeButton(int button, bool down) {
   if (button < 0 || button > 63) return;
-  CGEventType type = button == 1 ? kCGEventRightMouseUp : kCGEventOtherMouseUp;
+  CGEventType type = button == 1 ? (down ? kCGEventRightMouseDown : kCGEventRightMouseUp)
+                                 : (down ? kCGEventOtherMouseDown : kCGEventOtherMouseUp);
   std::vector<std::shared_ptr<TapState>> targets;
   NSUInteger heldAfter;
   {
     std::lock_guard<std::mutex> lock(state_->core->mutex);
-    heldAfter = state_->core->held & ~(NSUInteger{1} << button);
+    const NSUInteger bit = NSUInteger{1} << button;
+    heldAfter = down ? state_->core->held | bit : state_->core->held & ~bit;
     if (button != 0) {
       for (const auto &tap : state_->core->taps)
         if (tap->runLoop && tap->enabled && (tap->request.eventsOfInterest & CGEventMaskBit(type)))

@@ -98,6 +98,7 @@ class VirtualWorld : public Backend {
   struct State;
 
  private:
+  void changeButton(int button, bool down);
   std::unique_ptr<State> state_;
 };
 
