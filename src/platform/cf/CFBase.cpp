@@ -11,17 +11,69 @@ const CFAllocatorRef kCFAllocatorDefault = nullptr;
 namespace platform {
 
 namespace {
-std::atomic<long> gLiveObjects{0};
+
+// Each thread counts the objects it makes and destroys in a shard of its own, with plain stores,
+// so that an object costs no locked instruction; the live count is the sum over all shards (an
+// object may die on another thread than the one that made it). A shard outlives its thread and
+// goes to the next thread that starts, so there are never more shards than threads were alive at
+// once.
+struct Shard {
+  std::atomic<long> count{0};
+  std::atomic<bool> owned{true};
+  Shard *next = nullptr;
+};
+
+std::atomic<Shard *> gShards{nullptr};
+constinit thread_local Shard *tShard = nullptr;
+
+Shard *ClaimShard() {
+  for (Shard *shard = gShards.load(std::memory_order_acquire); shard; shard = shard->next) {
+    bool free = false;
+    if (shard->owned.compare_exchange_strong(free, true, std::memory_order_acquire)) return shard;
+  }
+  Shard *shard = new Shard;
+  shard->next = gShards.load(std::memory_order_relaxed);
+  while (!gShards.compare_exchange_weak(shard->next, shard, std::memory_order_release,
+                                        std::memory_order_relaxed)) {
+  }
+  return shard;
 }
 
-long liveObjectCount() { return gLiveObjects.load(std::memory_order_relaxed); }
+// Hands the thread's shard back when the thread ends.
+struct ShardReturn {
+  ~ShardReturn() {
+    if (!tShard) return;
+    tShard->owned.store(false, std::memory_order_release);
+    tShard = nullptr;
+  }
+};
+
+void CountLive(long delta) {
+  Shard *shard = tShard;
+  if (!shard) [[unlikely]] {
+    shard = tShard = ClaimShard();
+    static thread_local ShardReturn handBack;  // first use registers the hand-back
+    (void)handBack;
+  }
+  shard->count.store(shard->count.load(std::memory_order_relaxed) + delta,
+                     std::memory_order_relaxed);
+}
+
+}  // namespace
+
+long liveObjectCount() {
+  long sum = 0;
+  for (Shard *shard = gShards.load(std::memory_order_acquire); shard; shard = shard->next)
+    sum += shard->count.load(std::memory_order_relaxed);
+  return sum;
+}
 
 Object::Object(CFTypeID typeID, bool immortal) : typeID_(typeID), immortal_(immortal) {
-  if (!immortal_) gLiveObjects.fetch_add(1, std::memory_order_relaxed);
+  if (!immortal_) CountLive(1);
 }
 
 Object::~Object() {
-  if (!immortal_) gLiveObjects.fetch_sub(1, std::memory_order_relaxed);
+  if (!immortal_) CountLive(-1);
 }
 
 void Object::retain() const {
@@ -30,7 +82,11 @@ void Object::retain() const {
 
 void Object::release() const {
   if (immortal_) return;
-  if (refCount_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
+  // Whoever holds the only reference cannot be raced by a retain, so the common case of an
+  // object made, used and released on one thread needs no locked decrement.
+  if (refCount_.load(std::memory_order_acquire) == 1 ||
+      refCount_.fetch_sub(1, std::memory_order_acq_rel) == 1)
+    delete this;
 }
 
 CFIndex Object::retainCount() const {
