@@ -51,6 +51,16 @@ class Device {
   // state back in line with the hardware (releases of buttons let go meanwhile), ending with
   // SYN_REPORT, so a reader that treats them as ordinary events keeps nothing stuck.
   virtual ReadStatus next(Event &ev) = 0;
+  // Up to max events into out, in order; returns how many. Fewer than max only when status
+  // says why (Again or Gone). Reading in runs spares the tap a call per event.
+  virtual size_t read(Event *out, size_t max, ReadStatus &status) {
+    for (size_t n = 0; n < max; ++n) {
+      status = next(out[n]);
+      if (status != ReadStatus::Event) return n;
+    }
+    status = ReadStatus::Event;
+    return max;
+  }
 };
 
 // The virtual device every passed event is re-emitted on.

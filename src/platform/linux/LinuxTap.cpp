@@ -4,6 +4,7 @@
 
 #include <sys/epoll.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <iterator>
@@ -22,6 +23,7 @@ int buttonNumber(uint16_t code) {
 namespace {
 
 constexpr size_t kMaxEventsPerWake = 512;  // then the loop serves others before reading on
+constexpr size_t kEventsPerRead = 64;
 
 bool isPointer(const Capabilities &caps) {
   return caps.has(EV_REL, REL_X) && caps.has(EV_REL, REL_Y) && caps.has(EV_KEY, BTN_LEFT);
@@ -214,20 +216,23 @@ void Tap::onDeviceReady(const std::string &node) {
 }
 
 Tap::Outcome Tap::readDevice(Open &open, std::unique_lock<std::mutex> &lock, bool &gone) {
-  Event ev;
-  for (size_t n = 0; n < kMaxEventsPerWake; ++n) {
-    ReadStatus status = open.device->next(ev);
-    if (status == ReadStatus::Again) return Outcome::Continue;
-    if (status == ReadStatus::Gone) {
-      gone = true;
-      return Outcome::Continue;
+  Event run[kEventsPerRead];
+  for (size_t total = 0; total < kMaxEventsPerWake;) {
+    ReadStatus status = ReadStatus::Event;
+    const size_t count =
+        open.device->read(run, std::min(kEventsPerRead, kMaxEventsPerWake - total), status);
+    for (size_t i = 0; i < count; ++i) {
+      const Event &ev = run[i];
+      int number = ev.type == EV_KEY ? buttonNumber(ev.code) : -1;
+      if (number < 0) {
+        emitLocked(ev);
+        continue;
+      }
+      if (handleButton(open, ev, number, lock) == Outcome::TimedOut) return Outcome::TimedOut;
     }
-    int number = ev.type == EV_KEY ? buttonNumber(ev.code) : -1;
-    if (number < 0) {
-      emitLocked(ev);
-      continue;
-    }
-    if (handleButton(open, ev, number, lock) == Outcome::TimedOut) return Outcome::TimedOut;
+    total += count;
+    if (status == ReadStatus::Gone) gone = true;
+    if (status != ReadStatus::Event) break;
   }
   return Outcome::Continue;
 }
