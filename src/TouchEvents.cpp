@@ -5,6 +5,7 @@
 
 #include <CoreServices/CoreServices.h>
 
+#include <bit>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -50,23 +51,21 @@ constexpr uint32_t kGroupSecondBit = 0x10000;
     if (!(condition)) AssertionFailed(#condition, line); \
   } while (0)
 
-void PutLE16(UInt8 *p, uint16_t v) {
-  p[0] = static_cast<UInt8>(v);
-  p[1] = static_cast<UInt8>(v >> 8);
+// One store each, in the byte order asked for whatever the host's.
+template <std::endian order, typename T>
+void Put(UInt8 *p, T v) {
+  if constexpr (std::endian::native != order) {
+    if constexpr (sizeof v == 2) v = __builtin_bswap16(v);
+    if constexpr (sizeof v == 4) v = __builtin_bswap32(v);
+    if constexpr (sizeof v == 8) v = __builtin_bswap64(v);
+  }
+  memcpy(p, &v, sizeof v);
 }
-void PutLE32(UInt8 *p, uint32_t v) {
-  for (int i = 0; i < 4; i++) p[i] = static_cast<UInt8>(v >> (8 * i));
-}
-void PutLE64(UInt8 *p, uint64_t v) {
-  for (int i = 0; i < 8; i++) p[i] = static_cast<UInt8>(v >> (8 * i));
-}
-void PutBE16(UInt8 *p, uint16_t v) {
-  p[0] = static_cast<UInt8>(v >> 8);
-  p[1] = static_cast<UInt8>(v);
-}
-void PutBE32(UInt8 *p, uint32_t v) {
-  for (int i = 0; i < 4; i++) p[i] = static_cast<UInt8>(v >> (8 * (3 - i)));
-}
+void PutLE16(UInt8 *p, uint16_t v) { Put<std::endian::little>(p, v); }
+void PutLE32(UInt8 *p, uint32_t v) { Put<std::endian::little>(p, v); }
+void PutLE64(UInt8 *p, uint64_t v) { Put<std::endian::little>(p, v); }
+void PutBE16(UInt8 *p, uint16_t v) { Put<std::endian::big>(p, v); }
+void PutBE32(UInt8 *p, uint32_t v) { Put<std::endian::big>(p, v); }
 
 // 16.16 fixed point, truncated toward zero; NaN and values whose truncation does not fit give
 // the lone sign bit.
