@@ -105,15 +105,20 @@ class Event final : public Object {
   // Fields are few, so walking their headers beats keeping an index up to date; the last field
   // found is remembered, since a filter asks for the same one (the button) again and again.
   bool find(UInt8 number, Field &out) const {
-    if (lastFound_ == number) {
-      out = FieldAt(bytes.data(), lastFoundAt_);
+    if (hasLastFound_ && lastFound_.number == number) {
+      out = lastFound_;
       return true;
     }
+    return walkTo(number, out);
+  }
+
+  // Kept out of line, so that the remembered case above stays small enough to inline.
+  [[gnu::noinline]] bool walkTo(UInt8 number, Field &out) const {
     for (size_t pos = kHeaderSize; pos < bytes.size();) {
       out = FieldAt(bytes.data(), pos);
       if (out.number == number) {
-        lastFound_ = number;
-        lastFoundAt_ = pos;
+        lastFound_ = out;
+        hasLastFound_ = true;
         return true;
       }
       pos = out.offset + PayloadSize(out);
@@ -133,15 +138,18 @@ class Event final : public Object {
         out = static_cast<int64_t>(GetBE(p, 8));
         return true;
       case kKindFloat32:
-      case kKindFloat64: {
-        double real = 0;
-        readDouble(field, real);
-        out = SaturateToInteger(real, INT64_MIN, INT64_MAX);
+      case kKindFloat64:
+        out = readRealAsInteger(field);
         return true;
-      }
       default:
         return false;
     }
+  }
+
+  [[gnu::noinline]] int64_t readRealAsInteger(const Field &field) const {
+    double real = 0;
+    readDouble(field, real);
+    return SaturateToInteger(real, INT64_MIN, INT64_MAX);
   }
 
   bool readDouble(const Field &field, double &out) const {
@@ -223,15 +231,14 @@ class Event final : public Object {
     const size_t at =
         find(kFieldLocationX, location) ? location.offset - kFieldHeaderSize : bytes.size();
     const UInt8 header[kFieldHeaderSize] = {0, 1, kind, number};
-    lastFound_ = kNothingFound;  // fields after the insertion move
+    hasLastFound_ = false;  // fields after the insertion move
     bytes.insert(bytes.begin() + at, kFieldHeaderSize + ElementSize(kind), UInt8{0});
     memcpy(bytes.data() + at, header, sizeof header);
     return FieldAt(bytes.data(), at);
   }
 
-  static constexpr int kNothingFound = -1;
-  mutable int lastFound_ = kNothingFound;
-  mutable size_t lastFoundAt_ = 0;
+  mutable bool hasLastFound_ = false;
+  mutable Field lastFound_{};
 
   bool equals(const Object &other) const override {
     return other.typeID() == kTypeIDEvent && static_cast<const Event &>(other).bytes == bytes;
