@@ -61,11 +61,21 @@ void Put(UInt8 *p, T v) {
   }
   memcpy(p, &v, sizeof v);
 }
-void PutLE16(UInt8 *p, uint16_t v) { Put<std::endian::little>(p, v); }
-void PutLE32(UInt8 *p, uint32_t v) { Put<std::endian::little>(p, v); }
-void PutLE64(UInt8 *p, uint64_t v) { Put<std::endian::little>(p, v); }
-void PutBE16(UInt8 *p, uint16_t v) { Put<std::endian::big>(p, v); }
-void PutBE32(UInt8 *p, uint32_t v) { Put<std::endian::big>(p, v); }
+void PutLE16(UInt8 *p, uint16_t v) {
+  Put<std::endian::little>(p, v);
+}
+void PutLE32(UInt8 *p, uint32_t v) {
+  Put<std::endian::little>(p, v);
+}
+void PutLE64(UInt8 *p, uint64_t v) {
+  Put<std::endian::little>(p, v);
+}
+void PutBE16(UInt8 *p, uint16_t v) {
+  Put<std::endian::big>(p, v);
+}
+void PutBE32(UInt8 *p, uint32_t v) {
+  Put<std::endian::big>(p, v);
+}
 
 // 16.16 fixed point, truncated toward zero; NaN and values whose truncation does not fit give
 // the lone sign bit.

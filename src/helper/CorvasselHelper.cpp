@@ -25,8 +25,8 @@ CorvasselHelper::CorvasselHelper() {
   setupSwipeInfo();
   loadPreferences();
   CFNotificationCenterAddObserver(CFNotificationCenterGetDistributedCenter(), this,
-                                  PreferencesChangedCallback, kCorvasselPreferencesChanged,
-                                  nullptr, CFNotificationSuspensionBehaviorDeliverImmediately);
+                                  PreferencesChangedCallback, kCorvasselPreferencesChanged, nullptr,
+                                  CFNotificationSuspensionBehaviorDeliverImmediately);
 }
 
 CorvasselHelper::~CorvasselHelper() {
@@ -42,7 +42,9 @@ void CorvasselHelper::setRestartTimer(CFRunLoopTimerRef timer) {
   restartTimer_ = timer;
 }
 
-void CorvasselHelper::preferencesChanged(const void *notification) { loadPreferences(); }
+void CorvasselHelper::preferencesChanged(const void *notification) {
+  loadPreferences();
+}
 
 void CorvasselHelper::start() {
   if (eventTap_) return;
@@ -74,4 +76,6 @@ void CorvasselHelper::scheduleRestart() {
   CFRelease(timer);
 }
 
-void CorvasselHelper::performRestart() { sys::exit(kCorvasselRestartExitStatus); }
+void CorvasselHelper::performRestart() {
+  sys::exit(kCorvasselRestartExitStatus);
+}

@@ -1,3 +1,5 @@
 #include "main/CorvasselMain.h"
 
-int main() { return CorvasselHelperMain(); }
+int main() {
+  return CorvasselHelperMain();
+}

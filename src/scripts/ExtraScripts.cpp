@@ -32,9 +32,9 @@ std::optional<std::string> RunExtraScript(const std::string &name) {
     std::vector<UInt8> bytes = pipe.fileHandleForReading().readDataUntilExitOfTask(task);
     task.waitUntilExit();
 
-    CFStringRef decoded = CFStringCreateWithBytes(kCFAllocatorDefault, bytes.data(),
-                                                  static_cast<CFIndex>(bytes.size()),
-                                                  kCFStringEncodingUTF8, false);
+    CFStringRef decoded =
+        CFStringCreateWithBytes(kCFAllocatorDefault, bytes.data(),
+                                static_cast<CFIndex>(bytes.size()), kCFStringEncodingUTF8, false);
     if (!decoded) return std::nullopt;  // not UTF-8: no result, nothing logged
     CFMutableStringRef trimmed = CFStringCreateMutableCopy(kCFAllocatorDefault, 0, decoded);
     CFRelease(decoded);

@@ -10,11 +10,21 @@
 namespace platform {
 namespace {
 
-const void *RetainCF(CFAllocatorRef, const void *value) { return CFRetain(value); }
-void ReleaseCF(CFAllocatorRef, const void *value) { CFRelease(value); }
-CFStringRef DescribeCF(const void *value) { return CFCopyDescription(value); }
-Boolean EqualCF(const void *a, const void *b) { return CFEqual(a, b); }
-CFHashCode HashCF(const void *value) { return CFHash(value); }
+const void *RetainCF(CFAllocatorRef, const void *value) {
+  return CFRetain(value);
+}
+void ReleaseCF(CFAllocatorRef, const void *value) {
+  CFRelease(value);
+}
+CFStringRef DescribeCF(const void *value) {
+  return CFCopyDescription(value);
+}
+Boolean EqualCF(const void *a, const void *b) {
+  return CFEqual(a, b);
+}
+CFHashCode HashCF(const void *value) {
+  return CFHash(value);
+}
 
 class Array final : public Object {
  public:
@@ -114,8 +124,8 @@ class Dictionary final : public Object {
     for (const Entry &entry : entries_) {
       Entry *match = that.find(entry.key);
       if (!match) return false;
-      bool same = values_.equal ? values_.equal(entry.value, match->value)
-                                : entry.value == match->value;
+      bool same =
+          values_.equal ? values_.equal(entry.value, match->value) : entry.value == match->value;
       if (!same) return false;
     }
     return true;
@@ -190,15 +200,20 @@ using platform::Wrap;
 
 const CFArrayCallBacks kCFTypeArrayCallBacks = {0, platform::RetainCF, platform::ReleaseCF,
                                                 platform::DescribeCF, platform::EqualCF};
-const CFDictionaryKeyCallBacks kCFTypeDictionaryKeyCallBacks = {
-    0, platform::RetainCF, platform::ReleaseCF, platform::DescribeCF, platform::EqualCF,
-    platform::HashCF};
+const CFDictionaryKeyCallBacks kCFTypeDictionaryKeyCallBacks = {0,
+                                                                platform::RetainCF,
+                                                                platform::ReleaseCF,
+                                                                platform::DescribeCF,
+                                                                platform::EqualCF,
+                                                                platform::HashCF};
 const CFDictionaryValueCallBacks kCFTypeDictionaryValueCallBacks = {
     0, platform::RetainCF, platform::ReleaseCF, platform::DescribeCF, platform::EqualCF};
 
 // ---- Arrays ----
 
-CFTypeID CFArrayGetTypeID(void) { return kTypeIDArray; }
+CFTypeID CFArrayGetTypeID(void) {
+  return kTypeIDArray;
+}
 
 CFArrayRef CFArrayCreate(CFAllocatorRef allocator, const void **values, CFIndex numValues,
                          const CFArrayCallBacks *callBacks) {
@@ -234,11 +249,12 @@ const void *CFArrayGetValueAtIndex(CFArrayRef theArray, CFIndex idx) {
 
 // ---- Dictionaries ----
 
-CFTypeID CFDictionaryGetTypeID(void) { return kTypeIDDictionary; }
+CFTypeID CFDictionaryGetTypeID(void) {
+  return kTypeIDDictionary;
+}
 
-CFDictionaryRef CFDictionaryCreate(CFAllocatorRef allocator, const void **keys,
-                                   const void **values, CFIndex numValues,
-                                   const CFDictionaryKeyCallBacks *keyCallBacks,
+CFDictionaryRef CFDictionaryCreate(CFAllocatorRef allocator, const void **keys, const void **values,
+                                   CFIndex numValues, const CFDictionaryKeyCallBacks *keyCallBacks,
                                    const CFDictionaryValueCallBacks *valueCallBacks) {
   if (numValues < 0 || (numValues > 0 && (!keys || !values))) return nullptr;
   Dictionary *dictionary = new Dictionary(keyCallBacks, valueCallBacks);
@@ -280,7 +296,9 @@ CFIndex CFDictionaryGetCount(CFDictionaryRef theDict) {
 
 // ---- Data ----
 
-CFTypeID CFDataGetTypeID(void) { return kTypeIDData; }
+CFTypeID CFDataGetTypeID(void) {
+  return kTypeIDData;
+}
 
 CFDataRef CFDataCreate(CFAllocatorRef allocator, const UInt8 *bytes, CFIndex length) {
   if (length < 0 || (length > 0 && !bytes)) return nullptr;
@@ -298,8 +316,7 @@ CFMutableDataRef CFDataCreateMutable(CFAllocatorRef allocator, CFIndex capacity)
 CFMutableDataRef CFDataCreateMutableCopy(CFAllocatorRef allocator, CFIndex capacity,
                                          CFDataRef theData) {
   Data *data = new Data();
-  const auto &source =
-      As<Data>(theData, kTypeIDData, "CFDataCreateMutableCopy").bytes;
+  const auto &source = As<Data>(theData, kTypeIDData, "CFDataCreateMutableCopy").bytes;
   // A capacity is the most the data will hold, so reserving it (within reason) spares growing
   // later.
   const CFIndex reserved = std::clamp<CFIndex>(capacity, 0, CFIndex{1} << 20);

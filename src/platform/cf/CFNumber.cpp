@@ -23,7 +23,8 @@ bool ExactInt64(double value, int64_t *out) {
 
 class Number final : public Object {
  public:
-  Number(CFNumberType type, int64_t integer) : Object(kTypeIDNumber), type_(type), integer_(integer) {}
+  Number(CFNumberType type, int64_t integer)
+      : Object(kTypeIDNumber), type_(type), integer_(integer) {}
   Number(CFNumberType type, double real)
       : Object(kTypeIDNumber), type_(type), isFloat_(true), real_(real) {}
 
@@ -166,7 +167,9 @@ float NarrowToFloat(double value) {
 
 using platform::Number;
 
-CFTypeID CFNumberGetTypeID(void) { return platform::kTypeIDNumber; }
+CFTypeID CFNumberGetTypeID(void) {
+  return platform::kTypeIDNumber;
+}
 
 CFNumberRef CFNumberCreate(CFAllocatorRef allocator, CFNumberType theType, const void *valuePtr) {
   if (!valuePtr) return nullptr;
@@ -319,7 +322,9 @@ const BooleanObject gFalse(false);
 const CFBooleanRef kCFBooleanTrue = reinterpret_cast<CFBooleanRef>(&platform::gTrue);
 const CFBooleanRef kCFBooleanFalse = reinterpret_cast<CFBooleanRef>(&platform::gFalse);
 
-CFTypeID CFBooleanGetTypeID(void) { return platform::kTypeIDBoolean; }
+CFTypeID CFBooleanGetTypeID(void) {
+  return platform::kTypeIDBoolean;
+}
 
 Boolean CFBooleanGetValue(CFBooleanRef boolean) {
   if (!boolean || CFGetTypeID(boolean) != platform::kTypeIDBoolean)

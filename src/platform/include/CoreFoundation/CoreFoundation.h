@@ -198,9 +198,8 @@ extern const CFDictionaryKeyCallBacks kCFTypeDictionaryKeyCallBacks;
 extern const CFDictionaryValueCallBacks kCFTypeDictionaryValueCallBacks;
 
 CFTypeID CFDictionaryGetTypeID(void);
-CFDictionaryRef CFDictionaryCreate(CFAllocatorRef allocator, const void **keys,
-                                   const void **values, CFIndex numValues,
-                                   const CFDictionaryKeyCallBacks *keyCallBacks,
+CFDictionaryRef CFDictionaryCreate(CFAllocatorRef allocator, const void **keys, const void **values,
+                                   CFIndex numValues, const CFDictionaryKeyCallBacks *keyCallBacks,
                                    const CFDictionaryValueCallBacks *valueCallBacks);
 CFMutableDictionaryRef CFDictionaryCreateMutable(CFAllocatorRef allocator, CFIndex capacity,
                                                  const CFDictionaryKeyCallBacks *keyCallBacks,
@@ -208,8 +207,7 @@ CFMutableDictionaryRef CFDictionaryCreateMutable(CFAllocatorRef allocator, CFInd
 void CFDictionarySetValue(CFMutableDictionaryRef theDict, const void *key, const void *value);
 void CFDictionaryRemoveValue(CFMutableDictionaryRef theDict, const void *key);
 const void *CFDictionaryGetValue(CFDictionaryRef theDict, const void *key);
-Boolean CFDictionaryGetValueIfPresent(CFDictionaryRef theDict, const void *key,
-                                      const void **value);
+Boolean CFDictionaryGetValueIfPresent(CFDictionaryRef theDict, const void *key, const void **value);
 CFIndex CFDictionaryGetCount(CFDictionaryRef theDict);
 
 // ---- Data ----
@@ -292,12 +290,11 @@ typedef struct {
 } CFRunLoopTimerContext;
 CFTypeID CFRunLoopTimerGetTypeID(void);
 CFRunLoopTimerRef CFRunLoopTimerCreate(CFAllocatorRef allocator, CFAbsoluteTime fireDate,
-                                       CFTimeInterval interval, CFOptionFlags flags,
-                                       CFIndex order, CFRunLoopTimerCallBack callout,
+                                       CFTimeInterval interval, CFOptionFlags flags, CFIndex order,
+                                       CFRunLoopTimerCallBack callout,
                                        CFRunLoopTimerContext *context);
 // The block form; blocks are C++ callables here.
-CFRunLoopTimerRef CFRunLoopTimerCreateWithHandler(CFAllocatorRef allocator,
-                                                  CFAbsoluteTime fireDate,
+CFRunLoopTimerRef CFRunLoopTimerCreateWithHandler(CFAllocatorRef allocator, CFAbsoluteTime fireDate,
                                                   CFTimeInterval interval, CFOptionFlags flags,
                                                   CFIndex order,
                                                   std::function<void(CFRunLoopTimerRef)> block);
@@ -343,8 +340,7 @@ void CFNotificationCenterAddObserver(CFNotificationCenterRef center, const void 
                                      CFNotificationSuspensionBehavior suspensionBehavior);
 void CFNotificationCenterRemoveObserver(CFNotificationCenterRef center, const void *observer,
                                         CFNotificationName name, const void *object);
-void CFNotificationCenterRemoveEveryObserver(CFNotificationCenterRef center,
-                                             const void *observer);
-void CFNotificationCenterPostNotification(CFNotificationCenterRef center,
-                                          CFNotificationName name, const void *object,
-                                          CFDictionaryRef userInfo, Boolean deliverImmediately);
+void CFNotificationCenterRemoveEveryObserver(CFNotificationCenterRef center, const void *observer);
+void CFNotificationCenterPostNotification(CFNotificationCenterRef center, CFNotificationName name,
+                                          const void *object, CFDictionaryRef userInfo,
+                                          Boolean deliverImmediately);

@@ -50,8 +50,8 @@ enum { kCGHeadInsertEventTap = 0, kCGTailAppendEventTap = 1 };
 typedef uint32_t CGEventTapOptions;
 enum { kCGEventTapOptionDefault = 0, kCGEventTapOptionListenOnly = 1 };
 
-typedef CGEventRef (*CGEventTapCallBack)(CGEventTapProxy proxy, CGEventType type,
-                                         CGEventRef event, void *userInfo);
+typedef CGEventRef (*CGEventTapCallBack)(CGEventTapProxy proxy, CGEventType type, CGEventRef event,
+                                         void *userInfo);
 
 CFTypeID CGEventGetTypeID(void);
 CGEventRef CGEventCreate(CGEventSourceRef source);

@@ -41,7 +41,7 @@ class RunLoopDriver {
 class TimeSource {
  public:
   virtual ~TimeSource() = default;
-  virtual uint64_t upTimeNanos() = 0;      // monotonic, since an arbitrary start
+  virtual uint64_t upTimeNanos() = 0;         // monotonic, since an arbitrary start
   virtual CFAbsoluteTime absoluteTime() = 0;  // seconds since 2001-01-01
   virtual std::unique_ptr<Waiter> makeWaiter() = 0;
   virtual std::unique_ptr<RunLoopDriver> makeRunLoopDriver() = 0;
