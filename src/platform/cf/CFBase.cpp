@@ -24,7 +24,7 @@ struct Shard {
 };
 
 std::atomic<Shard *> gShards{nullptr};
-constinit thread_local Shard *tShard = nullptr;
+std::atomic<long> gLateCount{0};  // objects made or destroyed while their thread was ending
 
 Shard *ClaimShard() {
   for (Shard *shard = gShards.load(std::memory_order_acquire); shard; shard = shard->next) {
@@ -39,30 +39,91 @@ Shard *ClaimShard() {
   return shard;
 }
 
-// Hands the thread's shard back when the thread ends.
-struct ShardReturn {
-  ~ShardReturn() {
-    if (!tShard) return;
-    tShard->owned.store(false, std::memory_order_release);
-    tShard = nullptr;
+// Objects come and go in bursts of a few sizes (an event and its byte strings on every gesture),
+// so each thread keeps a few freed blocks to hand out again before asking the allocator. The
+// sanitizers must see every allocation, so they get none.
+#ifdef CORVASSEL_ADDRESS_SANITIZER
+constexpr int kCachedBlocks = 0;
+#else
+constexpr int kCachedBlocks = 8;
+#endif
+constexpr size_t kLargestCachedBlock = 512;
+
+// A thread's shard and cached blocks; constant-initialized, so that reaching it costs no check.
+struct ThreadState {
+  Shard *shard = nullptr;
+  bool hooked = false;  // the thread-end clean-up is registered
+  bool ending = false;  // the clean-up ran: nothing more is kept
+  int cached = 0;
+  size_t sizes[kCachedBlocks + 1] = {};  // one more, so that neither is ever empty
+  void *blocks[kCachedBlocks + 1] = {};
+};
+constinit thread_local ThreadState tState;
+
+// Hands the shard back and frees the cached blocks when the thread ends.
+struct ThreadEnd {
+  ~ThreadEnd() {
+    ThreadState &state = tState;
+    state.ending = true;
+    if (state.shard) state.shard->owned.store(false, std::memory_order_release);
+    state.shard = nullptr;
+    while (state.cached > 0) {
+      --state.cached;
+      ::operator delete(state.blocks[state.cached], state.sizes[state.cached]);
+    }
   }
 };
 
+void HookThreadEnd(ThreadState &state) {
+  if (state.hooked) return;
+  state.hooked = true;
+  static thread_local ThreadEnd end;  // first use registers its destructor
+  (void)end;
+}
+
 void CountLive(long delta) {
-  Shard *shard = tShard;
-  if (!shard) [[unlikely]] {
-    shard = tShard = ClaimShard();
-    static thread_local ShardReturn handBack;  // first use registers the hand-back
-    (void)handBack;
+  ThreadState &state = tState;
+  if (!state.shard) [[unlikely]] {
+    if (state.ending) {
+      gLateCount.fetch_add(delta, std::memory_order_relaxed);
+      return;
+    }
+    state.shard = ClaimShard();
+    HookThreadEnd(state);
   }
-  shard->count.store(shard->count.load(std::memory_order_relaxed) + delta,
-                     std::memory_order_relaxed);
+  std::atomic<long> &count = state.shard->count;
+  count.store(count.load(std::memory_order_relaxed) + delta, std::memory_order_relaxed);
 }
 
 }  // namespace
 
+void *Object::operator new(size_t size) {
+  ThreadState &state = tState;
+  for (int i = state.cached - 1; i >= 0; --i) {
+    if (state.sizes[i] != size) continue;
+    void *block = state.blocks[i];
+    --state.cached;
+    state.blocks[i] = state.blocks[state.cached];
+    state.sizes[i] = state.sizes[state.cached];
+    return block;
+  }
+  return ::operator new(size);
+}
+
+void Object::operator delete(void *block, size_t size) {
+  ThreadState &state = tState;
+  if (state.cached < kCachedBlocks && size <= kLargestCachedBlock && !state.ending) {
+    HookThreadEnd(state);
+    state.blocks[state.cached] = block;
+    state.sizes[state.cached] = size;
+    ++state.cached;
+    return;
+  }
+  ::operator delete(block, size);
+}
+
 long liveObjectCount() {
-  long sum = 0;
+  long sum = gLateCount.load(std::memory_order_relaxed);
   for (Shard *shard = gShards.load(std::memory_order_acquire); shard; shard = shard->next)
     sum += shard->count.load(std::memory_order_relaxed);
   return sum;
@@ -95,8 +156,7 @@ CFIndex Object::retainCount() const {
 
 std::string Object::describe() const {
   char text[64];
-  snprintf(text, sizeof text, "<CFType %p typeID=%lu>", static_cast<const void *>(this),
-           typeID_);
+  snprintf(text, sizeof text, "<CFType %p typeID=%lu>", static_cast<const void *>(this), typeID_);
   return text;
 }
 

@@ -33,6 +33,10 @@ class Object {
   Object(const Object &) = delete;
   Object &operator=(const Object &) = delete;
 
+  // Blocks of objects freed on a thread are kept for its next objects of the same size.
+  static void *operator new(size_t size);
+  static void operator delete(void *block, size_t size);
+
   CFTypeID typeID() const { return typeID_; }
   bool immortal() const { return immortal_; }
   void retain() const;
@@ -50,7 +54,9 @@ class Object {
   mutable std::atomic<long> refCount_{1};
 };
 
-inline const Object *AsObject(CFTypeRef cf) { return static_cast<const Object *>(cf); }
+inline const Object *AsObject(CFTypeRef cf) {
+  return static_cast<const Object *>(cf);
+}
 
 // Aborts with message when a CF call is given something it cannot work on (as CF does).
 [[noreturn]] void CFFatal(const char *function, const char *message);
