@@ -69,7 +69,7 @@ struct ThreadEnd {
     state.shard = nullptr;
     while (state.cached > 0) {
       --state.cached;
-      ::operator delete(state.blocks[state.cached], state.sizes[state.cached]);
+      ::operator delete(state.blocks[state.cached]);
     }
   }
 };
@@ -119,7 +119,7 @@ void Object::operator delete(void *block, size_t size) {
     ++state.cached;
     return;
   }
-  ::operator delete(block, size);
+  ::operator delete(block);
 }
 
 long liveObjectCount() {
