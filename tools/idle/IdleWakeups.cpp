@@ -120,6 +120,8 @@ void Measure(double seconds, std::string home) {
          voluntary, involuntary, static_cast<double>(voluntary + involuntary) / seconds);
   printf("VmRSS:%s\n", StatusField("/proc/self/status", "VmRSS").c_str());
   printf("VmHWM:%s\n", StatusField("/proc/self/status", "VmHWM").c_str());
+  // Resident memory shared with other processes counted by share: what the helper adds.
+  printf("Pss:%s\n", StatusField("/proc/self/smaps_rollup", "Pss").c_str());
   fflush(stdout);
   std::error_code ignored;
   std::filesystem::remove_all(home, ignored);
