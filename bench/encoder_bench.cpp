@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "BenchDoubles.h"
 #include "TouchEvents.h"
 #include "helper/CorvasselHelper.h"
 #include "remap/Remap.h"
@@ -20,23 +21,6 @@ class CountingClock : public platform::TimeSource {
   std::unique_ptr<platform::Waiter> makeWaiter() override { return nullptr; }
   std::unique_ptr<platform::RunLoopDriver> makeRunLoopDriver() override { return nullptr; }
   uint64_t now = 1'000'000'000;
-};
-
-class DroppingInput : public platform::InputBackend {
- public:
-  bool isProcessTrusted(bool) override { return true; }
-  std::unique_ptr<platform::TapDriver> createTap(const platform::TapRequest &,
-                                                 platform::TapClient &) override {
-    return nullptr;
-  }
-  NSUInteger pressedMouseButtons() override { return 0; }
-  void post(CGEventTapLocation, CGEventRef event) override { benchmark::DoNotOptimize(event); }
-};
-
-class QuietNotifications : public platform::NotificationTransport {
- public:
-  void start(std::function<void(const std::string &)>) override {}
-  void post(const std::string &) override {}
 };
 
 class BenchBackend : public platform::Backend {

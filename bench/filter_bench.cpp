@@ -3,27 +3,11 @@
 #include <benchmark/benchmark.h>
 #include <platform/Backend.h>
 
+#include "BenchDoubles.h"
 #include "helper/CorvasselHelper.h"
 #include "remap/Remap.h"
 
 namespace {
-
-class IdleInput : public platform::InputBackend {
- public:
-  bool isProcessTrusted(bool) override { return true; }
-  std::unique_ptr<platform::TapDriver> createTap(const platform::TapRequest &,
-                                                 platform::TapClient &) override {
-    return nullptr;
-  }
-  NSUInteger pressedMouseButtons() override { return 0; }
-  void post(CGEventTapLocation, CGEventRef) override {}
-};
-
-class NoNotifications : public platform::NotificationTransport {
- public:
-  void start(std::function<void(const std::string &)>) override {}
-  void post(const std::string &) override {}
-};
 
 class FilterBackend : public platform::Backend {
  public:
@@ -31,8 +15,8 @@ class FilterBackend : public platform::Backend {
   ~FilterBackend() override { platform::setBackend(nullptr); }
   platform::InputBackend &input() override { return idle; }
   platform::NotificationTransport &notifications() override { return quiet; }
-  IdleInput idle;
-  NoNotifications quiet;
+  DroppingInput idle;
+  QuietNotifications quiet;
 };
 
 // What the tap would call if the helper wanted nothing.
