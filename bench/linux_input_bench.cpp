@@ -40,7 +40,8 @@ class Mouse : public platform::evdev::Device {
   int fd() const override { return 7; }
   const std::string &name() const override { return name_; }
   const platform::evdev::Capabilities &capabilities() const override { return caps_; }
-  bool grab(bool) override { return true; }
+  int grab(bool) override { return 0; }
+  bool keysDown() const override { return false; }
   platform::evdev::ReadStatus next(Event &ev) override {
     if (pos_ == batch.size()) return platform::evdev::ReadStatus::Again;
     ev = batch[pos_++];
@@ -64,11 +65,11 @@ class Mouse : public platform::evdev::Device {
 
 class Sink : public platform::evdev::Output {
  public:
-  bool write(const Event *events, size_t count) override {
+  int write(const Event *events, size_t count) override {
     written += count;
     if (onWrite) onWrite();
     benchmark::DoNotOptimize(events);
-    return true;
+    return 0;
   }
   std::string devnode() const override { return ""; }
   size_t written = 0;
@@ -86,15 +87,16 @@ class Kernel : public platform::evdev::Kernel {
     error = 0;
     return std::move(mouse);
   }
-  std::unique_ptr<platform::evdev::Output> createOutput(
-      const std::string &, const platform::evdev::Capabilities &) override {
+  std::unique_ptr<platform::evdev::Output> createOutput(const std::string &,
+                                                        const platform::evdev::Capabilities &,
+                                                        int &) override {
     auto s = std::make_unique<Sink>();
     sink = s.get();
     return s;
   }
   std::unique_ptr<platform::evdev::DirectoryWatch> watchDirectory() override { return nullptr; }
   std::unique_ptr<platform::evdev::Timer> makeTimer() override { return nullptr; }
-  bool mayAccess(const std::string &, int) override { return true; }
+  int mayAccess(const std::string &, int) override { return 0; }
 
   std::unique_ptr<Mouse> mouse = std::make_unique<Mouse>();
   Sink *sink = nullptr;
@@ -107,6 +109,7 @@ class Watcher : public platform::evdev::Watcher {
     return true;
   }
   void unwatch(int fd) override { handlers.erase(fd); }
+  void perform(std::function<void()>) override {}
   std::map<int, std::function<void()>> handlers;
 };
 
@@ -130,7 +133,8 @@ struct Rig {
     Mouse *m = kernel.mouse.get();
     platform::TapRequest request{kCGHIDEventTap, kCGHeadInsertEventTap, kCGEventTapOptionDefault,
                                  CGEventMaskBit(kCGEventOtherMouseDown)};
-    tap = platform::evdev::Tap::create(kernel, request, client);
+    int error = 0;
+    tap = platform::evdev::Tap::create(kernel, request, client, {}, error);
     auto w = std::make_unique<Watcher>();
     watcher = w.get();
     tap->attachWatcher(std::move(w));
@@ -140,7 +144,7 @@ struct Rig {
   BenchBackend backend;
   Kernel kernel;
   PassAll client;
-  std::unique_ptr<platform::evdev::Tap> tap;
+  std::shared_ptr<platform::evdev::Tap> tap;
   Watcher *watcher = nullptr;
   Mouse *mouse = nullptr;
 };

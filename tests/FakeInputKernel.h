@@ -41,7 +41,9 @@ struct Node {
   Capabilities caps = mouseCaps();
   std::deque<Event> queue;
   bool unplugged = false;
-  int refusals = 0;  // opens refused with EACCES before one succeeds
+  int refusals = 0;         // opens refused with EACCES before one succeeds
+  int grabRefusals = 0;     // grabs refused with EBUSY (another program holds it) before one works
+  std::set<uint16_t> down;  // keys down, as far as the events handed out tell
   std::atomic<bool> grabbed{false};
   std::atomic<int> opened{0};  // descriptors open on it now
   int fd = -1;
@@ -57,16 +59,23 @@ class Device : public platform::evdev::Device {
   int fd() const override { return node_->fd; }
   const std::string &name() const override { return node_->name; }
   const Capabilities &capabilities() const override { return node_->caps; }
-  bool grab(bool exclusive) override {
+  int grab(bool exclusive) override {
+    if (exclusive && node_->grabRefusals > 0) {
+      --node_->grabRefusals;
+      return EBUSY;
+    }
     node_->grabbed = exclusive;
-    return true;
+    return 0;
   }
+  bool keysDown() const override { return !node_->down.empty(); }
   platform::evdev::ReadStatus next(Event &ev) override {
     if (node_->queue.empty())
       return node_->unplugged ? platform::evdev::ReadStatus::Gone
                               : platform::evdev::ReadStatus::Again;
     ev = node_->queue.front();
     node_->queue.pop_front();
+    if (ev.type == EV_KEY && ev.value == 0) node_->down.erase(ev.code);
+    if (ev.type == EV_KEY && ev.value != 0) node_->down.insert(ev.code);
     return platform::evdev::ReadStatus::Event;
   }
 
@@ -76,16 +85,13 @@ class Device : public platform::evdev::Device {
 
 class Output : public platform::evdev::Output {
  public:
-  explicit Output(std::function<void(const Event *, size_t)> sink) : sink_(std::move(sink)) {}
-  bool write(const Event *events, size_t count) override {
-    sink_(events, count);
-    return true;
-  }
+  explicit Output(std::function<int(const Event *, size_t)> sink) : sink_(std::move(sink)) {}
+  int write(const Event *events, size_t count) override { return sink_(events, count); }
   std::string devnode() const override { return devnode_; }
   std::string devnode_;
 
  private:
-  std::function<void(const Event *, size_t)> sink_;
+  std::function<int(const Event *, size_t)> sink_;
 };
 
 class DirectoryWatch : public platform::evdev::DirectoryWatch {
@@ -170,13 +176,19 @@ class Kernel : public platform::evdev::Kernel {
     return std::make_unique<Device>(it->second);
   }
   std::unique_ptr<platform::evdev::Output> createOutput(const std::string &name,
-                                                        const Capabilities &caps) override {
-    if (!uinputUsable) return nullptr;
+                                                        const Capabilities &caps,
+                                                        int &error) override {
+    if (!uinputUsable) {
+      error = ENODEV;
+      return nullptr;
+    }
     outputCaps = caps;
     auto out = std::make_unique<Output>([this](const Event *events, size_t count) {
       std::lock_guard<std::mutex> lock(mutex);
+      if (writeError) return writeError;
       written.insert(written.end(), events, events + count);
       ++writes;
+      return 0;
     });
     out->devnode_ = virtualDevnode;
     return out;
@@ -187,8 +199,8 @@ class Kernel : public platform::evdev::Kernel {
   std::unique_ptr<platform::evdev::Timer> makeTimer() override {
     return std::make_unique<Timer>(timer);
   }
-  bool mayAccess(const std::string &path, int mode) override {
-    return denied.count(path.substr(path.rfind('/') + 1)) == 0;
+  int mayAccess(const std::string &path, int mode) override {
+    return denied.count(path.substr(path.rfind('/') + 1)) ? EACCES : 0;
   }
 
   std::vector<Event> output() {
@@ -204,6 +216,7 @@ class Kernel : public platform::evdev::Kernel {
   std::vector<std::pair<std::string, DirectoryWatch::Change>> changes;
   TimerState timer;
   bool uinputUsable = true;
+  int writeError = 0;  // what every write to the virtual device fails with, 0 for none
   std::string virtualDevnode;
   Capabilities outputCaps;
   std::set<std::string> denied;  // entry names access() refuses
@@ -225,6 +238,14 @@ class Watcher : public platform::evdev::Watcher {
     return true;
   }
   void unwatch(int fd) override { handlers.erase(fd); }
+  void perform(std::function<void()> work) override { performed.push_back(std::move(work)); }
+  // Runs what was handed over to be done later.
+  void runPerformed() {
+    auto work = std::move(performed);
+    performed.clear();
+    for (auto &w : work) w();
+  }
+  std::vector<std::function<void()>> performed;
   bool watching(int fd) const { return handlers.count(fd) != 0; }
   void ready(int fd) {
     auto it = handlers.find(fd);

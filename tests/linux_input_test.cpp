@@ -108,7 +108,8 @@ class LinuxTapTest : public ::testing::Test {
   }
 
   void start(platform::evdev::TapOptions options = {}) {
-    tap = Tap::create(kernel, request, client, options);
+    int error = 0;
+    tap = Tap::create(kernel, request, client, options, error);
     ASSERT_TRUE(tap);
     auto w = std::make_unique<fake::Watcher>();
     w->refused = unwatchable;
@@ -127,7 +128,7 @@ class LinuxTapTest : public ::testing::Test {
   platform::evdev::LinuxInput input{kernel};
   Client client;
   platform::TapRequest request{kCGHIDEventTap, kCGHeadInsertEventTap, kCGEventTapOptionDefault, 0};
-  std::unique_ptr<Tap> tap;
+  std::shared_ptr<Tap> tap;
   fake::Watcher *watcher = nullptr;
   std::set<int> unwatchable;
   long objectsBefore = 0;
@@ -512,8 +513,10 @@ TEST_F(LinuxTapTest, DisablingGivesTheMouseBackAndEnablingTakesItAgain) {
   directoryChanged();
   EXPECT_FALSE(plugged->grabbed) << "no grabs while off";
   tap->setEnabled(true);
-  EXPECT_TRUE(mouse->grabbed);
+  EXPECT_FALSE(mouse->grabbed) << "its right button is still down: taken once let go";
   EXPECT_TRUE(plugged->grabbed);
+  feed("event0", {key(BTN_RIGHT, 0), syn()});
+  EXPECT_TRUE(mouse->grabbed);
   kernel.clearOutput();
   feed("event0", {rel(REL_X, 1), syn()});
   EXPECT_EQ(kernel.output(), (std::vector<Event>{rel(REL_X, 1), syn()}));
@@ -566,6 +569,125 @@ TEST_F(LinuxTapTest, HungCallbackSwitchesTheTapOffFromTheWatchdog) {
   a->queue.push_back(rel(REL_X, 1));
   watcher->ready(a->fd);
   EXPECT_TRUE(kernel.output().empty());
+}
+
+TEST_F(LinuxTapTest, ACallbackMaySwitchOffOrDropItsOwnTap) {
+  REQUIRE_EVENT_OBJECTS();
+  enum Action { SwitchOff, Drop };
+  for (Action action : {SwitchOff, Drop}) {
+    SCOPED_TRACE(action == SwitchOff ? "switched off" : "dropped");
+    kernel.nodes.clear();
+    kernel.clearOutput();
+    client.seen.clear();
+    auto mouse = kernel.add("event0");
+    start();
+    std::unique_ptr<platform::TapDriver> driver = Tap::driverFor(std::move(tap));
+    feed("event0", {key(BTN_RIGHT, 1), syn()});  // passed: held on the virtual device
+    client.decide = [&](CGEventType type, int64_t button) {
+      if (button == 3 && type == kCGEventOtherMouseDown) {
+        if (action == SwitchOff)
+          driver->setEnabled(false);
+        else
+          driver.reset();  // the port's last reference went
+      }
+      return true;
+    };
+    feed("event0", {key(BTN_SIDE, 1), syn(), rel(REL_X, 5), syn(), key(BTN_SIDE, 0), syn()});
+    EXPECT_FALSE(mouse->grabbed);
+    EXPECT_EQ(mouse->opened, 0);
+    EXPECT_EQ(client.seen.size(), 2u) << "nothing delivered after it";
+    EXPECT_EQ(kernel.output(),
+              (std::vector<Event>{key(BTN_RIGHT, 1), syn(), key(BTN_RIGHT, 0), syn()}));
+    client.decide = [](CGEventType, int64_t) { return true; };
+    driver.reset();
+  }
+}
+
+TEST_F(LinuxTapTest, AGrabAnotherProgramHoldsIsAskedForAgainWithGrowingWaits) {
+  start({.grabRetryFirstNanos = 250, .grabRetryAttempts = 4});
+  struct Row {
+    int refusals;
+    std::vector<uint64_t> waits;
+    bool grabbedInTheEnd;
+  };
+  const Row rows[] = {
+      {1, {250}, true}, {3, {250, 500, 1000}, true}, {9, {250, 500, 1000, 2000}, false}};
+  int n = 0;
+  for (const Row &row : rows) {
+    backend.logged.clear();
+    auto mouse = kernel.plug("event" + std::to_string(20 + n++));
+    mouse->grabRefusals = row.refusals;
+    directoryChanged();
+    std::vector<uint64_t> waits;
+    while (kernel.timer.armed && waits.size() < 10) {
+      waits.push_back(kernel.timer.nanos);
+      watcher->ready(9002);
+    }
+    EXPECT_EQ(waits, row.waits) << row.refusals << " refusals";
+    EXPECT_EQ(mouse->grabbed, row.grabbedInTheEnd);
+    EXPECT_EQ(backend.logged.size(), 1u) << "said once";
+    EXPECT_EQ(mouse->opened, row.grabbedInTheEnd ? 1 : 0) << "not kept open meanwhile";
+  }
+  // An attribute change asks again at once.
+  auto last = kernel.nodes.at("event22");
+  last->grabRefusals = 0;
+  kernel.changes.emplace_back("event22", fake::DirectoryWatch::AttributesChanged);
+  directoryChanged();
+  EXPECT_TRUE(last->grabbed);
+}
+
+TEST_F(LinuxTapTest, AMouseIsGrabbedOnlyWithNoButtonDown) {
+  auto mouse = kernel.add("event0");
+  mouse->down = {BTN_LEFT};  // held before the tap began: the desktop saw the press
+  start();
+  EXPECT_FALSE(mouse->grabbed);
+  feed("event0", {rel(REL_X, 1), syn()});
+  EXPECT_FALSE(mouse->grabbed);
+  feed("event0", {key(BTN_LEFT, 0), syn()});
+  EXPECT_TRUE(mouse->grabbed);
+  EXPECT_TRUE(kernel.output().empty()) << "what the desktop read is not sent again";
+  feed("event0", {rel(REL_Y, 2), syn()});
+  EXPECT_EQ(kernel.output(), (std::vector<Event>{rel(REL_Y, 2), syn()}));
+}
+
+TEST_F(LinuxTapTest, AFailedWriteGivesTheMiceBackAndTellsTheClient) {
+  REQUIRE_EVENT_OBJECTS();
+  auto a = kernel.add("event0");
+  auto b = kernel.add("event1");
+  start();
+  kernel.writeError = EINVAL;
+  feed("event0", {rel(REL_X, 1), syn()});
+  EXPECT_FALSE(a->grabbed || b->grabbed);
+  EXPECT_EQ(a->opened + b->opened, 0);
+  ASSERT_EQ(backend.logged.size(), 1u) << testing::PrintToString(backend.logged);
+  EXPECT_NE(backend.logged[0].find(strerror(EINVAL)), std::string::npos) << backend.logged[0];
+  EXPECT_EQ(client.seen,
+            (std::vector<std::pair<CGEventType, int64_t>>{{kCGEventTapDisabledByUserInput, 0}}));
+  tap->setEnabled(true);
+  EXPECT_FALSE(tap->isEnabled()) << "stays off: its mice would be dead";
+  EXPECT_FALSE(a->grabbed);
+}
+
+TEST_F(LinuxTapTest, AFailedWriteOutsideAReadIsToldFromTheLoop) {
+  REQUIRE_EVENT_OBJECTS();
+  auto mouse = kernel.add("event0");
+  start();
+  kernel.writeError = EIO;
+  tap->click(BTN_SIDE);
+  EXPECT_FALSE(mouse->grabbed);
+  EXPECT_TRUE(client.seen.empty()) << "not from inside the poster";
+  watcher->runPerformed();
+  EXPECT_EQ(mouse->opened, 0);
+  EXPECT_EQ(client.seen.size(), 1u);
+}
+
+TEST_F(LinuxTapTest, LostDirectoryNoticesMeanLookingAtEveryNodeAgain) {
+  kernel.add("event0");
+  start();
+  auto unseen = kernel.add("event1");  // its notice was lost
+  kernel.changes.emplace_back("", fake::DirectoryWatch::Overflowed);
+  directoryChanged();
+  EXPECT_TRUE(unseen->grabbed);
 }
 
 TEST_F(LinuxTapTest, TrustNeedsTheVirtualDeviceAndEveryEventNode) {

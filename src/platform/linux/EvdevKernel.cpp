@@ -63,8 +63,13 @@ class EvdevDevice : public Device {
   int fd() const override { return fd_; }
   const std::string &name() const override { return name_; }
   const Capabilities &capabilities() const override { return caps_; }
-  bool grab(bool exclusive) override {
-    return libevdev_grab(dev_, exclusive ? LIBEVDEV_GRAB : LIBEVDEV_UNGRAB) == 0;
+  int grab(bool exclusive) override {
+    return -libevdev_grab(dev_, exclusive ? LIBEVDEV_GRAB : LIBEVDEV_UNGRAB);
+  }
+  bool keysDown() const override {
+    for (const auto &[type, code] : caps_.codes)
+      if (type == EV_KEY && libevdev_get_event_value(dev_, EV_KEY, code) != 0) return true;
+    return false;
   }
   ReadStatus next(Event &ev) override {
     for (;;) {
@@ -105,7 +110,7 @@ class UinputOutput : public Output {
     libevdev_uinput_destroy(ui_);
     close(fd_);
   }
-  bool write(const Event *events, size_t count) override {
+  int write(const Event *events, size_t count) override {
     constexpr size_t kChunk = 64;
     input_event buf[kChunk];
     while (count > 0) {
@@ -121,14 +126,14 @@ class UinputOutput : public Output {
       while (left > 0) {
         ssize_t w = ::write(fd_, p, left);
         if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return false;
+        if (w <= 0) return w < 0 ? errno : EIO;
         p += w;
         left -= static_cast<size_t>(w);
       }
       events += n;
       count -= n;
     }
-    return true;
+    return 0;
   }
   std::string devnode() const override {
     const char *node = libevdev_uinput_get_devnode(ui_);
@@ -155,6 +160,10 @@ class InotifyWatch : public DirectoryWatch {
       for (ssize_t off = 0; off + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
         const auto *e = reinterpret_cast<const inotify_event *>(buf + off);
         off += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+        if (e->mask & IN_Q_OVERFLOW) {
+          out.emplace_back(std::string(), Overflowed);
+          continue;
+        }
         if (e->len == 0 || off > n) continue;
         std::string name(e->name, strnlen(e->name, e->len));
         if (e->mask & IN_DELETE)
@@ -234,10 +243,13 @@ class RealKernel : public Kernel {
     return std::make_unique<EvdevDevice>(fd, dev);
   }
 
-  std::unique_ptr<Output> createOutput(const std::string &name,
-                                       const Capabilities &capabilities) override {
+  std::unique_ptr<Output> createOutput(const std::string &name, const Capabilities &capabilities,
+                                       int &error) override {
     int fd = ::open(uinputPath().c_str(), O_RDWR | O_CLOEXEC);
-    if (fd < 0) return nullptr;
+    if (fd < 0) {
+      error = errno;
+      return nullptr;
+    }
     libevdev *tmpl = libevdev_new();
     libevdev_set_name(tmpl, name.c_str());
     libevdev_set_id_bustype(tmpl, BUS_VIRTUAL);
@@ -255,9 +267,11 @@ class RealKernel : public Kernel {
     int rc = libevdev_uinput_create_from_device(tmpl, fd, &ui);
     libevdev_free(tmpl);
     if (rc < 0) {
+      error = -rc;
       close(fd);
       return nullptr;
     }
+    error = 0;
     return std::make_unique<UinputOutput>(fd, ui);
   }
 
@@ -277,8 +291,8 @@ class RealKernel : public Kernel {
     return std::make_unique<TimerFd>(fd);
   }
 
-  bool mayAccess(const std::string &path, int mode) override {
-    return faccessat(AT_FDCWD, path.c_str(), mode, AT_EACCESS) == 0;
+  int mayAccess(const std::string &path, int mode) override {
+    return faccessat(AT_FDCWD, path.c_str(), mode, AT_EACCESS) == 0 ? 0 : errno;
   }
 
  private:

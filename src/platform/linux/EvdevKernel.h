@@ -46,7 +46,10 @@ class Device {
   virtual int fd() const = 0;  // readable while events wait
   virtual const std::string &name() const = 0;
   virtual const Capabilities &capabilities() const = 0;
-  virtual bool grab(bool exclusive) = 0;  // from any thread
+  // 0, or the errno that refused it (EBUSY: another program holds the device). From any thread.
+  virtual int grab(bool exclusive) = 0;
+  // Whether any key or button is down, as far as the events read so far tell.
+  virtual bool keysDown() const = 0;
   // The next event. After the kernel dropped events, the events that follow bring the device's
   // state back in line with the hardware (releases of buttons let go meanwhile), ending with
   // SYN_REPORT, so a reader that treats them as ordinary events keeps nothing stuck.
@@ -67,14 +70,16 @@ class Device {
 class Output {
  public:
   virtual ~Output() = default;
-  virtual bool write(const Event *events, size_t count) = 0;
+  // 0, or the errno of the write that failed.
+  virtual int write(const Event *events, size_t count) = 0;
   virtual std::string devnode() const = 0;  // empty when not known
 };
 
 // Changes to the entries of the device directory.
 class DirectoryWatch {
  public:
-  enum Change { Created, AttributesChanged, Deleted };
+  // Overflowed: the kernel dropped notices (the entry name is empty); look at every entry again.
+  enum Change { Created, AttributesChanged, Deleted, Overflowed };
   virtual ~DirectoryWatch() = default;
   virtual int fd() const = 0;
   // Drains what is pending: (entry name, change) in the order they happened.
@@ -100,13 +105,13 @@ class Kernel {
   virtual std::vector<std::string> eventNodes() = 0;
   // nullptr with error set to the errno that refused it.
   virtual std::unique_ptr<Device> open(const std::string &path, int &error) = 0;
-  // nullptr when no virtual device can be made.
+  // nullptr with error set when no virtual device can be made.
   virtual std::unique_ptr<Output> createOutput(const std::string &name,
-                                               const Capabilities &capabilities) = 0;
+                                               const Capabilities &capabilities, int &error) = 0;
   virtual std::unique_ptr<DirectoryWatch> watchDirectory() = 0;  // nullptr on failure
   virtual std::unique_ptr<Timer> makeTimer() = 0;                // nullptr on failure
-  // access(2) with the effective ids: no side effects.
-  virtual bool mayAccess(const std::string &path, int mode) = 0;
+  // access(2) with the effective ids, no side effects: 0, or the errno that refuses it.
+  virtual int mayAccess(const std::string &path, int mode) = 0;
 };
 
 Kernel &realKernel();

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <vector>
 
@@ -69,26 +70,37 @@ uint16_t buttonForSwipe(int64_t direction) {
   }
 }
 
-bool LinuxInput::hasAccess() {
-  if (!kernel_.mayAccess(kernel_.uinputPath(), R_OK | W_OK)) return false;
-  for (const std::string &node : kernel_.eventNodes())
-    if (!kernel_.mayAccess(kernel_.inputDirectory() + "/" + node, R_OK)) return false;
-  return true;
+std::string LinuxInput::accessProblem() {
+  if (int error = kernel_.mayAccess(kernel_.uinputPath(), R_OK | W_OK))
+    return kernel_.uinputPath() + " (" + strerror(error) +
+           "): install 70-corvassel-uinput.rules into /etc/udev/rules.d, then 'sudo udevadm "
+           "control --reload && sudo udevadm trigger' (or reboot)";
+  for (const std::string &node : kernel_.eventNodes()) {
+    const std::string path = kernel_.inputDirectory() + "/" + node;
+    if (int error = kernel_.mayAccess(path, R_OK))
+      return path + " (" + strerror(error) +
+             "): add yourself to the 'input' group (sudo usermod -aG input $USER) and log in "
+             "again";
+  }
+  return {};
 }
 
 bool LinuxInput::isProcessTrusted(bool prompt) {
-  bool trusted = hasAccess();
-  if (!trusted && prompt && !gPrompted.exchange(true)) {
-    backend().log(
-        "corvassel-helper: no access to the mouse. Install 70-corvassel-uinput.rules into "
-        "/etc/udev/rules.d (for /dev/uinput), add yourself to the 'input' group "
-        "(sudo usermod -aG input $USER) for /dev/input/event*, then log in again.");
-  }
-  return trusted;
+  const std::string problem = accessProblem();
+  if (!problem.empty() && prompt && !gPrompted.exchange(true))
+    backend().log("corvassel-helper: no access to " + problem + "; waiting for access");
+  return problem.empty();
 }
 
 std::unique_ptr<TapDriver> LinuxInput::createTap(const TapRequest &request, TapClient &client) {
-  return Tap::create(kernel_, request, client, options_);
+  int error = 0;
+  std::shared_ptr<Tap> tap = Tap::create(kernel_, request, client, options_, error);
+  if (!tap) {
+    backend().log("corvassel-helper: cannot make the virtual pointer through " +
+                  kernel_.uinputPath() + ": " + strerror(error) + "; nothing is remapped");
+    return nullptr;
+  }
+  return Tap::driverFor(std::move(tap));
 }
 
 NSUInteger LinuxInput::pressedMouseButtons() {

@@ -25,8 +25,8 @@ class LinuxInput : public InputBackend {
   NSUInteger pressedMouseButtons() override;
   void post(CGEventTapLocation location, CGEventRef event) override;
 
-  // Whether the process may use the devices, without prompting.
-  bool hasAccess();
+  // Why the process may not use the devices ("NODE: REASON"), or "" when it may. No prompt.
+  std::string accessProblem();
 
  private:
   Kernel &kernel_;

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <iterator>
 
 namespace platform::evdev {
@@ -51,25 +52,46 @@ class RunLoopWatcher : public Watcher {
     return runLoopWatch(rl_, fd, EPOLLIN, [onReady = std::move(onReady)](uint32_t) { onReady(); });
   }
   void unwatch(int fd) override { runLoopUnwatch(rl_, fd); }
+  void perform(std::function<void()> work) override { runLoopPerform(rl_, std::move(work)); }
 
  private:
   CFRunLoopRef rl_;
 };
 
+// What the tap's port owns. Dropping it retires the tap; the tap itself lives on while a
+// dispatch still runs in it.
+class TapHandle final : public TapDriver {
+ public:
+  explicit TapHandle(std::shared_ptr<Tap> tap) : tap_(std::move(tap)) {}
+  ~TapHandle() override { tap_->retire(); }
+  void attach(CFRunLoopRef rl) override { tap_->attach(rl); }
+  void setEnabled(bool enabled) override { tap_->setEnabled(enabled); }
+  bool isEnabled() override { return tap_->isEnabled(); }
+
+ private:
+  std::shared_ptr<Tap> tap_;
+};
+
+std::string describe(int error) {
+  return strerror(error);
+}
+
 }  // namespace
 
-std::unique_ptr<Tap> Tap::create(Kernel &kernel, const TapRequest &request, TapClient &client,
-                                 TapOptions options) {
-  std::unique_ptr<Tap> tap(new Tap(kernel, request, client, options));
+std::shared_ptr<Tap> Tap::create(Kernel &kernel, const TapRequest &request, TapClient &client,
+                                 TapOptions options, int &error) {
+  std::shared_ptr<Tap> tap(new Tap(kernel, request, client, options));
   std::lock_guard<std::mutex> lock(tap->mutex_);
   // Open the mice first: the virtual device carries the union of what they can do.
   std::vector<std::pair<std::string, std::unique_ptr<Device>>> mice;
   Capabilities caps = baseline();
   for (const std::string &node : kernel.eventNodes()) {
-    int error = 0;
-    std::unique_ptr<Device> dev = kernel.open(kernel.inputDirectory() + "/" + node, error);
+    int openError = 0;
+    std::unique_ptr<Device> dev = kernel.open(kernel.inputDirectory() + "/" + node, openError);
     if (!dev) {
-      if (error == EACCES || error == EPERM) tap->pending_[node] = options.retryAttempts;
+      if (openError == EACCES || openError == EPERM)
+        tap->pending_[node] = {options.retryAttempts - 1, options.retryIntervalNanos,
+                               options.retryIntervalNanos, false};
       continue;
     }
     if (!isPointer(dev->capabilities()) || dev->name() == kVirtualDeviceName) {
@@ -79,21 +101,13 @@ std::unique_ptr<Tap> Tap::create(Kernel &kernel, const TapRequest &request, TapC
     caps.merge(dev->capabilities());
     mice.emplace_back(node, std::move(dev));
   }
-  tap->out_ = kernel.createOutput(kVirtualDeviceName, caps);
+  std::erase_if(tap->pending_, [](const auto &entry) { return entry.second.attemptsLeft < 1; });
+  tap->out_ = kernel.createOutput(kVirtualDeviceName, caps, error);
   if (!tap->out_) return nullptr;
   std::string devnode = tap->out_->devnode();
   if (auto slash = devnode.rfind('/'); slash != std::string::npos)
     tap->outNode_ = devnode.substr(slash + 1);
-  for (auto &[node, dev] : mice) {
-    if (!dev->grab(true)) {
-      tap->ignored_.insert(node);  // someone else holds it: we would read nothing
-      continue;
-    }
-    auto open = std::make_unique<Open>();
-    open->node = node;
-    open->device = std::move(dev);
-    tap->devices_[node] = std::move(open);
-  }
+  for (auto &[node, dev] : mice) tap->admitLocked(node, std::move(dev));
   tap->dirWatch_ = kernel.watchDirectory();
   tap->retryTimer_ = kernel.makeTimer();
   tap->rearmRetryLocked();
@@ -101,6 +115,10 @@ std::unique_ptr<Tap> Tap::create(Kernel &kernel, const TapRequest &request, TapC
   tap->watchdog_ = std::thread([t = tap.get()] { t->watchdogMain(); });
   registerTap(tap.get());
   return tap;
+}
+
+std::unique_ptr<TapDriver> Tap::driverFor(std::shared_ptr<Tap> tap) {
+  return std::make_unique<TapHandle>(std::move(tap));
 }
 
 Tap::Tap(Kernel &kernel, const TapRequest &request, TapClient &client, TapOptions options)
@@ -133,28 +151,33 @@ void Tap::attach(CFRunLoopRef rl) {
 
 void Tap::attachWatcher(std::unique_ptr<Watcher> watcher) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (watcher_ || shutDown_) return;
+  if (watcher_ || shutDown_ || retired_) return;
   watcher_ = std::move(watcher);
   // A grabbed mouse nobody reads would be a dead mouse: keep only those that can be served.
   for (auto it = devices_.begin(); it != devices_.end();) {
-    const std::string node = it->first;
-    if (watcher_->watch(it->second->device->fd(), [this, node] { onDeviceReady(node); })) {
+    if (watchLocked(*it->second)) {
       ++it;
     } else {
-      it->second->device->grab(false);
+      if (it->second->grabbed) it->second->device->grab(false);
       it = devices_.erase(it);
     }
   }
-  if (dirWatch_) watcher_->watch(dirWatch_->fd(), [this] { onDirectoryReady(); });
-  if (retryTimer_) watcher_->watch(retryTimer_->fd(), [this] { onTimer(); });
+  std::weak_ptr<Tap> weak = weak_from_this();
+  auto serve = [weak](void (Tap::*handler)()) {
+    return [weak, handler] {
+      if (auto self = weak.lock()) ((*self).*handler)();
+    };
+  };
+  if (dirWatch_) watcher_->watch(dirWatch_->fd(), serve(&Tap::onDirectoryReady));
+  if (retryTimer_) watcher_->watch(retryTimer_->fd(), serve(&Tap::onTimer));
 }
 
 void Tap::setEnabled(bool enabled) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (shutDown_ || enabled == enabled_) return;
+  // A virtual device that refused a write would leave every mouse grabbed and dead.
+  if (shutDown_ || retired_ || writeFailed_ || enabled == enabled_) return;
   enabled_ = enabled;
   if (enabled) {
-    timedOut_ = false;
     scanLocked();
   } else {
     closeDevicesLocked();
@@ -164,6 +187,21 @@ void Tap::setEnabled(bool enabled) {
 bool Tap::isEnabled() {
   std::lock_guard<std::mutex> lock(mutex_);
   return enabled_;
+}
+
+void Tap::retire() {
+  unregisterTap(this);
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (retired_) return;
+  retired_ = true;
+  enabled_ = false;
+  notice_ = 0;
+  closeDevicesLocked();
+  if (watcher_) {
+    if (dirWatch_) watcher_->unwatch(dirWatch_->fd());
+    if (retryTimer_) watcher_->unwatch(retryTimer_->fd());
+  }
+  out_.reset();
 }
 
 NSUInteger Tap::pressedButtons() {
@@ -183,7 +221,7 @@ void Tap::click(uint16_t code) {
     afterFrame_.insert(afterFrame_.end(), std::begin(frames), std::end(frames));
     return;
   }
-  out_->write(frames, 4);
+  writeLocked(frames, 4);
 }
 
 void Tap::shutdown() {
@@ -199,28 +237,52 @@ void Tap::shutdown() {
 void Tap::onDeviceReady(const std::string &node) {
   std::unique_lock<std::mutex> lock(mutex_);
   auto it = devices_.find(node);
-  if (it == devices_.end() || !enabled_) return;
-  bool gone = false;
-  Outcome outcome = readDevice(*it->second, lock, gone);
-  if (outcome == Outcome::TimedOut) {
-    // The watchdog has ungrabbed everything and released what we held on the virtual device;
-    // whatever we read before that is dropped rather than sent after the fact.
-    buffer_.clear();
-    closeDevicesLocked();
-    lock.unlock();
-    deliverTapDisabled();
+  if (it == devices_.end()) return;
+  if (!enabled_) {
+    closeDevicesLocked();  // switched off from elsewhere: nothing more is read
     return;
   }
-  flushLocked();
-  if (gone) removeDeviceLocked(node);
+  const std::shared_ptr<Open> open = it->second;
+  if (!open->grabbed) {
+    // Read only to follow its buttons: the desktop has these events.
+    Event ev;
+    ReadStatus status;
+    while ((status = open->device->next(ev)) == ReadStatus::Event) {
+    }
+    if (status == ReadStatus::Gone)
+      removeDeviceLocked(node);
+    else
+      grabWhenNeutralLocked(*open);
+    return;
+  }
+  bool gone = false;
+  ++dispatching_;
+  const Outcome outcome = readDevice(open, lock, gone);
+  --dispatching_;
+  if (outcome == Outcome::SwitchedOff) {
+    // Whatever was read before the switch-off is dropped rather than sent after the fact.
+    buffer_.clear();
+    closeDevicesLocked();
+  } else {
+    flushLocked();
+    if (gone) {
+      removeDeviceLocked(node);
+      attemptLocked(node, {options_.retryAttempts, 0, options_.retryIntervalNanos, false});
+    }
+  }
+  const CGEventType notice = std::exchange(notice_, 0);
+  const bool tell = notice != 0 && !retired_;
+  lock.unlock();
+  if (tell) deliverNotice(notice);
 }
 
-Tap::Outcome Tap::readDevice(Open &open, std::unique_lock<std::mutex> &lock, bool &gone) {
+Tap::Outcome Tap::readDevice(const std::shared_ptr<Open> &open, std::unique_lock<std::mutex> &lock,
+                             bool &gone) {
   Event run[kEventsPerRead];
   for (size_t total = 0; total < kMaxEventsPerWake;) {
     ReadStatus status = ReadStatus::Event;
     const size_t count =
-        open.device->read(run, std::min(kEventsPerRead, kMaxEventsPerWake - total), status);
+        open->device->read(run, std::min(kEventsPerRead, kMaxEventsPerWake - total), status);
     for (size_t i = 0; i < count; ++i) {
       const Event &ev = run[i];
       int number = ev.type == EV_KEY ? buttonNumber(ev.code) : -1;
@@ -228,8 +290,13 @@ Tap::Outcome Tap::readDevice(Open &open, std::unique_lock<std::mutex> &lock, boo
         emitLocked(ev);
         continue;
       }
-      if (handleButton(open, ev, number, lock) == Outcome::TimedOut) return Outcome::TimedOut;
+      if (handleButton(*open, ev, number, lock) == Outcome::SwitchedOff)
+        return Outcome::SwitchedOff;
+      // The callback may have dropped this device (switched off and on again): stop reading it.
+      auto it = devices_.find(open->node);
+      if (it == devices_.end() || it->second != open) return Outcome::Continue;
     }
+    if (!enabled_) return Outcome::SwitchedOff;  // a write failed
     total += count;
     if (status == ReadStatus::Gone) gone = true;
     if (status != ReadStatus::Event) break;
@@ -250,7 +317,7 @@ Tap::Outcome Tap::handleButton(Open &open, const Event &ev, int number,
   bool pass = true;
   if (number != 0 && subscribed(type)) {
     pass = deliver(type, number, lock) || request_.options == kCGEventTapOptionListenOnly;
-    if (timedOut_) return Outcome::TimedOut;
+    if (!enabled_) return Outcome::SwitchedOff;
   }
   if (down) {
     if (pass) {
@@ -279,6 +346,7 @@ bool Tap::deliver(CGEventType type, int number, std::unique_lock<std::mutex> &lo
   CGEventSetIntegerValueField(event, kCGMouseEventButtonNumber, number);
   lock.unlock();
   callbackBegan();
+  // The callback may switch the tap off or drop its port; the client is not touched after.
   CGEventRef result = client_.deliver(type, event);
   callbackEnded();
   lock.lock();
@@ -287,12 +355,12 @@ bool Tap::deliver(CGEventType type, int number, std::unique_lock<std::mutex> &lo
   return result != nullptr;
 }
 
-void Tap::deliverTapDisabled() {
+void Tap::deliverNotice(CGEventType notice) {
   CGEventRef event = CGEventCreate(nullptr);
   if (!event) return;
-  CGEventSetType(event, kCGEventTapDisabledByTimeout);
+  CGEventSetType(event, notice);
   CGEventSetIntegerValueField(event, kCGMouseEventButtonNumber, 0);
-  CGEventRef result = client_.deliver(kCGEventTapDisabledByTimeout, event);
+  CGEventRef result = client_.deliver(notice, event);
   if (result && result != event) CFRelease(result);
   CFRelease(event);
 }
@@ -308,8 +376,36 @@ void Tap::flushLocked() {
     buffer_.insert(buffer_.end(), afterFrame_.begin(), afterFrame_.end());
     afterFrame_.clear();
   }
-  if (out_) out_->write(buffer_.data(), buffer_.size());
+  writeLocked(buffer_.data(), buffer_.size());
   buffer_.clear();
+}
+
+void Tap::writeLocked(const Event *events, size_t count) {
+  if (!out_ || writeFailed_) return;
+  const int error = out_->write(events, count);
+  if (!error) return;
+  // The mice stay grabbed only while what they do reaches the desktop.
+  writeFailed_ = true;
+  const std::string devnode = out_->devnode();
+  backend().log("corvassel-helper: cannot write to the virtual pointer" +
+                (devnode.empty() ? std::string() : " " + devnode) + ": " + describe(error) +
+                "; every mouse is given back and remapping stays off until the helper starts "
+                "again");
+  switchOffLocked(kCGEventTapDisabledByUserInput);
+  if (!dispatching_ && watcher_) {
+    // Not inside a read: close the devices and tell the client from the loop, later.
+    std::weak_ptr<Tap> weak = weak_from_this();
+    watcher_->perform([weak] {
+      auto self = weak.lock();
+      if (!self) return;
+      std::unique_lock<std::mutex> lock(self->mutex_);
+      self->closeDevicesLocked();
+      const CGEventType notice = std::exchange(self->notice_, 0);
+      const bool tell = notice != 0 && !self->retired_;
+      lock.unlock();
+      if (tell) self->deliverNotice(notice);
+    });
+  }
 }
 
 void Tap::releasePassedLocked(uint32_t buttons, const Open *except) {
@@ -321,50 +417,132 @@ void Tap::releasePassedLocked(uint32_t buttons, const Open *except) {
   for (int n = 0; n < 32; ++n)
     if (buttons & bit(n)) events.push_back({EV_KEY, static_cast<uint16_t>(BTN_MOUSE + n), 0});
   events.push_back({EV_SYN, SYN_REPORT, 0});
-  out_->write(events.data(), events.size());
+  writeLocked(events.data(), events.size());
+}
+
+void Tap::switchOffLocked(CGEventType notice) {
+  if (!enabled_) return;
+  enabled_ = false;
+  notice_ = notice;
+  // Ungrab first so the desktop has the mouse at once; the devices are closed on the loop's
+  // thread, once no read is under way.
+  for (auto &[node, open] : devices_)
+    if (open->grabbed) open->device->grab(false);
+  buffer_.clear();  // read under the grab but not yet sent: dropped, never sent twice
+  flushLocked();    // clicks the callback posted still go out
+  uint32_t passed = 0;
+  for (auto &[node, open] : devices_) {
+    passed |= open->passed;
+    open->passed = 0;
+  }
+  releasePassedLocked(passed, nullptr);
+  pending_.clear();
 }
 
 // ---- devices --------------------------------------------------------------------------------
 
 void Tap::scanLocked() {
   for (const std::string &node : kernel_.eventNodes())
-    openOrScheduleLocked(node, options_.retryAttempts);
+    attemptLocked(node, {options_.retryAttempts, 0, options_.retryIntervalNanos, false});
   rearmRetryLocked();
 }
 
-int Tap::tryOpenLocked(const std::string &node) {
-  if (devices_.count(node) || ignored_.count(node) || node == outNode_) return 0;
+void Tap::attemptLocked(const std::string &node, Retry retry) {
+  pending_.erase(node);
+  if (devices_.count(node) || ignored_.count(node) || node == outNode_ || !enabled_) return;
   int error = 0;
   std::unique_ptr<Device> dev = kernel_.open(kernel_.inputDirectory() + "/" + node, error);
-  if (!dev) return error ? error : EIO;
-  if (!isPointer(dev->capabilities()) || dev->name() == kVirtualDeviceName || !dev->grab(true)) {
+  if (!dev) {
+    // udev sets a new node's owner and mode just after it appears: ask again shortly.
+    if ((error == EACCES || error == EPERM) && retry.attemptsLeft > 1) {
+      if (retry.growing) retry = {options_.retryAttempts, 0, options_.retryIntervalNanos, false};
+      pending_[node] = {retry.attemptsLeft - 1, retry.intervalNanos, retry.intervalNanos, false};
+    }
+    return;
+  }
+  if (!isPointer(dev->capabilities()) || dev->name() == kVirtualDeviceName) {
     ignored_.insert(node);
-    return 0;
+    return;
   }
-  if (watcher_ && !watcher_->watch(dev->fd(), [this, node] { onDeviceReady(node); })) {
-    dev->grab(false);
-    return 0;
+  const bool again = retry.growing;
+  admitLocked(node, std::move(dev));
+  // A grab refused again goes on with the schedule it came with, one attempt spent.
+  if (again && pending_.count(node)) {
+    if (retry.attemptsLeft > 1)
+      pending_[node] = {retry.attemptsLeft - 1, retry.intervalNanos * 2, retry.intervalNanos * 2,
+                        true};
+    else
+      pending_.erase(node);
   }
-  auto open = std::make_unique<Open>();
-  open->node = node;
-  open->device = std::move(dev);
-  devices_[node] = std::move(open);
-  return 0;
 }
 
-void Tap::openOrScheduleLocked(const std::string &node, int attempts) {
-  pending_.erase(node);
-  int error = tryOpenLocked(node);
-  // udev sets a new node's owner and mode just after it appears: ask again shortly.
-  if ((error == EACCES || error == EPERM) && attempts > 1) pending_[node] = attempts - 1;
+void Tap::admitLocked(const std::string &node, std::unique_ptr<Device> device) {
+  auto open = std::make_shared<Open>();
+  open->node = node;
+  open->device = std::move(device);
+  devices_[node] = open;
+  if (watcher_ && !watchLocked(*open)) {
+    devices_.erase(node);  // nobody would read it: it must not stay grabbed
+    return;
+  }
+  grabWhenNeutralLocked(*open);
+}
+
+bool Tap::watchLocked(const Open &open) {
+  std::weak_ptr<Tap> weak = weak_from_this();
+  return watcher_->watch(open.device->fd(), [weak, node = open.node] {
+    if (auto self = weak.lock()) self->onDeviceReady(node);
+  });
+}
+
+void Tap::grabWhenNeutralLocked(Open &open) {
+  if (open.grabbed || !enabled_) return;
+  // The desktop saw that press: grabbing now would keep its release from it.
+  if (open.device->keysDown()) return;
+  if (int error = open.device->grab(true)) {
+    const std::string node = open.node, name = open.device->name();
+    if (watcher_) watcher_->unwatch(open.device->fd());
+    devices_.erase(node);
+    refusedLocked(node, name, error,
+                  {options_.grabRetryAttempts, options_.grabRetryFirstNanos,
+                   options_.grabRetryFirstNanos, true});
+    return;
+  }
+  // What is queued was read by the desktop too: dropped. A press that came in meanwhile
+  // means letting go again, so that the desktop sees its release.
+  Event ev;
+  while (open.device->next(ev) == ReadStatus::Event) {
+  }
+  if (open.device->keysDown()) {
+    open.device->grab(false);
+    return;
+  }
+  open.grabbed = true;
+  refusalLogged_.erase(open.node);
+}
+
+void Tap::refusedLocked(const std::string &node, const std::string &name, int error, Retry retry) {
+  if (refusalLogged_.insert(node).second) {
+    backend().log("corvassel-helper: cannot grab " + kernel_.inputDirectory() + "/" + node + " (" +
+                  name + "): " + describe(error) +
+                  (error == EBUSY ? " (another program holds it)" : "") +
+                  "; it stays with the desktop and is asked for again");
+  }
+  if (retry.attemptsLeft > 0) pending_[node] = retry;
+  rearmRetryLocked();
 }
 
 void Tap::rearmRetryLocked() {
   if (!retryTimer_) return;
-  if (pending_.empty() || !enabled_)
+  if (pending_.empty() || !enabled_) {
     retryTimer_->disarm();
-  else
-    retryTimer_->arm(options_.retryIntervalNanos);
+    retryArmedNanos_ = 0;
+    return;
+  }
+  uint64_t soonest = UINT64_MAX;
+  for (const auto &[node, retry] : pending_) soonest = std::min(soonest, retry.waitNanos);
+  retryArmedNanos_ = soonest;
+  retryTimer_->arm(soonest);
 }
 
 void Tap::onTimer() {
@@ -375,25 +553,45 @@ void Tap::onTimer() {
     pending_.clear();
     return;
   }
-  std::map<std::string, int> due;
-  due.swap(pending_);
-  for (const auto &[node, attempts] : due) openOrScheduleLocked(node, attempts);
+  // Every wait shrinks by what the timer was armed with; those spent are due.
+  std::vector<std::pair<std::string, Retry>> due;
+  for (auto it = pending_.begin(); it != pending_.end();) {
+    if (it->second.waitNanos <= retryArmedNanos_) {
+      due.emplace_back(*it);
+      it = pending_.erase(it);
+    } else {
+      it->second.waitNanos -= retryArmedNanos_;
+      ++it;
+    }
+  }
+  for (const auto &[node, retry] : due) attemptLocked(node, retry);
   rearmRetryLocked();
 }
 
 void Tap::onDirectoryReady() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!dirWatch_) return;
+  const Retry fresh{options_.retryAttempts, 0, options_.retryIntervalNanos, false};
   for (const auto &[node, change] : dirWatch_->read()) {
+    if (change == DirectoryWatch::Overflowed) {
+      // Notices were lost: any node may be new. What went is found when it is read.
+      ignored_.clear();
+      if (enabled_) scanLocked();
+      continue;
+    }
     if (node.rfind("event", 0) != 0) continue;
     if (change == DirectoryWatch::Deleted) {
       ignored_.erase(node);
       pending_.erase(node);
+      refusalLogged_.erase(node);
       removeDeviceLocked(node);
     } else if (enabled_) {
-      // A fresh node may reuse a name we dismissed; a change of mode may admit us now.
+      // A fresh node may reuse a name we dismissed; a change of mode may admit us now, and a
+      // mouse whose grab was refused is asked for again.
       if (change == DirectoryWatch::Created) ignored_.erase(node);
-      openOrScheduleLocked(node, options_.retryAttempts);
+      auto it = pending_.find(node);
+      attemptLocked(node,
+                    it != pending_.end() && change != DirectoryWatch::Created ? it->second : fresh);
     }
   }
   rearmRetryLocked();
@@ -417,9 +615,10 @@ void Tap::closeDevicesLocked() {
   }
   releasePassedLocked(passed, nullptr);
   for (auto &[node, open] : devices_) {
-    open->device->grab(false);
+    if (open->grabbed) open->device->grab(false);
     if (watcher_) watcher_->unwatch(open->device->fd());
   }
+  // A device being read right now stays open until that read is over.
   devices_.clear();
   pending_.clear();
   ignored_.clear();
@@ -467,21 +666,8 @@ void Tap::watchdogMain() {
 
 void Tap::timedOut() {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (!enabled_ || shutDown_) return;
-  enabled_ = false;
-  timedOut_ = true;
-  // Ungrab first so the desktop has the mouse at once; the main thread, still inside the
-  // callback, closes the devices when it returns.
-  for (auto &[node, open] : devices_) open->device->grab(false);
-  buffer_.clear();  // read under the grab but not yet sent: dropped, never sent twice
-  flushLocked();    // clicks the callback posted still go out
-  uint32_t passed = 0;
-  for (auto &[node, open] : devices_) {
-    passed |= open->passed;
-    open->passed = 0;
-  }
-  releasePassedLocked(passed, nullptr);
-  pending_.clear();
+  if (shutDown_ || retired_) return;
+  switchOffLocked(kCGEventTapDisabledByTimeout);
 }
 
 }  // namespace platform::evdev

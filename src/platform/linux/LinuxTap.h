@@ -26,12 +26,17 @@ class Watcher {
   // False when the descriptor cannot be watched.
   virtual bool watch(int fd, std::function<void()> onReady) = 0;
   virtual void unwatch(int fd) = 0;
+  // Runs work later on the watching thread, outside whatever runs now.
+  virtual void perform(std::function<void()> work) = 0;
 };
 
 struct TapOptions {
   uint64_t callbackTimeoutNanos = 1000000000;  // then the tap switches itself off
   uint64_t retryIntervalNanos = 100000000;     // between opens refused for permissions
   int retryAttempts = 20;
+  // A grab another program holds is asked for again after this, then twice as long each time.
+  uint64_t grabRetryFirstNanos = 250000000;
+  int grabRetryAttempts = 8;
 };
 
 // The platform's number for an evdev button code (BTN_LEFT 0, BTN_RIGHT 1, BTN_MIDDLE 2,
@@ -42,17 +47,24 @@ int buttonNumber(uint16_t code);
 // The name the virtual device carries; devices of that name are never grabbed.
 extern const char *const kVirtualDeviceName;
 
-class Tap : public TapDriver {
+// The tap is shared: whoever dispatches an event holds it, so that a callback may switch off
+// or drop the tap that is calling it (the tap then ends once the dispatch is over).
+class Tap : public std::enable_shared_from_this<Tap> {
  public:
-  // nullptr when the virtual device cannot be made.
-  static std::unique_ptr<Tap> create(Kernel &kernel, const TapRequest &request, TapClient &client,
-                                     TapOptions options = {});
-  ~Tap() override;
+  // nullptr when the virtual device cannot be made; error then says why.
+  static std::shared_ptr<Tap> create(Kernel &kernel, const TapRequest &request, TapClient &client,
+                                     TapOptions options, int &error);
+  ~Tap();
 
-  void attach(CFRunLoopRef rl) override;
+  // The driver the tap's port owns; dropping it retires the tap.
+  static std::unique_ptr<TapDriver> driverFor(std::shared_ptr<Tap> tap);
+
+  void attach(CFRunLoopRef rl);
   void attachWatcher(std::unique_ptr<Watcher> watcher);
-  void setEnabled(bool enabled) override;
-  bool isEnabled() override;
+  void setEnabled(bool enabled);
+  bool isEnabled();
+  // The port is gone: the client is never called again and every device is let go.
+  void retire();
 
   // Bit n set while button n is held on any grabbed device.
   NSUInteger pressedButtons();
@@ -65,33 +77,47 @@ class Tap : public TapDriver {
   struct Open {
     std::string node;
     std::unique_ptr<Device> device;
-    uint32_t held = 0;    // buttons down on this device
-    uint32_t passed = 0;  // of those, the ones whose press reached the virtual device
+    bool grabbed = false;  // until then it is read only to learn when no button is down
+    uint32_t held = 0;     // buttons down on this device
+    uint32_t passed = 0;   // of those, the ones whose press reached the virtual device
   };
-  enum class Outcome { Continue, TimedOut };
+  // A node to open again later: refused for permissions, or its grab held by another program.
+  struct Retry {
+    int attemptsLeft = 0;
+    uint64_t waitNanos = 0;  // left until the next attempt
+    uint64_t intervalNanos = 0;
+    bool growing = false;  // the interval doubles after each attempt
+  };
+  enum class Outcome { Continue, SwitchedOff };
 
   Tap(Kernel &kernel, const TapRequest &request, TapClient &client, TapOptions options);
 
   void onDeviceReady(const std::string &node);
-  Outcome readDevice(Open &open, std::unique_lock<std::mutex> &lock, bool &gone);
+  Outcome readDevice(const std::shared_ptr<Open> &open, std::unique_lock<std::mutex> &lock,
+                     bool &gone);
   Outcome handleButton(Open &open, const Event &ev, int number, std::unique_lock<std::mutex> &lock);
   bool subscribed(CGEventType type) const;
   // Runs the client's callback with the lock released. Returns whether to pass the event.
   bool deliver(CGEventType type, int number, std::unique_lock<std::mutex> &lock);
-  void deliverTapDisabled();
+  void deliverNotice(CGEventType notice);
   void onDirectoryReady();
   void onTimer();
 
   // The rest need mutex_ held.
   void scanLocked();
-  int tryOpenLocked(const std::string &node);
-  void openOrScheduleLocked(const std::string &node, int attempts);
+  void attemptLocked(const std::string &node, Retry retry);
+  void admitLocked(const std::string &node, std::unique_ptr<Device> device);
+  void grabWhenNeutralLocked(Open &open);
+  void refusedLocked(const std::string &node, const std::string &name, int error, Retry retry);
   void rearmRetryLocked();
   void removeDeviceLocked(const std::string &node);
   void closeDevicesLocked();
   void releasePassedLocked(uint32_t buttons, const Open *except);
+  void switchOffLocked(CGEventType notice);
   void flushLocked();
   void emitLocked(const Event &ev);
+  void writeLocked(const Event *events, size_t count);
+  bool watchLocked(const Open &open);
 
   void watchdogMain();
   void callbackBegan();
@@ -106,17 +132,22 @@ class Tap : public TapDriver {
   std::mutex mutex_;
   std::unique_ptr<Output> out_;
   std::string outNode_;
-  std::map<std::string, std::unique_ptr<Open>> devices_;
-  std::set<std::string> ignored_;       // nodes that are not mice (or refused our grab)
-  std::map<std::string, int> pending_;  // nodes refused for permissions: attempts left
+  std::map<std::string, std::shared_ptr<Open>> devices_;
+  std::set<std::string> ignored_;         // nodes that are not mice
+  std::map<std::string, Retry> pending_;  // nodes to open again later
+  std::set<std::string> refusalLogged_;   // nodes whose refused grab has been logged
+  uint64_t retryArmedNanos_ = 0;          // what the retry timer was armed with
   std::unique_ptr<DirectoryWatch> dirWatch_;
   std::unique_ptr<Timer> retryTimer_;
   std::unique_ptr<Watcher> watcher_;
   std::vector<Event> buffer_;      // the frame being read, written at its SYN_REPORT
   std::vector<Event> afterFrame_;  // posted clicks waiting for that frame to end
   bool enabled_ = true;
-  bool timedOut_ = false;
+  bool retired_ = false;
   bool shutDown_ = false;
+  bool writeFailed_ = false;
+  int dispatching_ = 0;     // device reads under way
+  CGEventType notice_ = 0;  // tap-disabled notice to deliver once the dispatch is over
 
   // Watchdog: times the callback while one runs, sleeps otherwise.
   std::mutex watchMutex_;
