@@ -1,0 +1,368 @@
+#include "KernelSupport.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <ostream>
+#include <sstream>
+#include <thread>
+
+namespace fs = std::filesystem;
+
+namespace kcheck {
+
+void PrintTo(const Ev &ev, std::ostream *os) {
+  const char *type = libevdev_event_type_get_name(ev.type);
+  const char *code = libevdev_event_code_get_name(ev.type, ev.code);
+  *os << (type ? type : "?") << " " << (code ? code : std::to_string(ev.code)) << " " << ev.value;
+}
+
+bool Eventually(const std::function<bool()> &cond, Millis timeout) {
+  const auto end = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    if (cond()) return true;
+    if (std::chrono::steady_clock::now() >= end) return false;
+    std::this_thread::sleep_for(Millis(10));
+  }
+}
+
+std::string ReadFile(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void WriteFile(const std::string &path, const std::string &text, int mode) {
+  fs::create_directories(fs::path(path).parent_path());
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+  chmod(path.c_str(), static_cast<mode_t>(mode));
+}
+
+int Shell(const std::string &command) {
+  int status = std::system(command.c_str());
+  return status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string ShellOutput(const std::string &command) {
+  std::string out;
+  if (FILE *p = popen(command.c_str(), "r")) {
+    char buf[4096];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+    pclose(p);
+  }
+  return out;
+}
+
+// ---- devices --------------------------------------------------------------------------------
+
+SourceDevice::SourceDevice(const std::string &name, Kind kind) {
+  libevdev *tmpl = libevdev_new();
+  libevdev_set_name(tmpl, name.c_str());
+  libevdev_set_id_bustype(tmpl, BUS_USB);
+  libevdev_set_id_vendor(tmpl, 0x1234);
+  libevdev_set_id_product(tmpl, kind == Mouse ? 0x5678 : 0x5679);
+  if (kind == Mouse) {
+    for (unsigned rel : {REL_X, REL_Y, REL_WHEEL, REL_HWHEEL, REL_WHEEL_HI_RES, REL_HWHEEL_HI_RES})
+      libevdev_enable_event_code(tmpl, EV_REL, rel, nullptr);
+    for (unsigned btn = BTN_LEFT; btn <= BTN_TASK; ++btn)
+      libevdev_enable_event_code(tmpl, EV_KEY, btn, nullptr);
+  } else {
+    for (unsigned key = KEY_ESC; key <= KEY_SLASH; ++key)
+      libevdev_enable_event_code(tmpl, EV_KEY, key, nullptr);
+    libevdev_enable_event_type(tmpl, EV_REP);
+  }
+  int rc = libevdev_uinput_create_from_device(tmpl, LIBEVDEV_UINPUT_OPEN_MANAGED, &ui_);
+  libevdev_free(tmpl);
+  if (rc != 0) {
+    ADD_FAILURE() << "cannot make " << name << " through uinput: " << strerror(-rc);
+    ui_ = nullptr;
+    return;
+  }
+  const char *node = libevdev_uinput_get_devnode(ui_);
+  node_ = node ? node : "";
+  // sysfs has the device a moment before devtmpfs has its node.
+  if (node_.empty() || !Eventually([&] { return access(node_.c_str(), F_OK) == 0; }, Millis(3000)))
+    ADD_FAILURE() << "no node appeared for " << name;
+}
+
+SourceDevice::~SourceDevice() {
+  unplug();
+}
+
+void SourceDevice::frame(std::initializer_list<Ev> events) {
+  frame(Frame(events));
+}
+
+void SourceDevice::frame(const Frame &events) {
+  if (!ui_) return;
+  for (const Ev &ev : events) libevdev_uinput_write_event(ui_, ev.type, ev.code, ev.value);
+  libevdev_uinput_write_event(ui_, EV_SYN, SYN_REPORT, 0);
+}
+
+void SourceDevice::unplug() {
+  if (ui_) libevdev_uinput_destroy(ui_);
+  ui_ = nullptr;
+}
+
+Reader::Reader(const std::string &node) : node_(node) {
+  fd_ = open(node.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd_ < 0 || libevdev_new_from_fd(fd_, &dev_) != 0) {
+    ADD_FAILURE() << "cannot read " << node << ": " << strerror(errno);
+    dev_ = nullptr;
+  }
+}
+
+Reader::~Reader() {
+  if (dev_) libevdev_free(dev_);
+  if (fd_ >= 0) close(fd_);
+}
+
+bool Reader::readPending(std::vector<Frame> &out) {
+  if (!dev_) return false;
+  bool any = false;
+  input_event e;
+  for (;;) {
+    int rc = libevdev_next_event(dev_, LIBEVDEV_READ_FLAG_NORMAL, &e);
+    if (rc == LIBEVDEV_READ_STATUS_SYNC) {
+      // Dropped: libevdev brings its state back in line; the frames in between are lost.
+      while (libevdev_next_event(dev_, LIBEVDEV_READ_FLAG_SYNC, &e) == LIBEVDEV_READ_STATUS_SYNC) {
+      }
+      partial_.clear();
+      continue;
+    }
+    if (rc != LIBEVDEV_READ_STATUS_SUCCESS) break;
+    any = true;
+    if (e.type == EV_SYN && e.code == SYN_REPORT) {
+      out.push_back(std::move(partial_));
+      partial_.clear();
+    } else if (e.type != EV_SYN) {
+      partial_.push_back({e.type, e.code, e.value});
+    }
+  }
+  return any;
+}
+
+std::vector<Frame> Reader::frames(Millis quiet) {
+  std::vector<Frame> out;
+  for (;;) {
+    readPending(out);
+    pollfd p{fd_, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(quiet.count())) <= 0) return out;
+  }
+}
+
+std::vector<Frame> Reader::waitFrames(size_t count, Millis timeout) {
+  std::vector<Frame> out;
+  const auto end = std::chrono::steady_clock::now() + timeout;
+  while (out.size() < count) {
+    readPending(out);
+    auto left = std::chrono::duration_cast<Millis>(end - std::chrono::steady_clock::now());
+    if (out.size() >= count || left.count() <= 0) break;
+    pollfd p{fd_, POLLIN, 0};
+    poll(&p, 1, static_cast<int>(left.count()));
+  }
+  return out;
+}
+
+bool Reader::held(uint16_t code) {
+  std::vector<Frame> ignored;
+  readPending(ignored);
+  return dev_ && libevdev_get_event_value(dev_, EV_KEY, code) != 0;
+}
+
+bool Reader::anyButtonHeld() {
+  for (uint16_t code = BTN_MOUSE; code < BTN_JOYSTICK; ++code)
+    if (held(code)) return true;
+  return false;
+}
+
+bool Forwarded(SourceDevice &mouse, Reader &out, Millis timeout) {
+  return Eventually(
+      [&] {
+        mouse.frame({Rel(REL_X, 1)});
+        return !out.waitFrames(1, Millis(50)).empty();
+      },
+      timeout);
+}
+
+std::vector<std::string> InputNodes() {
+  std::vector<std::string> nodes = {"/dev/uinput"};
+  for (const auto &entry : fs::directory_iterator("/dev/input"))
+    if (entry.path().filename().string().rfind("event", 0) == 0)
+      nodes.push_back(entry.path().string());
+  return nodes;
+}
+
+void Modes::set(const std::string &path, mode_t mode) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) return;
+  saved_.emplace_back(path, st.st_mode & 07777);
+  chmod(path.c_str(), mode);
+}
+
+Modes::~Modes() {
+  // Latest first, so that a node changed twice ends as it began.
+  for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) chmod(it->first.c_str(), it->second);
+}
+
+std::string FindDevice(const std::string &name, Millis timeout) {
+  std::string found;
+  Eventually(
+      [&] {
+        std::error_code ec;
+        for (fs::directory_iterator it("/dev/input", ec), end; !ec && it != end; it.increment(ec)) {
+          const std::string path = it->path().string();
+          if (it->path().filename().string().rfind("event", 0) != 0) continue;
+          int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+          if (fd < 0) continue;
+          char buf[256] = {};
+          bool match = ioctl(fd, EVIOCGNAME(sizeof buf - 1), buf) >= 0 && name == buf;
+          close(fd);
+          if (match) {
+            found = path;
+            return true;
+          }
+        }
+        return false;
+      },
+      timeout);
+  return found;
+}
+
+bool GrabbedByAnother(const std::string &node) {
+  int fd = open(node.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool busy = false;
+  if (ioctl(fd, EVIOCGRAB, 1) == 0)
+    ioctl(fd, EVIOCGRAB, 0);
+  else
+    busy = errno == EBUSY;
+  close(fd);
+  return busy;
+}
+
+// ---- the helper -----------------------------------------------------------------------------
+
+Home::Home() {
+  char tmpl[] = "/tmp/corvassel-home-XXXXXX";
+  path_ = mkdtemp(tmpl) ? tmpl : "";
+  chmod(path_.c_str(), 0755);
+  settings();
+}
+
+Home::~Home() {
+  std::error_code ec;
+  fs::remove_all(path_, ec);
+}
+
+void Home::settings(bool enabled, int back, int forward, int passthrough) {
+  std::ostringstream xml;
+  xml << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+         "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+         "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+         "<plist version=\"1.0\"><dict>"
+      << "<key>Enabled</key>" << (enabled ? "<true/>" : "<false/>")
+      << "<key>BackButton</key><integer>" << back << "</integer>"
+      << "<key>ForwardButton</key><integer>" << forward << "</integer>"
+      << "<key>PassthroughButton</key><integer>" << passthrough << "</integer>"
+      << "</dict></plist>\n";
+  WriteFile(path_ + "/Library/Preferences/Quendrith.tavrel.prefpane.plist", xml.str());
+}
+
+void Home::script(const std::string &name, const std::string &body) {
+  WriteFile(path_ + "/Library/PreferencePanes/Ombrisk.prefPane/Contents/Resources/Scripts/" + name,
+            "#!/bin/sh\n" + body + "\n", 0755);
+}
+
+void Home::chown(uid_t uid) {
+  for (const auto &entry : fs::recursive_directory_iterator(path_))
+    lchown(entry.path().c_str(), uid, uid);
+  lchown(path_.c_str(), uid, uid);
+}
+
+Helper::Helper(Home &home, Options options) : logPath_(home.path() + "/helper.log") {
+  std::vector<std::string> args = {CORVASSEL_HELPER_EXE};
+  args.insert(args.end(), options.args.begin(), options.args.end());
+  std::vector<std::string> env = {"HOME=" + home.path(), "PATH=/usr/sbin:/usr/bin:/sbin:/bin",
+                                  "LANG=C.UTF-8"};
+  env.insert(env.end(), options.env.begin(), options.env.end());
+  int log = open(logPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (options.uid != 0) fchown(log, options.uid, options.uid);
+  pid_ = fork();
+  if (pid_ == 0) {
+    dup2(log, 2);
+    int null = open("/dev/null", O_RDWR);
+    dup2(null, 0);
+    dup2(null, 1);
+    if (options.uinputIsDevNull) {
+      if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
+          mount("/dev/null", "/dev/uinput", nullptr, MS_BIND, nullptr))
+        _exit(120);
+    }
+    if (options.uid != 0 &&
+        (setgroups(0, nullptr) != 0 || setresgid(options.uid, options.uid, options.uid) != 0 ||
+         setresuid(options.uid, options.uid, options.uid) != 0))
+      _exit(121);
+    std::vector<char *> argv, envp;
+    for (auto &a : args) argv.push_back(a.data());
+    for (auto &e : env) envp.push_back(e.data());
+    argv.push_back(nullptr);
+    envp.push_back(nullptr);
+    execve(argv[0], argv.data(), envp.data());
+    _exit(127);
+  }
+  close(log);
+}
+
+Helper::~Helper() {
+  if (!reaped_ && pid_ > 0) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+}
+
+void Helper::signal(int sig) {
+  if (!reaped_ && pid_ > 0) kill(pid_, sig);
+}
+
+bool Helper::running() {
+  if (reaped_ || pid_ <= 0) return false;
+  if (waitpid(pid_, &status_, WNOHANG) == pid_) reaped_ = true;
+  return !reaped_;
+}
+
+int Helper::waitExit(Millis timeout) {
+  Eventually([&] { return !running(); }, timeout);
+  if (!reaped_ || !WIFEXITED(status_)) return -1;
+  return WEXITSTATUS(status_);
+}
+
+std::string Helper::log() const {
+  return ReadFile(logPath_);
+}
+
+Running::Running(Home &home, Helper::Options options) : helper(home, std::move(options)) {
+  pointer = FindDevice(kVirtualPointer, Millis(5000));
+  if (pointer.empty()) ADD_FAILURE() << "no virtual pointer; the helper said: " << helper.log();
+  // The mice present are grabbed just after the virtual pointer is made; a probe of the grab
+  // in between would take the mouse from under the helper.
+  std::this_thread::sleep_for(Millis(300));
+}
+
+}  // namespace kcheck

@@ -1,0 +1,133 @@
+// Faults only a real kernel shows: a mouse held at start, a grab another program holds, a virtual
+// pointer that stops taking writes, lost directory notices, no virtual pointer at all.
+#include "KernelSupport.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <linux/uinput.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <memory>
+#include <thread>
+
+using namespace kcheck;
+using Frames = std::vector<Frame>;
+
+namespace {
+
+size_t Lines(const std::string &text) {
+  return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+TEST(Faults, AMouseHeldAtStartIsGrabbedOnlyOnceItsButtonIsLetGo) {
+  SourceDevice mouse("check mouse");
+  Reader desktop(mouse.node());
+  mouse.press(BTN_LEFT);
+  EXPECT_EQ(desktop.waitFrames(1), Frames{{Key(BTN_LEFT, 1)}});
+  Home home;
+  Running run(home);
+  mouse.frame({Rel(REL_X, 2)});
+  EXPECT_EQ(desktop.waitFrames(1), Frames{{Rel(REL_X, 2)}}) << "not grabbed while held";
+  mouse.release(BTN_LEFT);
+  EXPECT_EQ(desktop.waitFrames(1), Frames{{Key(BTN_LEFT, 0)}}) << "the desktop sees the release";
+  EXPECT_FALSE(desktop.held(BTN_LEFT));
+  Reader out(run.pointer);
+  EXPECT_TRUE(Forwarded(mouse, out, Millis(1000))) << "grabbed once let go";
+  EXPECT_TRUE(GrabbedByAnother(mouse.node()));
+}
+
+TEST(Faults, AGrabAnotherProgramHeldIsAskedForAgain) {
+  SourceDevice mouse("check mouse");
+  int other = open(mouse.node().c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_EQ(ioctl(other, EVIOCGRAB, 1), 0);
+  Home home;
+  Running run(home);
+  std::this_thread::sleep_for(Millis(300));
+  ioctl(other, EVIOCGRAB, 0);
+  close(other);
+  Reader out(run.pointer);
+  EXPECT_TRUE(Forwarded(mouse, out, Millis(3000))) << run.helper.log();
+  EXPECT_TRUE(GrabbedByAnother(mouse.node()));
+  const std::string said = run.helper.log();
+  EXPECT_EQ(Lines(said), 1u) << said;
+  EXPECT_NE(said.find(mouse.node()), std::string::npos) << said;
+}
+
+// A descriptor of the helper's, copied into this process.
+int CopyDescriptor(pid_t pid, const std::string &target) {
+  for (const auto &entry :
+       std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+    std::error_code ec;
+    if (std::filesystem::read_symlink(entry.path(), ec) != target) continue;
+    int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    int fd = static_cast<int>(
+        syscall(SYS_pidfd_getfd, pidfd, std::stoi(entry.path().filename().string()), 0));
+    close(pidfd);
+    return fd;
+  }
+  return -1;
+}
+
+TEST(Faults, AVirtualPointerThatRefusesWritesGivesEveryMouseBack) {
+  SourceDevice a("check mouse a"), b("check mouse b");
+  Home home;
+  Running run(home);
+  // Through a copy of the helper's uinput descriptor, its device is destroyed under it: every
+  // later write fails.
+  int uinput = CopyDescriptor(run.helper.pid(), "/dev/uinput");
+  ASSERT_GE(uinput, 0);
+  ASSERT_EQ(ioctl(uinput, UI_DEV_DESTROY), 0);
+  close(uinput);
+  a.frame({Rel(REL_X, 1)});
+  EXPECT_TRUE(Eventually([&] { return !GrabbedByAnother(a.node()) && !GrabbedByAnother(b.node()); },
+                         Millis(1000)));
+  Reader desktop(a.node());
+  a.frame({Rel(REL_Y, 2)});
+  EXPECT_EQ(desktop.waitFrames(1), Frames{{Rel(REL_Y, 2)}});
+  EXPECT_TRUE(run.helper.running());
+  const std::string said = run.helper.log();
+  EXPECT_EQ(Lines(said), 1u) << said;
+  EXPECT_NE(said.find("Invalid argument"), std::string::npos) << said;
+}
+
+TEST(Faults, LostDirectoryNoticesMakeTheHelperLookAgain) {
+  const std::string limit = "/proc/sys/fs/inotify/max_queued_events";
+  const std::string saved = ReadFile(limit);
+  WriteFile(limit, "16\n");
+  SourceDevice a("check mouse a");
+  Home home;
+  Running run(home);
+  WriteFile(limit, saved);
+  Reader out(run.pointer);
+  // While the helper cannot read, more devices come than its notices can hold. They stay, so
+  // that the mouse's node is not one named in the notices that were kept.
+  run.helper.signal(SIGSTOP);
+  std::vector<std::unique_ptr<SourceDevice>> keyboards;
+  for (int i = 0; i < 12; ++i)
+    keyboards.push_back(std::make_unique<SourceDevice>("check keys", SourceDevice::Keyboard));
+  SourceDevice b("check mouse b");
+  run.helper.signal(SIGCONT);
+  EXPECT_TRUE(Forwarded(b, out, Millis(1500)));
+}
+
+TEST(Faults, WithoutAVirtualPointerTheHelperSaysWhichNodeAndWhyAndWaits) {
+  SourceDevice mouse("check mouse");
+  Home home;
+  Helper::Options devNull;
+  devNull.uinputIsDevNull = true;
+  Helper helper(home, devNull);
+  std::this_thread::sleep_for(Millis(2000));
+  EXPECT_TRUE(helper.running()) << "it idles, it does not exit";
+  EXPECT_FALSE(GrabbedByAnother(mouse.node()));
+  const std::string said = helper.log();
+  EXPECT_EQ(Lines(said), 1u) << said;
+  EXPECT_NE(said.find("/dev/uinput"), std::string::npos) << said;
+  EXPECT_NE(said.find("Inappropriate ioctl for device"), std::string::npos) << said;
+}
+
+}  // namespace
