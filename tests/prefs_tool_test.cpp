@@ -187,18 +187,6 @@ TEST_F(PrefsToolTest, InvalidRequestsLeaveTheFileAlone) {
   }
 }
 
-// Keeps notifications off the session bus while a helper loads the same file.
-class QuietBackend : public TestBackend {
- public:
-  platform::NotificationTransport &notifications() override { return quiet_; }
-
- private:
-  struct Quiet : platform::NotificationTransport {
-    void start(std::function<void(const std::string &)>) override {}
-    void post(const std::string &) override {}
-  } quiet_;
-};
-
 // The view's effective values are what the helper itself loads from the same file.
 TEST_F(PrefsToolTest, ViewShowsStoredAndEffectiveValuesAsTheHelperLoadsThem) {
   struct Case {
@@ -220,7 +208,7 @@ TEST_F(PrefsToolTest, ViewShowsStoredAndEffectiveValuesAsTheHelperLoadsThem) {
         {"ForwardButton", "true"},
         {"PassthroughButton", "\"4\""}}},
   };
-  QuietBackend backend;
+  TestBackend backend;
   CorvasselHelper helper;
   for (const Case &c : cases) {
     SCOPED_TRACE(c.entries);
