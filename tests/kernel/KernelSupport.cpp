@@ -221,6 +221,14 @@ Modes::~Modes() {
   for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) chmod(it->first.c_str(), it->second);
 }
 
+void StartUdev() {
+  if (access("/run/udev/control", F_OK) != 0)
+    Shell(
+        "/lib/systemd/systemd-udevd --daemon >/dev/null 2>&1 && udevadm trigger --action=add "
+        ">/dev/null 2>&1");
+  Shell("udevadm settle -t 20");
+}
+
 std::string FindDevice(const std::string &name, Millis timeout) {
   std::string found;
   Eventually(
@@ -297,7 +305,7 @@ void Home::chown(uid_t uid) {
 }
 
 Helper::Helper(Home &home, Options options) : logPath_(home.path() + "/helper.log") {
-  std::vector<std::string> args = {CORVASSEL_HELPER_EXE};
+  std::vector<std::string> args = {options.exe.empty() ? CORVASSEL_HELPER_EXE : options.exe};
   args.insert(args.end(), options.args.begin(), options.args.end());
   std::vector<std::string> env = {"HOME=" + home.path(), "PATH=/usr/sbin:/usr/bin:/sbin:/bin",
                                   "LANG=C.UTF-8"};

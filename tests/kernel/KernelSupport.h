@@ -114,6 +114,9 @@ class Modes {
   std::vector<std::pair<std::string, mode_t>> saved_;
 };
 
+// Starts udevd unless it runs, has it announce the devices present, and waits until it is done.
+void StartUdev();
+
 // The node of the input device named `name`, or "" if none appears within `timeout`.
 std::string FindDevice(const std::string &name, Millis timeout = Millis(3000));
 inline const char *const kVirtualPointer = "corvassel virtual pointer";
@@ -147,6 +150,7 @@ class Helper {
     bool uinputIsDevNull = false;   // in a mount namespace where /dev/uinput is /dev/null
     std::vector<std::string> args;  // besides the executable
     std::vector<std::string> env;   // NAME=VALUE, added
+    std::string exe;                // empty: the one this build made
   };
   explicit Helper(Home &home) : Helper(home, Options{}) {}
   Helper(Home &home, Options options);

@@ -147,7 +147,8 @@ TEST(Watchdog, ABackScriptThatHangsUngrabsEveryMouseWithinASecond) {
   EXPECT_TRUE(Eventually([&] { return !GrabbedByAnother(a.node()) && !GrabbedByAnother(b.node()); },
                          Millis(1500)))
       << "both mice given back";
-  EXPECT_FALSE(out.anyButtonHeld()) << "the right button let go on the virtual pointer";
+  EXPECT_TRUE(Eventually([&] { return !out.anyButtonHeld(); }, Millis(500)))
+      << "the right button let go on the virtual pointer";
   Reader desktop(b.node());
   b.release(BTN_RIGHT);
   EXPECT_EQ(desktop.waitFrames(1), Frames{{Key(BTN_RIGHT, 0)}}) << "the desktop reads it directly";
@@ -183,13 +184,7 @@ TEST(Exit, KillNineFreesEveryMouseAtOnceAndTheVirtualPointerGoes) {
 // The desktop's own input stack, libinput, with udev as on a desktop.
 class Libinput : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    if (access("/run/udev/control", F_OK) != 0)
-      Shell(
-          "/lib/systemd/systemd-udevd --daemon >/dev/null 2>&1 && udevadm trigger --action=add "
-          ">/dev/null 2>&1");
-    Shell("udevadm settle -t 20");
-  }
+  static void SetUpTestSuite() { StartUdev(); }
 };
 
 TEST_F(Libinput, SeesTheVirtualPointerAsAPointerAndTheBackClickAsBtnSide) {
