@@ -86,6 +86,10 @@ class Device : public platform::evdev::Device {
 class Output : public platform::evdev::Output {
  public:
   explicit Output(std::function<int(const Event *, size_t)> sink) : sink_(std::move(sink)) {}
+  ~Output() override {
+    if (gone) gone();
+  }
+  std::function<void()> gone;
   int write(const Event *events, size_t count) override { return sink_(events, count); }
   std::string devnode() const override { return devnode_; }
   std::string devnode_;
@@ -191,6 +195,8 @@ class Kernel : public platform::evdev::Kernel {
       return 0;
     });
     out->devnode_ = virtualDevnode;
+    ++outputsMade;
+    out->gone = [this] { ++outputsGone; };
     return out;
   }
   std::unique_ptr<platform::evdev::DirectoryWatch> watchDirectory() override {
@@ -224,6 +230,7 @@ class Kernel : public platform::evdev::Kernel {
   std::mutex mutex;
   std::vector<Event> written;
   int writes = 0;
+  int outputsMade = 0, outputsGone = 0;  // virtual devices made, and destroyed
 
  private:
   int nextFd_ = 100;

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstring>
 #include <iterator>
+#include <system_error>
 
 namespace platform::evdev {
 
@@ -86,10 +87,14 @@ std::shared_ptr<Tap> Tap::create(Kernel &kernel, const TapRequest &request, TapC
   std::vector<std::pair<std::string, std::unique_ptr<Device>>> mice;
   Capabilities caps = baseline();
   for (const std::string &node : kernel.eventNodes()) {
+    const Admission admission = options.admit ? options.admit(node) : Admission::Yes;
+    if (admission == Admission::No) continue;
     int openError = 0;
-    std::unique_ptr<Device> dev = kernel.open(kernel.inputDirectory() + "/" + node, openError);
+    std::unique_ptr<Device> dev = admission == Admission::Yes
+                                      ? kernel.open(kernel.inputDirectory() + "/" + node, openError)
+                                      : nullptr;
     if (!dev) {
-      if (openError == EACCES || openError == EPERM)
+      if (admission == Admission::NotYet || openError == EACCES || openError == EPERM)
         tap->pending_[node] = {options.retryAttempts - 1, options.retryIntervalNanos,
                                options.retryIntervalNanos, false};
       continue;
@@ -104,6 +109,7 @@ std::shared_ptr<Tap> Tap::create(Kernel &kernel, const TapRequest &request, TapC
   std::erase_if(tap->pending_, [](const auto &entry) { return entry.second.attemptsLeft < 1; });
   tap->out_ = kernel.createOutput(kVirtualDeviceName, caps, error);
   if (!tap->out_) return nullptr;
+  tap->outCaps_ = caps;
   std::string devnode = tap->out_->devnode();
   if (auto slash = devnode.rfind('/'); slash != std::string::npos)
     tap->outNode_ = devnode.substr(slash + 1);
@@ -230,6 +236,58 @@ void Tap::shutdown() {
   enabled_ = false;
   shutDown_ = true;
   out_.reset();
+}
+
+void Tap::suspend() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (suspended_ || shutDown_ || retired_) return;
+  suspended_ = true;
+  // What the desktop notices goes first: the releases, the mice, the virtual device.
+  flushLocked();
+  uint32_t passed = 0;
+  for (auto &[node, open] : devices_) passed |= std::exchange(open->passed, 0);
+  releasePassedLocked(passed, nullptr);
+  // An ungrab frees the mouse at once but returns only after a kernel grace period (tens of
+  // milliseconds): made side by side, the ungrabs share one, and the virtual device goes
+  // meanwhile. The closes after them can take their time.
+  std::vector<std::thread> ungrabs;
+  for (auto &[node, open] : devices_) {
+    if (!std::exchange(open->grabbed, false)) continue;
+    Device *device = open->device.get();
+    backend().time().threadWillStart();
+    try {
+      ungrabs.emplace_back([device] {
+        device->grab(false);
+        backend().time().threadDidExit();
+      });
+    } catch (const std::system_error &) {
+      backend().time().threadDidExit();
+      device->grab(false);
+    }
+  }
+  out_.reset();
+  for (std::thread &ungrab : ungrabs) ungrab.join();
+  outNode_.clear();
+  closeDevicesLocked();  // also stops the retry timer
+}
+
+void Tap::resume() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  // A virtual device that refused a write keeps the tap off until the helper starts again.
+  if (!suspended_ || shutDown_ || retired_ || writeFailed_) return;
+  int error = 0;
+  out_ = kernel_.createOutput(kVirtualDeviceName, outCaps_, error);
+  if (!out_) {
+    // Still suspended: the next resume tries again.
+    backend().log("corvassel-helper: cannot make the virtual pointer again through " +
+                  kernel_.uinputPath() + ": " + describe(error) + "; nothing is remapped");
+    return;
+  }
+  suspended_ = false;
+  const std::string devnode = out_->devnode();
+  if (auto slash = devnode.rfind('/'); slash != std::string::npos)
+    outNode_ = devnode.substr(slash + 1);
+  if (enabled_) scanLocked();
 }
 
 // ---- event path -----------------------------------------------------------------------------
@@ -449,12 +507,18 @@ void Tap::scanLocked() {
 
 void Tap::attemptLocked(const std::string &node, Retry retry) {
   pending_.erase(node);
-  if (devices_.count(node) || ignored_.count(node) || node == outNode_ || !enabled_) return;
+  if (devices_.count(node) || ignored_.count(node) || node == outNode_ || !enabled_ || suspended_)
+    return;
+  const Admission admission = options_.admit ? options_.admit(node) : Admission::Yes;
+  if (admission == Admission::No) return;  // another seat's: not even opened
   int error = 0;
-  std::unique_ptr<Device> dev = kernel_.open(kernel_.inputDirectory() + "/" + node, error);
+  std::unique_ptr<Device> dev = admission == Admission::Yes
+                                    ? kernel_.open(kernel_.inputDirectory() + "/" + node, error)
+                                    : nullptr;
   if (!dev) {
-    // udev sets a new node's owner and mode just after it appears: ask again shortly.
-    if ((error == EACCES || error == EPERM) && retry.attemptsLeft > 1) {
+    // udev sets a new node's owner, mode and seat just after it appears: ask again shortly.
+    if ((admission == Admission::NotYet || error == EACCES || error == EPERM) &&
+        retry.attemptsLeft > 1) {
       if (retry.growing) retry = {options_.retryAttempts, 0, options_.retryIntervalNanos, false};
       pending_[node] = {retry.attemptsLeft - 1, retry.intervalNanos, retry.intervalNanos, false};
     }
@@ -496,7 +560,7 @@ bool Tap::watchLocked(const Open &open) {
 }
 
 void Tap::grabWhenNeutralLocked(Open &open) {
-  if (open.grabbed || !enabled_) return;
+  if (open.grabbed || !enabled_ || suspended_) return;
   // The desktop saw that press: grabbing now would keep its release from it.
   if (open.device->keysDown()) return;
   if (int error = open.device->grab(true)) {

@@ -30,6 +30,10 @@ class Watcher {
   virtual void perform(std::function<void()> work) = 0;
 };
 
+// Whether a node may be opened at all, asked before every open: a device of another seat is
+// never touched; one whose seat is not known yet is asked about again shortly.
+enum class Admission { Yes, No, NotYet };
+
 struct TapOptions {
   uint64_t callbackTimeoutNanos = 1000000000;  // then the tap switches itself off
   uint64_t retryIntervalNanos = 100000000;     // between opens refused for permissions
@@ -37,6 +41,7 @@ struct TapOptions {
   // A grab another program holds is asked for again after this, then twice as long each time.
   uint64_t grabRetryFirstNanos = 250000000;
   int grabRetryAttempts = 8;
+  std::function<Admission(const std::string &node)> admit = nullptr;  // empty: every node
 };
 
 // The platform's number for an evdev button code (BTN_LEFT 0, BTN_RIGHT 1, BTN_MIDDLE 2,
@@ -72,6 +77,13 @@ class Tap : public std::enable_shared_from_this<Tap> {
   void click(uint16_t code);
   // Closes every device and the virtual device; for exit paths. The tap is inert afterwards.
   void shutdown();
+
+  // The user left the seat: every mouse is ungrabbed and closed, what was held on the virtual
+  // device is released and the virtual device goes. Nothing is opened until resume().
+  void suspend();
+  // The user is back: the virtual device is made again and the mice are taken, each once none
+  // of its buttons is down.
+  void resume();
 
  private:
   struct Open {
@@ -132,6 +144,7 @@ class Tap : public std::enable_shared_from_this<Tap> {
   std::mutex mutex_;
   std::unique_ptr<Output> out_;
   std::string outNode_;
+  Capabilities outCaps_;  // what the virtual device was made with, for making it again
   std::map<std::string, std::shared_ptr<Open>> devices_;
   std::set<std::string> ignored_;         // nodes that are not mice
   std::map<std::string, Retry> pending_;  // nodes to open again later
@@ -145,6 +158,7 @@ class Tap : public std::enable_shared_from_this<Tap> {
   bool enabled_ = true;
   bool retired_ = false;
   bool shutDown_ = false;
+  bool suspended_ = false;
   bool writeFailed_ = false;
   int dispatching_ = 0;     // device reads under way
   CGEventType notice_ = 0;  // tap-disabled notice to deliver once the dispatch is over
