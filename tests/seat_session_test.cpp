@@ -1,9 +1,13 @@
-// Following the user's login sessions: which sessions count, and the logind client itself
-// against the stand-in logind on a private bus.
+// Following the user's login sessions: which sessions count, how the input backend lets go of
+// the mice and takes them again as the user leaves the seat and returns, the seat of each
+// device, and the logind client itself against the stand-in logind on a private bus.
+#include "FakeInputKernel.h"
 #include "SystemBus.h"
 #include "TestBackend.h"
 
+#include "linux/LinuxInput.h"
 #include "linux/SeatSession.h"
+#include "linux/TapRegistry.h"
 
 #include <CoreFoundation/CoreFoundation.h>
 #include <dirent.h>
@@ -14,7 +18,9 @@
 #include <map>
 #include <thread>
 
+using platform::evdev::Event;
 using platform::evdev::SessionRecord;
+using platform::evdev::Tap;
 using Seats = std::set<std::string>;
 
 namespace {
@@ -43,6 +49,198 @@ TEST(ActiveSeats, OnlyActiveLocalSessionsAtASeatCount) {
                                           {"2", "seat1", "tty", true, false},
                                           {"3", "seat2", "x11", false, false}}),
             (Seats{"seat0", "seat1"}));
+}
+
+// ---- the input backend, on scripted devices, told by scripted sessions ----
+
+class FakeSessions : public platform::evdev::SeatSessions {
+ public:
+  bool follow(std::function<void()> changed, std::string &why) override {
+    ++follows;
+    changed_ = std::move(changed);
+    why = "no system bus (test)";
+    return followable;
+  }
+  Seats activeSeats() override { return seats; }
+  std::optional<std::string> seatOf(const std::string &node) override {
+    auto it = seatsOf.find(node);
+    return it == seatsOf.end() ? std::optional<std::string>("seat0") : it->second;
+  }
+  // The user sits at these seats now; the backend is told as logind's signal would.
+  void sit(Seats now) {
+    seats = std::move(now);
+    if (changed_) changed_();
+  }
+
+  bool followable = true;
+  int follows = 0;
+  Seats seats = {"seat0"};
+  std::map<std::string, std::optional<std::string>> seatsOf;  // seat0 when not named
+
+ private:
+  std::function<void()> changed_;
+};
+
+class PassEverything : public platform::TapClient {
+ public:
+  CGEventRef deliver(CGEventType, CGEventRef event) override { return event; }
+};
+
+Event syn() {
+  return {EV_SYN, SYN_REPORT, 0};
+}
+Event key(uint16_t code, int32_t value) {
+  return {EV_KEY, code, value};
+}
+
+class FollowingTest : public ::testing::Test {
+ protected:
+  void makeTap() {
+    driver = input.createTap(request, client);
+    ASSERT_TRUE(driver);
+    platform::evdev::withActiveTap([&](Tap &tap) {
+      auto w = std::make_unique<fake::Watcher>();
+      watcher = w.get();
+      tap.attachWatcher(std::move(w));
+    });
+  }
+  void feed(const std::string &node, const std::vector<Event> &events) {
+    auto &queue = kernel.nodes.at(node)->queue;
+    queue.insert(queue.end(), events.begin(), events.end());
+    watcher->ready(kernel.nodes.at(node)->fd);
+  }
+  int outputsAlive() const { return kernel.outputsMade - kernel.outputsGone; }
+  bool grabbed(const std::string &node) { return kernel.nodes.at(node)->grabbed; }
+
+  TestBackend backend;
+  fake::Kernel kernel;
+  FakeSessions sessions;
+  platform::evdev::LinuxInput input{kernel, {}, &sessions};
+  PassEverything client;
+  platform::TapRequest request{
+      kCGHIDEventTap, kCGHeadInsertEventTap, kCGEventTapOptionDefault,
+      CGEventMaskBit(kCGEventRightMouseDown) | CGEventMaskBit(kCGEventRightMouseUp)};
+  std::unique_ptr<platform::TapDriver> driver;
+  fake::Watcher *watcher = nullptr;
+};
+
+TEST_F(FollowingTest, AwayFromEverySeatTheProcessIsUntrustedAndSaysWhyOnce) {
+  kernel.add("event0");
+  sessions.seats = {};
+  for (bool prompt : {true, true, false}) EXPECT_FALSE(input.isProcessTrusted(prompt));
+  ASSERT_EQ(backend.logged.size(), 1u) << testing::PrintToString(backend.logged);
+  EXPECT_NE(backend.logged[0].find("no active session at a seat"), std::string::npos);
+  EXPECT_EQ(kernel.opens, 0);
+  sessions.seats = {"seat0"};
+  EXPECT_TRUE(input.isProcessTrusted(false));
+  kernel.denied = {"uinput"};
+  EXPECT_FALSE(input.isProcessTrusted(false)) << "access still counts";
+  EXPECT_EQ(sessions.follows, 1);
+}
+
+TEST_F(FollowingTest, SessionsThatCannotBeFollowedLeaveEverythingAsBeforeButOneLine) {
+  sessions.followable = false;
+  sessions.seats = {};
+  kernel.add("event0");
+  kernel.add("event1");
+  sessions.seatsOf["event1"] = "seat1";
+  EXPECT_TRUE(input.isProcessTrusted(true));
+  makeTap();
+  EXPECT_TRUE(grabbed("event0"));
+  EXPECT_TRUE(grabbed("event1")) << "seats mean nothing without logind";
+  ASSERT_EQ(backend.logged.size(), 1u) << testing::PrintToString(backend.logged);
+  EXPECT_NE(backend.logged[0].find("login sessions are not followed (no system bus (test))"),
+            std::string::npos);
+}
+
+TEST_F(FollowingTest, LeavingTheSeatLetsGoOfEverythingAndReturningTakesTheMiceAgain) {
+  kernel.add("event0");
+  kernel.add("event1");
+  makeTap();
+  ASSERT_TRUE(grabbed("event0") && grabbed("event1"));
+  feed("event1", {key(BTN_RIGHT, 1), syn()});
+  kernel.clearOutput();
+
+  sessions.sit({});
+  EXPECT_FALSE(grabbed("event0") || grabbed("event1"));
+  EXPECT_EQ(kernel.nodes["event0"]->opened + kernel.nodes["event1"]->opened, 0);
+  EXPECT_EQ(kernel.output(), (std::vector<Event>{key(BTN_RIGHT, 0), syn()}))
+      << "released before the virtual device went";
+  EXPECT_EQ(outputsAlive(), 0);
+  auto plugged = kernel.plug("event2");
+  watcher->ready(9001);
+  EXPECT_EQ(plugged->opened, 0) << "nothing opened while away";
+  EXPECT_FALSE(kernel.timer.armed);
+  EXPECT_TRUE(driver->isEnabled()) << "the tap itself stays on, as on macOS";
+
+  sessions.sit({"seat0"});
+  EXPECT_EQ(outputsAlive(), 1);
+  EXPECT_TRUE(grabbed("event0") && grabbed("event2"));
+  EXPECT_FALSE(grabbed("event1")) << "its right button is still down";
+  kernel.clearOutput();
+  feed("event1", {key(BTN_RIGHT, 0), syn()});
+  EXPECT_TRUE(grabbed("event1"));
+  EXPECT_TRUE(kernel.output().empty()) << "the desktop had that release";
+}
+
+TEST_F(FollowingTest, AMouseOfAnotherSeatIsNeverOpenedAndOneUdevHasNotNamedYetIsAskedAgain) {
+  kernel.add("event0");
+  kernel.add("event1");
+  kernel.add("event2");
+  sessions.seatsOf["event1"] = "seat1";
+  sessions.seatsOf["event2"] = std::nullopt;
+  makeTap();
+  EXPECT_TRUE(grabbed("event0"));
+  EXPECT_EQ(kernel.opens, 1) << "neither the other seat's nor the unnamed one opened";
+  ASSERT_TRUE(kernel.timer.armed);
+  sessions.seatsOf["event2"] = "seat0";
+  watcher->ready(9002);
+  EXPECT_TRUE(grabbed("event2"));
+  kernel.changes.emplace_back("event1", fake::DirectoryWatch::AttributesChanged);
+  watcher->ready(9001);
+  EXPECT_FALSE(grabbed("event1"));
+  EXPECT_EQ(kernel.opens, 2);
+
+  // The user moves to the other seat: its mouse is taken, this seat's are let go.
+  sessions.sit({"seat1"});
+  EXPECT_TRUE(grabbed("event1"));
+  EXPECT_FALSE(grabbed("event0") || grabbed("event2"));
+  EXPECT_EQ(kernel.nodes["event0"]->opened + kernel.nodes["event2"]->opened, 0);
+}
+
+TEST_F(FollowingTest, ATapMadeWhileTheUserIsAwayTakesNothingUntilTheyReturn) {
+  kernel.add("event0");
+  sessions.seats = {};
+  makeTap();
+  EXPECT_EQ(kernel.opens, 0);
+  EXPECT_EQ(outputsAlive(), 0);
+  sessions.sit({"seat0"});
+  EXPECT_TRUE(grabbed("event0"));
+}
+
+TEST_F(FollowingTest, ReturningRevivesNoTapThatSwitchedItselfOffAndRetriesAMissingDevice) {
+  kernel.add("event0");
+  makeTap();
+  // No virtual device can be made on return: said, and tried again on the next return.
+  sessions.sit({});
+  kernel.uinputUsable = false;
+  sessions.sit({"seat0"});
+  EXPECT_FALSE(grabbed("event0"));
+  EXPECT_EQ(backend.logged.size(), 1u) << testing::PrintToString(backend.logged);
+  kernel.uinputUsable = true;
+  sessions.sit({});
+  sessions.sit({"seat0"});
+  EXPECT_TRUE(grabbed("event0"));
+  // A virtual device that refused a write keeps the tap off until the helper starts again.
+  kernel.writeError = EIO;
+  feed("event0", {{EV_REL, REL_X, 1}, syn()});
+  EXPECT_FALSE(grabbed("event0"));
+  kernel.writeError = 0;
+  const int made = kernel.outputsMade;
+  sessions.sit({});
+  sessions.sit({"seat0"});
+  EXPECT_FALSE(grabbed("event0"));
+  EXPECT_EQ(kernel.outputsMade, made);
 }
 
 // ---- the logind client, on a private bus with the stand-in logind ----
