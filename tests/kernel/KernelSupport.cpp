@@ -221,6 +221,14 @@ Modes::~Modes() {
   for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) chmod(it->first.c_str(), it->second);
 }
 
+void StartUdev() {
+  if (access("/run/udev/control", F_OK) != 0)
+    Shell(
+        "/lib/systemd/systemd-udevd --daemon >/dev/null 2>&1 && udevadm trigger --action=add "
+        ">/dev/null 2>&1");
+  Shell("udevadm settle -t 20");
+}
+
 std::string FindDevice(const std::string &name, Millis timeout) {
   std::string found;
   Eventually(

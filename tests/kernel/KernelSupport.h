@@ -114,6 +114,9 @@ class Modes {
   std::vector<std::pair<std::string, mode_t>> saved_;
 };
 
+// Starts udevd, as a desktop has it, unless it runs already, and waits until it is idle.
+void StartUdev();
+
 // The node of the input device named `name`, or "" if none appears within `timeout`.
 std::string FindDevice(const std::string &name, Millis timeout = Millis(3000));
 inline const char *const kVirtualPointer = "corvassel virtual pointer";
