@@ -6,6 +6,9 @@
 #include "linux/EvdevKernel.h"
 #include "linux/InputLoop.h"
 
+#include <AppKit/AppKit.h>
+#include <platform/Backend.h>
+
 #include <cerrno>
 #include <deque>
 #include <functional>
@@ -88,6 +91,10 @@ class Device : public platform::evdev::Device {
 class Output : public platform::evdev::Output {
  public:
   explicit Output(std::function<int(const Event *, size_t)> sink) : sink_(std::move(sink)) {}
+  ~Output() override {
+    if (gone) gone();
+  }
+  std::function<void()> gone;
   int write(const Event *events, size_t count) override { return sink_(events, count); }
   std::string devnode() const override { return devnode_; }
   std::string devnode_;
@@ -195,6 +202,8 @@ class Kernel : public platform::evdev::Kernel {
       return 0;
     });
     out->devnode_ = virtualDevnode;
+    ++outputsMade;
+    out->gone = [this] { ++outputsGone; };
     return out;
   }
   std::unique_ptr<platform::evdev::DirectoryWatch> watchDirectory() override {
@@ -232,6 +241,7 @@ class Kernel : public platform::evdev::Kernel {
   int opens = 0;
   std::mutex mutex;
   std::vector<Event> written;
+  int outputsMade = 0, outputsGone = 0;  // virtual devices made, and destroyed
 
  private:
   int nextFd_ = 100;
@@ -279,6 +289,31 @@ class Loop : public platform::evdev::InputLoop {
   std::vector<std::function<void()>> posted;
   std::set<int> refused;  // descriptors that cannot be watched
   uint64_t clock = 0;
+};
+
+// The port as the tap sees it: records what it is asked and answers when the test lets the
+// "main thread" run, as decide says (seeing the held buttons as a callback would).
+class Client : public platform::TapClient {
+ public:
+  void submit(platform::TapEvent event, std::function<void(bool)> answer) override {
+    seen.emplace_back(event.type, event.button);
+    waiting.push_back({event, std::move(answer)});
+  }
+  // Runs the callbacks of everything submitted so far.
+  bool respond() {
+    if (waiting.empty()) return false;
+    auto batch = std::move(waiting);
+    waiting.clear();
+    for (auto &[event, answer] : batch) {
+      masks.push_back(NSEvent::pressedMouseButtons());
+      answer(decide(event.type, event.button));
+    }
+    return true;
+  }
+  std::function<bool(CGEventType, int64_t)> decide = [](CGEventType, int64_t) { return true; };
+  std::vector<std::pair<CGEventType, int64_t>> seen;
+  std::vector<NSUInteger> masks;
+  std::vector<std::pair<platform::TapEvent, std::function<void(bool)>>> waiting;
 };
 
 }  // namespace fake

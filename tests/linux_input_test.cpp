@@ -41,31 +41,6 @@ std::vector<Event> operator+(std::vector<Event> a, const std::vector<Event> &b) 
   return a;
 }
 
-// The port as the tap sees it: records what it is asked and answers when the test lets the
-// "main thread" run, as decide says (seeing the held buttons as a callback would).
-class Client : public platform::TapClient {
- public:
-  void submit(platform::TapEvent event, std::function<void(bool)> answer) override {
-    seen.emplace_back(event.type, event.button);
-    waiting.push_back({event, std::move(answer)});
-  }
-  // Runs the callbacks of everything submitted so far.
-  bool respond() {
-    if (waiting.empty()) return false;
-    auto batch = std::move(waiting);
-    waiting.clear();
-    for (auto &[event, answer] : batch) {
-      masks.push_back(NSEvent::pressedMouseButtons());
-      answer(decide(event.type, event.button));
-    }
-    return true;
-  }
-  std::function<bool(CGEventType, int64_t)> decide = [](CGEventType, int64_t) { return true; };
-  std::vector<std::pair<CGEventType, int64_t>> seen;
-  std::vector<NSUInteger> masks;
-  std::vector<std::pair<platform::TapEvent, std::function<void(bool)>>> waiting;
-};
-
 constexpr CGEventMask kButtons =
     CGEventMaskBit(kCGEventRightMouseDown) | CGEventMaskBit(kCGEventRightMouseUp) |
     CGEventMaskBit(kCGEventOtherMouseDown) | CGEventMaskBit(kCGEventOtherMouseUp);
@@ -116,7 +91,7 @@ class LinuxTapTest : public ::testing::Test {
   TestBackend backend;
   fake::Kernel kernel;
   std::unique_ptr<platform::evdev::LinuxInput> input;
-  Client client;
+  fake::Client client;
   platform::TapRequest request{kCGHIDEventTap, kCGHeadInsertEventTap, kCGEventTapOptionDefault,
                                kButtons};
   std::unique_ptr<platform::TapDriver> tap;

@@ -163,8 +163,11 @@ class Helper {
   bool running();
   // Exit status, or -1 if it did not exit within timeout (or was killed by a signal).
   int waitExit(Millis timeout);
-  // What it wrote to standard error so far.
+  // What it wrote to standard error so far, but for the line saying that login sessions are
+  // not followed: this machine has no system bus unless a check brings one.
   std::string log() const;
+  // All it wrote to standard error so far.
+  std::string fullLog() const;
 
  private:
   std::string logPath_;

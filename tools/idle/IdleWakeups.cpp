@@ -1,6 +1,8 @@
-// corvassel-idle-wakeups [SECONDS]: runs the helper's real start-up and main loop, trusted and
-// enabled, with a tap that never sees an event, and reports how often its threads woke up while
-// idle (context switches from /proc/self/task/*/status) and its resident memory.
+// corvassel-idle-wakeups [--session-bus] [--system-bus] [SECONDS]: runs the helper's real start-up
+// and main loop, trusted and enabled, with a tap that never sees an event, and reports how often
+// its threads woke up while idle (context switches from /proc/self/task/*/status) and its
+// resident memory. --system-bus follows the user's login sessions through logind on the system
+// bus, as the helper does, and is trusted only while one is active at a seat.
 #include <PreferencesFile.h>
 #include <dirent.h>
 #include <platform/Backend.h>
@@ -12,10 +14,13 @@
 #include <cstring>
 #include <filesystem>
 #include <cstdio>
+#include <atomic>
 #include <map>
+#include <mutex>
 #include <string>
 #include <thread>
 
+#include "linux/SeatSession.h"
 #include "main/CorvasselMain.h"
 
 namespace {
@@ -41,6 +46,31 @@ class TrustedInput : public platform::InputBackend {
   void post(CGEventTapLocation, const platform::PostedEvent &) override {}
 };
 
+// Trusted as the helper's own input backend is while it follows the user's sessions.
+class SeatedInput : public TrustedInput {
+ public:
+  bool isProcessTrusted(bool) override {
+    std::call_once(once_, [this] {
+      std::string why;
+      followed_ = sessions_->follow([] {}, why);
+      if (!followed_) fprintf(stderr, "login sessions are not followed: %s\n", why.c_str());
+    });
+    return followed_ && !sessions_->activeSeats().empty();
+  }
+  std::string describe() {
+    if (!followed_) return "not followed";
+    std::string seats;
+    for (const std::string &seat : sessions_->activeSeats()) seats += " " + seat;
+    return "followed, active at" + (seats.empty() ? std::string(" no seat") : seats);
+  }
+
+ private:
+  std::unique_ptr<platform::evdev::SeatSessions> sessions_ =
+      platform::evdev::logindSessions(getuid());
+  std::once_flag once_;
+  std::atomic<bool> followed_{false};
+};
+
 class NoNotifications : public platform::NotificationTransport {
  public:
   void start(std::function<void(const std::string &)>) override {}
@@ -50,10 +80,12 @@ class NoNotifications : public platform::NotificationTransport {
 // The real machine, except for input, and for notifications unless the session bus is wanted.
 class IdleBackend : public platform::Backend {
  public:
-  IdleBackend(platform::Backend &machine, bool sessionBus)
-      : machine_(machine), sessionBus_(sessionBus) {}
+  IdleBackend(platform::Backend &machine, bool sessionBus, bool systemBus)
+      : machine_(machine), sessionBus_(sessionBus), systemBus_(systemBus) {}
   platform::TimeSource &time() override { return machine_.time(); }
-  platform::InputBackend &input() override { return input_; }
+  platform::InputBackend &input() override {
+    return systemBus_ ? static_cast<platform::InputBackend &>(seated) : input_;
+  }
   platform::NotificationTransport &notifications() override {
     return sessionBus_ ? machine_.notifications() : quiet_;
   }
@@ -67,9 +99,11 @@ class IdleBackend : public platform::Backend {
   void timerInvalidated() override {}
   void willSpawn(const std::string &) override {}
 
+  SeatedInput seated;
+
  private:
   platform::Backend &machine_;
-  bool sessionBus_;
+  bool sessionBus_, systemBus_;
   TrustedInput input_;
   NoNotifications quiet_;
 };
@@ -113,6 +147,9 @@ std::map<int, Switches> Sample(int self) {
   return tasks;
 }
 
+IdleBackend *gBackend = nullptr;
+bool gSystemBus = false;
+
 void Measure(double seconds, std::string home) {
   int self = static_cast<int>(gettid());
   std::this_thread::sleep_for(std::chrono::seconds(1));  // let start-up settle
@@ -129,6 +166,7 @@ void Measure(double seconds, std::string home) {
     involuntary += n;
   }
   printf("threads: %zu\n", after.size());
+  if (gSystemBus) printf("login sessions: %s\n", gBackend->seated.describe().c_str());
   printf("wake-ups over %.1f s: %ld voluntary, %ld involuntary (%.2f per second)\n", seconds,
          voluntary, involuntary, static_cast<double>(voluntary + involuntary) / seconds);
   printf("VmRSS:%s\n", StatusField("/proc/self/status", "VmRSS").c_str());
@@ -149,10 +187,12 @@ int main(int argc, char **argv) {
   for (int i = 1; i < argc; ++i) {
     if (strcmp(argv[i], "--session-bus") == 0)
       sessionBus = true;
+    else if (strcmp(argv[i], "--system-bus") == 0)
+      gSystemBus = true;
     else if (atof(argv[i]) > 0)
       seconds = atof(argv[i]);
     else {
-      fprintf(stderr, "usage: %s [--session-bus] [SECONDS]\n", argv[0]);
+      fprintf(stderr, "usage: %s [--session-bus] [--system-bus] [SECONDS]\n", argv[0]);
       return 2;
     }
   }
@@ -170,7 +210,8 @@ int main(int argc, char **argv) {
     return 1;
   }
 
-  static IdleBackend backend(platform::backend(), sessionBus);
+  static IdleBackend backend(platform::backend(), sessionBus, gSystemBus);
+  gBackend = &backend;
   platform::setBackend(&backend);
   std::thread(Measure, seconds, std::string(scratch)).detach();
   return CorvasselHelperMain();

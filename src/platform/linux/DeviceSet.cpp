@@ -5,6 +5,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <system_error>
+#include <thread>
+#include <utility>
 #include <vector>
 
 namespace platform::evdev {
@@ -42,10 +45,14 @@ DeviceSet::~DeviceSet() {
 Capabilities DeviceSet::openPresent() {
   Capabilities caps;
   for (const std::string &node : kernel_.eventNodes()) {
+    const Admission admitted = admission(node);
+    if (admitted == Admission::No) continue;
     int error = 0;
-    std::unique_ptr<Device> dev = kernel_.open(path(node), error);
+    std::unique_ptr<Device> dev =
+        admitted == Admission::Yes ? kernel_.open(path(node), error) : nullptr;
     if (!dev) {
-      if ((error == EACCES || error == EPERM) && options_.retryAttempts > 1)
+      if ((admitted == Admission::NotYet || error == EACCES || error == EPERM) &&
+          options_.retryAttempts > 1)
         pending_[node] = {options_.retryAttempts - 1, options_.retryIntervalNanos,
                           options_.retryIntervalNanos, false};
       continue;
@@ -99,6 +106,26 @@ void DeviceSet::stop() {
   }
 }
 
+void DeviceSet::letGo(const std::function<void()> &meanwhile) {
+  std::vector<std::thread> ungrabs;
+  for (auto &[node, entry] : entries_) {
+    if (!std::exchange(entry.grabbed, false)) continue;
+    Device *device = entry.device.get();
+    backend().time().threadWillStart();
+    try {
+      ungrabs.emplace_back([device] {
+        device->grab(false);
+        backend().time().threadDidExit();
+      });
+    } catch (const std::system_error &) {
+      backend().time().threadDidExit();
+      device->grab(false);
+    }
+  }
+  if (meanwhile) meanwhile();
+  for (std::thread &ungrab : ungrabs) ungrab.join();
+}
+
 Device *DeviceSet::device(uint32_t id) {
   for (auto &[node, entry] : entries_)
     if (entry.id == id) return entry.grabbed ? entry.device.get() : nullptr;
@@ -131,11 +158,14 @@ void DeviceSet::scan() {
 void DeviceSet::attempt(const std::string &node, Retry retry) {
   pending_.erase(node);
   if (!running_ || entries_.count(node) || ignored_.count(node) || node == ownNode_) return;
+  const Admission admitted = admission(node);
+  if (admitted == Admission::No) return;  // another seat's: not even opened
   int error = 0;
-  std::unique_ptr<Device> dev = kernel_.open(path(node), error);
+  std::unique_ptr<Device> dev =
+      admitted == Admission::Yes ? kernel_.open(path(node), error) : nullptr;
   if (!dev) {
-    // udev sets a new node's owner and mode just after it appears: ask again shortly.
-    if (error == EACCES || error == EPERM) {
+    // udev sets a new node's owner, mode and seat just after it appears: ask again shortly.
+    if (admitted == Admission::NotYet || error == EACCES || error == EPERM) {
       if (retry.growing) retry = permissionRetry();
       if (retry.attemptsLeft > 1)
         pending_[node] = {retry.attemptsLeft - 1, retry.intervalNanos, retry.intervalNanos, false};

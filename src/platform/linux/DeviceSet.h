@@ -25,12 +25,17 @@ extern const char *const kVirtualDeviceName;
 // Relative X and Y motion and a left button.
 bool isPointer(const Capabilities &caps);
 
+// Whether a node may be opened at all, asked before every open: a device of another seat is
+// never touched; one whose seat is not known yet is asked about again shortly.
+enum class Admission { Yes, No, NotYet };
+
 struct DeviceSetOptions {
   uint64_t retryIntervalNanos = 100000000;  // between opens refused for permissions
   int retryAttempts = 20;
   // A grab another program holds is asked for again after this, then twice as long each time.
   uint64_t grabRetryFirstNanos = 250000000;
   int grabRetryAttempts = 8;
+  std::function<Admission(const std::string &node)> admit;  // empty: every node
 };
 
 class DeviceSet {
@@ -46,9 +51,6 @@ class DeviceSet {
     virtual void deviceLost(uint32_t id) = 0;
   };
 
-  // Whether a node is one to look at, before anything opens it.
-  using Admit = std::function<bool(const std::string &node)>;
-
   DeviceSet(Kernel &kernel, InputLoop &loop, DeviceSetOptions options, Listener &listener);
   ~DeviceSet();
   DeviceSet(const DeviceSet &) = delete;
@@ -62,6 +64,9 @@ class DeviceSet {
   void start();
   // Ungrabs and closes every device, forgets what was to be tried again, stops watching.
   void stop();
+  // Ungrabs every grabbed device at once, side by side (each ungrab waits for a kernel grace
+  // period), running meanwhile() while they wait. The devices stay open until stop().
+  void letGo(const std::function<void()> &meanwhile);
   bool running() const { return running_; }
 
   // The grabbed device with this id, or nullptr.
@@ -85,6 +90,9 @@ class DeviceSet {
     bool growing = false;  // the interval doubles after each attempt (a refused grab)
   };
 
+  Admission admission(const std::string &node) const {
+    return options_.admit ? options_.admit(node) : Admission::Yes;
+  }
   Retry permissionRetry() const {
     return {options_.retryAttempts, options_.retryIntervalNanos, options_.retryIntervalNanos,
             false};

@@ -59,6 +59,11 @@ void withActiveTap(const std::function<void(Tap &)> &fn) {
   if (!registry().empty()) fn(*registry().back());
 }
 
+void forEachTap(const std::function<void(Tap &)> &fn) {
+  std::lock_guard<std::mutex> lock(registryMutex());
+  for (Tap *tap : registry()) fn(*tap);
+}
+
 uint16_t buttonForSwipe(int64_t direction) {
   switch (direction) {
     case 4:
@@ -85,7 +90,42 @@ std::string LinuxInput::accessProblem() {
   return {};
 }
 
+bool LinuxInput::followsSessions() {
+  if (!sessions_) return false;
+  std::call_once(followOnce_, [this] {
+    std::string why;
+    followed_ = sessions_->follow([this] { sessionsChanged(); }, why);
+    if (!followed_)
+      backend().log("corvassel-helper: login sessions are not followed (" + why +
+                    "); the mice are taken whoever sits at the machine");
+  });
+  return followed_;
+}
+
+void LinuxInput::sessionsChanged() {
+  std::set<std::string> seats = sessions_->activeSeats();
+  std::lock_guard<std::mutex> lock(servedMutex_);
+  if (seats == served_) return;
+  // Another seat's mice must go before this one's are taken; with none, the user is away.
+  if (!served_.empty()) forEachTap([](Tap &tap) { tap.suspend(); });
+  if (!seats.empty()) forEachTap([](Tap &tap) { tap.resume(); });
+  served_ = std::move(seats);
+}
+
+Admission LinuxInput::admit(const std::string &node) {
+  const std::optional<std::string> seat = sessions_->seatOf(node);
+  if (!seat) return Admission::NotYet;
+  return sessions_->activeSeats().count(*seat) ? Admission::Yes : Admission::No;
+}
+
 bool LinuxInput::isProcessTrusted(bool prompt) {
+  if (followsSessions() && sessions_->activeSeats().empty()) {
+    if (prompt && !toldNoSeat_.exchange(true))
+      backend().log(
+          "corvassel-helper: this user has no active session at a seat (only remote or "
+          "background logins); the mice are left alone until one is active");
+    return false;
+  }
   const std::string problem = accessProblem();
   if (!problem.empty() && prompt && !gPrompted.exchange(true))
     backend().log("corvassel-helper: no access to " + problem + "; waiting for access");
@@ -93,11 +133,22 @@ bool LinuxInput::isProcessTrusted(bool prompt) {
 }
 
 std::unique_ptr<TapDriver> LinuxInput::createTap(const TapRequest &request, TapClient &client) {
+  TapOptions options = options_;
+  const bool following = followsSessions();
+  if (following) options.devices.admit = [this](const std::string &node) { return admit(node); };
   int error = 0;
-  std::unique_ptr<Tap> tap = Tap::create(kernel_, request, client, options_, makeLoop_(), error);
-  if (!tap)
+  std::unique_ptr<Tap> tap = Tap::create(kernel_, request, client, options, makeLoop_(), error);
+  if (!tap) {
     backend().log("corvassel-helper: cannot make the virtual pointer through " +
                   kernel_.uinputPath() + ": " + strerror(error) + "; nothing is remapped");
+    return nullptr;
+  }
+  if (following) {
+    // The seats may have changed since the trust check: the tap starts as they are now.
+    std::lock_guard<std::mutex> lock(servedMutex_);
+    served_ = sessions_->activeSeats();
+    if (served_.empty()) tap->suspend();
+  }
   return tap;
 }
 

@@ -6,20 +6,30 @@
 #include "linux/EvdevKernel.h"
 #include "linux/InputLoop.h"
 #include "linux/LinuxTap.h"
+#include "linux/SeatSession.h"
 
+#include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <set>
+#include <string>
 
 namespace platform::evdev {
 
 // The button clicked on the virtual device for a swipe direction, 0 for none.
 uint16_t buttonForSwipe(int64_t direction);
 
+// sessions, when given, are followed: the tap serves the mice of the seats where the user has
+// an active session, and none while there is none. Without them, or when they cannot be
+// followed, it serves every mouse whoever sits at the machine.
 class LinuxInput : public InputBackend {
  public:
   using LoopMaker = std::function<std::unique_ptr<InputLoop>()>;
-  explicit LinuxInput(Kernel &kernel, TapOptions options = {}, LoopMaker makeLoop = makeThreadLoop)
-      : kernel_(kernel), options_(options), makeLoop_(std::move(makeLoop)) {}
+  explicit LinuxInput(Kernel &kernel, TapOptions options = {}, LoopMaker makeLoop = makeThreadLoop,
+                      SeatSessions *sessions = nullptr)
+      : kernel_(kernel), options_(options), makeLoop_(std::move(makeLoop)), sessions_(sessions) {}
+  // Trusted only while the user has an active session at a seat, when sessions are followed.
   bool isProcessTrusted(bool prompt) override;
   std::unique_ptr<TapDriver> createTap(const TapRequest &request, TapClient &client) override;
   NSUInteger pressedMouseButtons() override;
@@ -28,10 +38,24 @@ class LinuxInput : public InputBackend {
   // Why the process may not use the devices ("NODE (REASON): FIX"), or "" when it may. No prompt.
   std::string accessProblem();
 
+  // Starts following the sessions on first use; whether they are followed.
+  bool followsSessions();
+
  private:
+  // On the main thread, whenever the active seats may have changed: the taps let go of the
+  // mice or take them again.
+  void sessionsChanged();
+  Admission admit(const std::string &node);
+
   Kernel &kernel_;
   TapOptions options_;
   LoopMaker makeLoop_;
+  SeatSessions *const sessions_;
+  std::once_flag followOnce_;
+  std::atomic<bool> followed_{false};
+  std::atomic<bool> toldNoSeat_{false};
+  std::mutex servedMutex_;
+  std::set<std::string> served_;  // the seats the taps were last told to serve
 };
 
 }  // namespace platform::evdev

@@ -21,7 +21,9 @@ class LinuxMachine final : public Backend {
  public:
   TimeSource &time() override { return systemTime(); }
   InputBackend &input() override {
-    static evdev::LinuxInput input(evdev::realKernel());
+    // Never destroyed: its bus is watched from the main run loop, which may be gone at exit.
+    static evdev::SeatSessions *sessions = evdev::logindSessions(getuid()).release();
+    static evdev::LinuxInput input(evdev::realKernel(), {}, evdev::makeThreadLoop, sessions);
     return input;
   }
   NotificationTransport &notifications() override { return sessionBusTransport(); }

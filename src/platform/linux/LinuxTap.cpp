@@ -65,6 +65,7 @@ bool Tap::begin(int &error) {
       devices_.stop();
       return;
     }
+    outCaps_ = caps;
     const std::string devnode = out_->devnode();
     devices_.setOwnNode(devnode.substr(devnode.rfind('/') + 1));
     deadline_ = kernel_.makeTimer();
@@ -100,7 +101,35 @@ void Tap::setEnabled(bool enabled) {
       return;
     }
     enabled_ = true;
-    devices_.start();
+    if (!suspended_) devices_.start();
+  });
+}
+
+void Tap::suspend() {
+  loop_->call([this] {
+    if (suspended_ || shutDown_) return;
+    suspended_ = true;
+    // What the desktop notices goes first: the releases, the mice, the virtual device.
+    letGo([this] { out_.reset(); });
+    devices_.stop();
+  });
+}
+
+void Tap::resume() {
+  loop_->call([this] {
+    // A virtual device that refused a write keeps the tap off until the helper starts again.
+    if (!suspended_ || shutDown_ || writeFailed_) return;
+    int error = 0;
+    out_ = kernel_.createOutput(kVirtualDeviceName, outCaps_, error);
+    if (!out_) {  // still suspended: the next resume tries again
+      backend().log("corvassel-helper: cannot make the virtual pointer again through " +
+                    kernel_.uinputPath() + ": " + strerror(error) + "; nothing is remapped");
+      return;
+    }
+    suspended_ = false;
+    const std::string devnode = out_->devnode();
+    devices_.setOwnNode(devnode.substr(devnode.rfind('/') + 1));
+    if (enabled_) devices_.start();
   });
 }
 
@@ -283,12 +312,10 @@ void Tap::flush() {
   disable(kCGEventTapDisabledByUserInput);
 }
 
-void Tap::disable(CGEventType notice) {
-  if (!enabled_) return;
-  enabled_ = false;
-  devices_.stop();  // every mouse ungrabbed and closed at once
+void Tap::letGo(const std::function<void()> &meanwhile) {
   filter_.reset();  // what went out is released; what waits is dropped, never sent late
   flush();
+  devices_.letGo(meanwhile);  // every mouse back to the desktop at once
   asked_ = false;
   judging_ = false;
   watchdog_.answered();
@@ -298,6 +325,13 @@ void Tap::disable(CGEventType notice) {
   lost_.clear();
   partial_.clear();
   heldNow_ = 0;
+}
+
+void Tap::disable(CGEventType notice) {
+  if (!enabled_) return;
+  enabled_ = false;
+  letGo(nullptr);
+  devices_.stop();
   if (notice) client_.submit(TapEvent{notice, 0}, [](bool) {});
 }
 

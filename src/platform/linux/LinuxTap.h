@@ -53,6 +53,13 @@ class Tap final : public TapDriver, private DeviceSet::Listener {
   // For exit paths: every device let go and the virtual device gone; the tap is inert after.
   void shutdown();
 
+  // The user left the seat: what was held on the virtual device is released, every mouse is
+  // ungrabbed and closed and the virtual device goes. Nothing is opened until resume().
+  void suspend();
+  // The user is back: the virtual device is made again and the mice are taken, each once none
+  // of its buttons is down.
+  void resume();
+
  private:
   // Answers reach the tap through this while it lives.
   struct Link {
@@ -86,6 +93,8 @@ class Tap final : public TapDriver, private DeviceSet::Listener {
   void flush();
   void armDeadline();
   void disable(CGEventType notice);  // 0: no notice for the client
+  // Releases what went out, gives every mouse back and, meanwhile, runs `meanwhile`.
+  void letGo(const std::function<void()> &meanwhile);
   void logDrops(uint32_t id, Device &device);
 
   Kernel &kernel_;
@@ -97,6 +106,7 @@ class Tap final : public TapDriver, private DeviceSet::Listener {
   FrameFilter filter_;
   Watchdog watchdog_;
   std::unique_ptr<Output> out_;
+  Capabilities outCaps_;  // what the virtual device was made with, to make it again
   std::unique_ptr<Timer> deadline_;
   std::shared_ptr<Link> link_ = std::make_shared<Link>();
 
@@ -112,6 +122,7 @@ class Tap final : public TapDriver, private DeviceSet::Listener {
   uint64_t serial_ = 0;
   bool writeFailed_ = false;
   bool shutDown_ = false;
+  bool suspended_ = false;
   std::atomic<bool> enabled_{false};
   std::atomic<bool> judging_{false};
   std::atomic<uint32_t> judgedHeld_{0};
