@@ -25,7 +25,8 @@ class LinuxInput : public InputBackend {
   NSUInteger pressedMouseButtons() override;
   void post(CGEventTapLocation location, CGEventRef event) override;
 
-  // Why the process may not use the devices ("NODE: REASON"), or "" when it may. No prompt.
+  // Why the process may not use /dev/uinput or a pointer device ("NODE (REASON): FIX"), or ""
+  // when it may use them all. Opens nothing; no prompt.
   std::string accessProblem();
 
  private:
