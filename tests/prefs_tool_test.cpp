@@ -1,9 +1,5 @@
 // corvassel-prefs run as the user would run it, against a temporary home.
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-
-#include <fcntl.h>
 
 #include <algorithm>
 #include <map>
@@ -13,46 +9,15 @@
 
 #include "PrefsTestSupport.h"
 #include "TestBackend.h"
+#include "ToolRunSupport.h"
 #include "helper/CorvasselHelper.h"
-
-extern char **environ;
 
 namespace {
 
-struct ToolRun {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
 class PrefsToolTest : public TempHome {
  protected:
-  ToolRun run(const std::vector<std::string> &args) {
-    std::vector<char *> argv;
-    std::string tool = CORVASSEL_PREFS_TOOL;
-    argv.push_back(tool.data());
-    std::vector<std::string> copies = args;
-    for (std::string &arg : copies) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    std::string outPath = home() + "/out.txt", errPath = home() + "/err.txt";
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0600);
-    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0600);
-    pid_t pid = 0;
-    ToolRun result;
-    int spawned = posix_spawn(&pid, tool.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    EXPECT_EQ(spawned, 0);
-    if (spawned != 0) return result;
-    int wstatus = 0;
-    waitpid(pid, &wstatus, 0);
-    result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-    result.out = ReadBytes(outPath);
-    result.err = ReadBytes(errPath);
-    return result;
+  ToolRun run(const std::vector<std::string> &args, const std::vector<std::string> &env = {}) {
+    return RunTool(CORVASSEL_PREFS_TOOL, args, home(), env);
   }
 
   // The file's dictionary, re-encoded, for comparing contents whatever the form on disk.

@@ -45,8 +45,18 @@ int Fail(int status, const std::string &message) {
   return status;
 }
 
+constexpr const char *kUsage =
+    "usage: corvassel-prefs [COMMAND]\n"
+    "  (no command)     each setting, stored and effective\n"
+    "  set KEY VALUE    change a setting: true or false for Enabled, a button number otherwise\n"
+    "  unset KEY        remove a setting, so that its default applies\n"
+    "  scripts          where the extra scripts are looked for, and which exist\n"
+    "  --help, --version\n"
+    "Keys: Enabled, BackButton, ForwardButton, PassthroughButton.\n";
+
 int Usage() {
-  return Fail(kInvalid, "usage: corvassel-prefs [set KEY VALUE | unset KEY | scripts]");
+  return Fail(kInvalid,
+              "usage: corvassel-prefs [set KEY VALUE | unset KEY | scripts] (--help says more)");
 }
 
 // A real number read as a signed 64-bit integer the way the helper's number objects do it.
@@ -184,6 +194,14 @@ int main(int argc, char **argv) {
   PreferencesFile file(corvassel::tools::PreferencesPath(home, kDomain));
 
   std::string_view command = argc > 1 ? argv[1] : "";
+  if (command == "--help" && argc == 2) {
+    fputs(kUsage, stdout);
+    return 0;
+  }
+  if (command == "--version" && argc == 2) {
+    printf("corvassel-prefs %s\n", CORVASSEL_VERSION);
+    return 0;
+  }
   if (argc == 1) return Show(file);
   if (command == "set" && argc == 4) return Change(file, argv[2], argv[3]);
   if (command == "unset" && argc == 3) return Change(file, argv[2], nullptr);

@@ -249,6 +249,14 @@ class Simulation {
 }  // namespace
 
 int RunScenarioFile(const std::string &path) {
+  // A directory opens as a stream that reads as empty: it must not pass for an empty scenario.
+  struct stat info;
+  if (stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+    fprintf(
+        stderr, "%s: %s\n", path.c_str(),
+        S_ISDIR(info.st_mode) ? "is a directory, not a scenario file" : "is not a regular file");
+    return 2;
+  }
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     fprintf(stderr, "%s: cannot read the file\n", path.c_str());
