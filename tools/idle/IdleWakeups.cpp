@@ -161,8 +161,7 @@ int main(int argc, char **argv) {
   corvassel::tools::PreferencesFile prefs(
       corvassel::tools::PreferencesPath(scratch, "Quendrith.tavrel.prefpane"));
   std::string error;
-  prefs.setBoolean("Enabled", true);
-  if (!prefs.save(&error)) {
+  if (!prefs.setBoolean("Enabled", true, &error) || !prefs.save(&error)) {
     fprintf(stderr, "cannot write settings: %s\n", error.c_str());
     return 1;
   }

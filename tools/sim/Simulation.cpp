@@ -199,17 +199,19 @@ class Simulation {
     tools::PreferencesFile file(tools::PreferencesPath(sandbox_.home(), kDomain));
     if (!file.load(error)) return false;
     for (const PrefSetting &setting : settings) {
+      bool changed = false;
       switch (setting.value.kind) {
         case PrefValue::Kind::kNone:
-          file.remove(setting.key);
+          changed = file.remove(setting.key, error);
           break;
         case PrefValue::Kind::kBoolean:
-          file.setBoolean(setting.key, setting.value.boolean);
+          changed = file.setBoolean(setting.key, setting.value.boolean, error);
           break;
         case PrefValue::Kind::kInteger:
-          file.setInteger(setting.key, setting.value.integer);
+          changed = file.setInteger(setting.key, setting.value.integer, error);
           break;
       }
+      if (!changed) return false;
     }
     return file.save(error);
   }
