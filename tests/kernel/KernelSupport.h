@@ -47,10 +47,11 @@ int Shell(const std::string &command);
 std::string ShellOutput(const std::string &command);
 
 // A mouse made through uinput: motion, both wheels with their high-resolution axes, and the
-// buttons from BTN_LEFT to BTN_TASK, or the keys of a keyboard.
+// buttons from BTN_LEFT to BTN_TASK, or the keys of a keyboard, or both on one node (as some
+// gaming mice have them).
 class SourceDevice {
  public:
-  enum Kind { Mouse, Keyboard };
+  enum Kind { Mouse, Keyboard, MouseThatTypes };
   explicit SourceDevice(const std::string &name, Kind kind = Mouse);
   ~SourceDevice();
   SourceDevice(const SourceDevice &) = delete;
@@ -114,6 +115,11 @@ class Modes {
   std::vector<std::pair<std::string, mode_t>> saved_;
 };
 
+// udevd running as on a desktop, with every device it has not seen yet added; started once.
+void StartUdev();
+// Waits until udev has handled every event so far (nothing when it does not run).
+void SettleUdev();
+
 // The node of the input device named `name`, or "" if none appears within `timeout`.
 std::string FindDevice(const std::string &name, Millis timeout = Millis(3000));
 inline const char *const kVirtualPointer = "corvassel virtual pointer";
@@ -147,6 +153,8 @@ class Helper {
     bool uinputIsDevNull = false;   // in a mount namespace where /dev/uinput is /dev/null
     std::vector<std::string> args;  // besides the executable
     std::vector<std::string> env;   // NAME=VALUE, added
+    // Another program run the same way (corvassel-prefs, say), its standard output kept too.
+    std::string program;
   };
   explicit Helper(Home &home) : Helper(home, Options{}) {}
   Helper(Home &home, Options options);

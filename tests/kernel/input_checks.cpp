@@ -183,13 +183,7 @@ TEST(Exit, KillNineFreesEveryMouseAtOnceAndTheVirtualPointerGoes) {
 // The desktop's own input stack, libinput, with udev as on a desktop.
 class Libinput : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    if (access("/run/udev/control", F_OK) != 0)
-      Shell(
-          "/lib/systemd/systemd-udevd --daemon >/dev/null 2>&1 && udevadm trigger --action=add "
-          ">/dev/null 2>&1");
-    Shell("udevadm settle -t 20");
-  }
+  static void SetUpTestSuite() { StartUdev(); }
 };
 
 TEST_F(Libinput, SeesTheVirtualPointerAsAPointerAndTheBackClickAsBtnSide) {

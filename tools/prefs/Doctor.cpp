@@ -118,7 +118,12 @@ void CheckAccess(Report &report, const RuleState &rule) {
   for (const PointerNode &mouse : mice) {
     const std::string what = mouse.path + " \"" + mouse.name + "\"" +
                              (mouse.virtualPointer ? " (the helper's virtual pointer)" : "");
-    if (int error = MayUse(mouse.path, R_OK))
+    int error = MayUse(mouse.path, R_OK);
+    // The helper never reads its own virtual pointer; only learn and buttons do.
+    if (error && mouse.virtualPointer)
+      report.note(what + ": " + strerror(error) +
+                  "; 'corvassel-prefs learn' and 'buttons' cannot see the mice the helper holds");
+    else if (error)
       report.problem(what + ": " + strerror(error), AccessFix(rule));
     else
       report.ok(what + ": may be read");
