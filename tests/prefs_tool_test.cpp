@@ -385,10 +385,10 @@ TEST_F(PrefsToolTest, ChangesMadeAtOnceAreAllKept) {
 
 // Reading takes time linear in the number of keys whatever the keys are. Built into a hash
 // table with a fixed number of buckets (libplist's dictionaries), keys whose hashes collide make
-// reading quadratic: these 16384 keys, each of 14 blocks "Aa" or "B@" (which the common string
+// reading quadratic: these 8192 keys, each of 13 blocks "Aa" or "B@" (which the common string
 // hashes cannot tell apart), would take seconds where as many ordinary keys take milliseconds.
 TEST_F(PrefsToolTest, KeysThatCollideInAHashTableAreReadInLinearTime) {
-  constexpr int kBlocks = 14;
+  constexpr int kBlocks = 13;
   std::vector<std::string> colliding, ordinary;
   for (int i = 0; i < 1 << kBlocks; ++i) {
     std::string key;
