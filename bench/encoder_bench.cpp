@@ -14,36 +14,6 @@
 
 namespace {
 
-class CountingClock : public platform::TimeSource {
- public:
-  uint64_t upTimeNanos() override { return now += 1000; }
-  CFAbsoluteTime absoluteTime() override { return 0; }
-  std::unique_ptr<platform::Waiter> makeWaiter() override { return nullptr; }
-  std::unique_ptr<platform::RunLoopDriver> makeRunLoopDriver() override { return nullptr; }
-  uint64_t now = 1'000'000'000;
-};
-
-class BenchBackend : public platform::Backend {
- public:
-  platform::TimeSource &time() override { return clock; }
-  platform::InputBackend &input() override { return sink; }
-  platform::NotificationTransport &notifications() override { return quiet; }
-  void log(const std::string &) override {}
-
-  CountingClock clock;
-  DroppingInput sink;
-  QuietNotifications quiet;
-};
-
-BenchBackend &InstallBackend() {
-  static BenchBackend *backend = [] {
-    auto *b = new BenchBackend();
-    platform::setBackend(b);
-    return b;
-  }();
-  return *backend;
-}
-
 CFDictionaryRef CreateDescription(std::initializer_list<std::pair<const char *, double>> keys) {
   CFMutableDictionaryRef d = CFDictionaryCreateMutable(
       kCFAllocatorDefault, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
@@ -120,7 +90,7 @@ size_t WriteGestureBytes(uint8_t *out, uint64_t timestamp, int touches, int32_t 
 
 // The swipe table's own closing description for code 4, as the poster encodes it.
 void BM_EncodeClosingSwipe(benchmark::State &state) {
-  InstallBackend();
+  BenchBackend backend(/*steppingClock=*/true);
   CorvasselHelper helper;  // builds the swipe table
   const int32_t code = 4;
   CFNumberRef key = CFNumberCreate(kCFAllocatorDefault, kCFNumberSInt32Type, &code);
@@ -148,7 +118,7 @@ void BM_EncodeClosingSwipe_Baseline(benchmark::State &state) {
 BENCHMARK(BM_EncodeClosingSwipe_Baseline);
 
 void BM_EncodeTenTouches(benchmark::State &state) {
-  InstallBackend();
+  BenchBackend backend(/*steppingClock=*/true);
   CFDictionaryRef info =
       CreateDescription({{"gestureSubtype", 16}, {"swipeDirection", 4}, {"gesturePhase", 4}});
   CFMutableArrayRef touches = CFArrayCreateMutable(kCFAllocatorDefault, 0, &kCFTypeArrayCallBacks);
@@ -184,7 +154,7 @@ void BM_EncodeTenTouches_Baseline(benchmark::State &state) {
 BENCHMARK(BM_EncodeTenTouches_Baseline);
 
 void BM_FakeSwipe(benchmark::State &state) {
-  InstallBackend();
+  BenchBackend backend(/*steppingClock=*/true);
   CorvasselHelper helper;  // builds the swipe table
   for (auto _ : state) TQXFakeSwipe(kSwipeBack);
 }

@@ -9,16 +9,6 @@
 
 namespace {
 
-class FilterBackend : public platform::Backend {
- public:
-  FilterBackend() { platform::setBackend(this); }
-  ~FilterBackend() override { platform::setBackend(nullptr); }
-  platform::InputBackend &input() override { return idle; }
-  platform::NotificationTransport &notifications() override { return quiet; }
-  DroppingInput idle;
-  QuietNotifications quiet;
-};
-
 // What the tap would call if the helper wanted nothing.
 __attribute__((noinline)) CGEventRef EmptyCallback(CGEventTapProxy, CGEventType, CGEventRef event,
                                                    void *) {
@@ -28,7 +18,7 @@ __attribute__((noinline)) CGEventRef EmptyCallback(CGEventTapProxy, CGEventType,
 
 // Both are called as the tap calls them: through a pointer it cannot see into.
 void RunCallback(benchmark::State &state, CGEventTapCallBack callback) {
-  FilterBackend backend;
+  BenchBackend backend;
   CorvasselHelper helper;
   helper.setEnabled(true);
   helper.setBackButton(3);

@@ -1,14 +1,14 @@
-// Events through the Linux input tap (read, filter, re-emit) on a scripted mouse whose virtual
-// device discards, beside a baseline that only copies the same events; and the time the tap
-// adds to one pass-through frame, at the median and the 99th percentile.
+// Motion frames through the Linux tap's frame filter alone, and through the whole tap (read,
+// merge, filter, write) on a scripted mouse whose virtual device discards, each beside a loop
+// that only copies the same frames. What the tap costs end to end on a real kernel is
+// measured by corvassel_kernel_bench (scripts/bench).
 #include <benchmark/benchmark.h>
 
-#include <platform/Backend.h>
-
+#include "BenchDoubles.h"
+#include "linux/FrameFilter.h"
 #include "linux/LinuxTap.h"
 
 #include <algorithm>
-#include <chrono>
 #include <functional>
 #include <map>
 #include <vector>
@@ -16,23 +16,46 @@
 namespace {
 
 using platform::evdev::Event;
-using Clock = std::chrono::steady_clock;
 
-class QuietTime : public platform::TimeSource {
- public:
-  uint64_t upTimeNanos() override { return 0; }
-  CFAbsoluteTime absoluteTime() override { return 0; }
-  std::unique_ptr<platform::Waiter> makeWaiter() override { return nullptr; }
-  std::unique_ptr<platform::RunLoopDriver> makeRunLoopDriver() override { return nullptr; }
-};
+constexpr size_t kFramesPerWake = 170;  // 510 events, under the tap's per-round bound
 
-class BenchBackend : public platform::Backend {
- public:
-  BenchBackend() { platform::setBackend(this); }
-  ~BenchBackend() override { platform::setBackend(nullptr); }
-  platform::TimeSource &time() override { return quiet; }
-  QuietTime quiet;
-};
+std::vector<Event> motionFrames(size_t frames) {
+  std::vector<Event> events;
+  for (size_t i = 0; i < frames; ++i) {
+    events.push_back({EV_REL, REL_X, static_cast<int32_t>(i % 7) - 3});
+    events.push_back({EV_REL, REL_Y, 1});
+    events.push_back({EV_SYN, SYN_REPORT, 0});
+  }
+  return events;
+}
+
+// The least a pass-through can do with frames: copy each one to the output.
+void BM_FrameFilterPassThrough_Baseline(benchmark::State &state) {
+  const std::vector<Event> source = motionFrames(kFramesPerWake);
+  std::vector<Event> out;
+  out.reserve(source.size());
+  for (auto _ : state) {
+    for (size_t at = 0; at < source.size(); at += 3)
+      out.insert(out.end(), source.data() + at, source.data() + at + 3);
+    benchmark::DoNotOptimize(out.data());
+    out.clear();
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * source.size()));
+}
+BENCHMARK(BM_FrameFilterPassThrough_Baseline);
+
+void BM_FrameFilterPassThrough(benchmark::State &state) {
+  const std::vector<Event> source = motionFrames(kFramesPerWake);
+  platform::evdev::FrameFilter filter(
+      CGEventMaskBit(kCGEventOtherMouseDown) | CGEventMaskBit(kCGEventOtherMouseUp), false);
+  for (auto _ : state) {
+    for (size_t at = 0; at < source.size(); at += 3) filter.frame(0, source.data() + at, 3);
+    benchmark::DoNotOptimize(filter.output().data());
+    filter.output().clear();
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * source.size()));
+}
+BENCHMARK(BM_FrameFilterPassThrough);
 
 // A mouse that hands out one batch of events per wake-up, then has nothing more.
 class Mouse : public platform::evdev::Device {
@@ -42,14 +65,17 @@ class Mouse : public platform::evdev::Device {
   const platform::evdev::Capabilities &capabilities() const override { return caps_; }
   int grab(bool) override { return 0; }
   bool keysDown() const override { return false; }
-  platform::evdev::ReadStatus next(Event &ev) override {
+  platform::evdev::ReadStatus next(Event &ev, uint64_t &time) override {
     if (pos_ == batch.size()) return platform::evdev::ReadStatus::Again;
     ev = batch[pos_++];
+    time = pos_;
     return platform::evdev::ReadStatus::Event;
   }
-  size_t read(Event *out, size_t max, platform::evdev::ReadStatus &status) override {
+  size_t read(Event *out, uint64_t *times, size_t max,
+              platform::evdev::ReadStatus &status) override {
     const size_t count = std::min(max, batch.size() - pos_);
     std::copy_n(batch.data() + pos_, count, out);
+    std::fill_n(times, count, pos_);
     pos_ += count;
     status = count < max ? platform::evdev::ReadStatus::Again : platform::evdev::ReadStatus::Event;
     return count;
@@ -67,13 +93,11 @@ class Sink : public platform::evdev::Output {
  public:
   int write(const Event *events, size_t count) override {
     written += count;
-    if (onWrite) onWrite();
     benchmark::DoNotOptimize(events);
     return 0;
   }
   std::string devnode() const override { return ""; }
   size_t written = 0;
-  std::function<void()> onWrite;
 };
 
 class Kernel : public platform::evdev::Kernel {
@@ -103,54 +127,29 @@ class Kernel : public platform::evdev::Kernel {
   Sink *sink = nullptr;
 };
 
-class Watcher : public platform::evdev::Watcher {
+// The tap's loop, turned by hand: a wake-up serves the mouse, then ends the round.
+class Loop : public platform::evdev::InputLoop {
  public:
   bool watch(int fd, std::function<void()> onReady) override {
-    handlers[fd] = onReady;
+    handlers[fd] = std::move(onReady);
     return true;
   }
   void unwatch(int fd) override { handlers.erase(fd); }
-  void perform(std::function<void()>) override {}
+  void setRoundEnd(std::function<void()> onRoundEnd) override { roundEnd = std::move(onRoundEnd); }
+  void post(std::function<void()> work) override { work(); }
+  void call(const std::function<void()> &work) override { work(); }
+  uint64_t now() override { return 0; }
+  void wake() {
+    handlers.at(7)();
+    roundEnd();
+  }
   std::map<int, std::function<void()>> handlers;
+  std::function<void()> roundEnd;
 };
 
 struct PassAll : platform::TapClient {
-  CGEventRef deliver(CGEventType, CGEventRef event) override { return event; }
+  void submit(platform::TapEvent, std::function<void(bool)> answer) override { answer(true); }
 };
-
-std::vector<Event> motionFrames(size_t frames) {
-  std::vector<Event> events;
-  for (size_t i = 0; i < frames; ++i) {
-    events.push_back({EV_REL, REL_X, static_cast<int32_t>(i % 7) - 3});
-    events.push_back({EV_REL, REL_Y, 1});
-    events.push_back({EV_SYN, SYN_REPORT, 0});
-  }
-  return events;
-}
-
-// Everything a tap needs, wired to the scripted mouse.
-struct Rig {
-  Rig() {
-    Mouse *m = kernel.mouse.get();
-    platform::TapRequest request{kCGHIDEventTap, kCGHeadInsertEventTap, kCGEventTapOptionDefault,
-                                 CGEventMaskBit(kCGEventOtherMouseDown)};
-    int error = 0;
-    tap = platform::evdev::Tap::create(kernel, request, client, {}, error);
-    auto w = std::make_unique<Watcher>();
-    watcher = w.get();
-    tap->attachWatcher(std::move(w));
-    mouse = m;
-  }
-  void wake() { watcher->handlers.at(7)(); }
-  BenchBackend backend;
-  Kernel kernel;
-  PassAll client;
-  std::shared_ptr<platform::evdev::Tap> tap;
-  Watcher *watcher = nullptr;
-  Mouse *mouse = nullptr;
-};
-
-constexpr size_t kFramesPerWake = 170;  // 510 events, under the tap's per-wake bound
 
 // The least a pass-through can do: copy each frame and hand it to the same discarding device.
 void BM_CopyBaseline(benchmark::State &state) {
@@ -175,50 +174,25 @@ void BM_CopyBaseline(benchmark::State &state) {
 BENCHMARK(BM_CopyBaseline);
 
 void BM_TapPassThrough(benchmark::State &state) {
-  Rig rig;
-  rig.mouse->batch = motionFrames(kFramesPerWake);
+  BenchBackend backend;
+  Kernel kernel;
+  PassAll client;
+  Mouse *mouse = kernel.mouse.get();
+  auto made = std::make_unique<Loop>();
+  Loop *loop = made.get();
+  platform::TapRequest request{kCGHIDEventTap, kCGHeadInsertEventTap, kCGEventTapOptionDefault,
+                               CGEventMaskBit(kCGEventOtherMouseDown)};
+  int error = 0;
+  auto tap = platform::evdev::Tap::create(kernel, request, client, {}, std::move(made), error);
+  mouse->batch = motionFrames(kFramesPerWake);
   for (auto _ : state) {
-    rig.mouse->rewind();
-    rig.wake();
+    mouse->rewind();
+    loop->wake();
   }
-  if (rig.kernel.sink->written != state.iterations() * rig.mouse->batch.size())
+  if (kernel.sink->written != state.iterations() * mouse->batch.size())
     state.SkipWithError("events lost");
-  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * rig.mouse->batch.size()));
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * mouse->batch.size()));
 }
 BENCHMARK(BM_TapPassThrough);
-
-// One frame per wake-up, from the wake to its write on the virtual device, less the same
-// frame's trip through the copy baseline.
-void BM_TapAddedLatencyPerFrame(benchmark::State &state) {
-  Rig rig;
-  rig.mouse->batch = motionFrames(1);
-  Clock::time_point wrote;
-  rig.kernel.sink->onWrite = [&] { wrote = Clock::now(); };
-  std::vector<double> tap, copy;
-  std::vector<Event> frame;
-  frame.reserve(8);
-  for (auto _ : state) {
-    rig.mouse->rewind();
-    Clock::time_point start = Clock::now();
-    rig.wake();
-    tap.push_back(std::chrono::duration<double, std::nano>(wrote - start).count());
-
-    start = Clock::now();
-    for (const Event &e : rig.mouse->batch) frame.push_back(e);
-    benchmark::DoNotOptimize(frame.data());
-    frame.clear();
-    copy.push_back(std::chrono::duration<double, std::nano>(Clock::now() - start).count());
-  }
-  auto percentile = [](std::vector<double> v, double p) {
-    if (v.empty()) return 0.0;
-    size_t i = std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size())));
-    std::nth_element(v.begin(), v.begin() + static_cast<ptrdiff_t>(i), v.end());
-    return v[i];
-  };
-  state.counters["added_p50_ns"] = percentile(tap, 0.5) - percentile(copy, 0.5);
-  state.counters["added_p99_ns"] = percentile(tap, 0.99) - percentile(copy, 0.99);
-  state.counters["events_per_frame"] = 3;
-}
-BENCHMARK(BM_TapAddedLatencyPerFrame);
 
 }  // namespace

@@ -1,6 +1,5 @@
-// Shared by the event, encoder and swipe tests: a backend with a fake clock and a quiet
-// notification transport, a fixture that checks every object made is released, and small
-// builders for descriptions and byte strings.
+// Shared by the event, encoder and swipe tests: a fixture on a manual clock that checks every
+// object made is released, and small builders for descriptions and byte strings.
 #pragma once
 
 #include <CoreServices/CoreServices.h>
@@ -15,43 +14,15 @@
 #include "TestBackend.h"
 #include "events/EventFormat.h"
 
-class FakeTime : public platform::TimeSource {
- public:
-  uint64_t upTimeNanos() override {
-    reads++;
-    uint64_t value = now;
-    now += step;
-    return value;
-  }
-  CFAbsoluteTime absoluteTime() override { return 0; }
-  std::unique_ptr<platform::Waiter> makeWaiter() override { return nullptr; }
-  std::unique_ptr<platform::RunLoopDriver> makeRunLoopDriver() override { return nullptr; }
-
-  uint64_t now = 0x0000000123456789;
-  uint64_t step = 0;  // added after every read
-  int reads = 0;
-};
-
-class QuietNotifications : public platform::NotificationTransport {
- public:
-  void start(std::function<void(const std::string &)>) override {}
-  void post(const std::string &) override {}
-};
-
-class EventTestBackend : public TestBackend {
- public:
-  platform::TimeSource &time() override { return clock; }
-  platform::NotificationTransport &notifications() override { return quiet; }
-
-  FakeTime clock;
-  QuietNotifications quiet;
-};
-
-// Installs the backend; after the test, drops what was posted, restores the event hooks and
-// checks that the live-object count is back where it started.
+// Installs the backend on a manual clock; after the test, drops what was posted, restores the
+// event hooks and checks that the live-object count is back where it started.
 class EventTest : public ::testing::Test {
  protected:
-  void SetUp() override { liveBefore_ = platform::liveObjectCount(); }
+  void SetUp() override {
+    backend.clock = &backend.manualTime;
+    backend.manualTime.now = 0x0000000123456789;
+    liveBefore_ = platform::liveObjectCount();
+  }
   void TearDown() override {
     backend.testInput.clearPosted();
     platform::events::setHooksForTesting({});
@@ -59,7 +30,7 @@ class EventTest : public ::testing::Test {
   }
   void resetLiveCount() { liveBefore_ = platform::liveObjectCount(); }
 
-  EventTestBackend backend;
+  TestBackend backend;
 
  private:
   long liveBefore_ = 0;

@@ -1,13 +1,12 @@
 // Scripted event devices for the Linux input tap: a test lays out nodes, queues the events they
 // produce (what libevdev would hand out, catch-up events after a drop included), plugs and
-// unplugs them, and reads what reached the virtual device.
+// unplugs them, drives the tap's loop by hand and reads what reached the virtual device.
 #pragma once
 
 #include "linux/EvdevKernel.h"
-#include "linux/LinuxTap.h"
+#include "linux/InputLoop.h"
 #include "linux/PointerNodes.h"
 
-#include <atomic>
 #include <cerrno>
 #include <deque>
 #include <functional>
@@ -16,6 +15,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace fake {
@@ -40,13 +40,14 @@ inline Capabilities keyboardCaps() {
 struct Node {
   std::string name = "Fake Mouse";
   Capabilities caps = mouseCaps();
-  std::deque<Event> queue;
+  std::deque<std::pair<Event, uint64_t>> queue;  // with kernel times
   bool unplugged = false;
   int refusals = 0;         // opens refused with EACCES before one succeeds
   int grabRefusals = 0;     // grabs refused with EBUSY (another program holds it) before one works
   std::set<uint16_t> down;  // keys down, as far as the events handed out tell
-  std::atomic<bool> grabbed{false};
-  std::atomic<int> opened{0};  // descriptors open on it now
+  bool grabbed = false;
+  int opened = 0;  // descriptors open on it now
+  uint64_t drops = 0;
   int fd = -1;
 };
 
@@ -69,16 +70,17 @@ class Device : public platform::evdev::Device {
     return 0;
   }
   bool keysDown() const override { return !node_->down.empty(); }
-  platform::evdev::ReadStatus next(Event &ev) override {
+  platform::evdev::ReadStatus next(Event &ev, uint64_t &time) override {
     if (node_->queue.empty())
       return node_->unplugged ? platform::evdev::ReadStatus::Gone
                               : platform::evdev::ReadStatus::Again;
-    ev = node_->queue.front();
+    std::tie(ev, time) = node_->queue.front();
     node_->queue.pop_front();
     if (ev.type == EV_KEY && ev.value == 0) node_->down.erase(ev.code);
     if (ev.type == EV_KEY && ev.value != 0) node_->down.insert(ev.code);
     return platform::evdev::ReadStatus::Event;
   }
+  uint64_t drops() const override { return node_->drops; }
 
  private:
   std::shared_ptr<Node> node_;
@@ -111,19 +113,18 @@ class DirectoryWatch : public platform::evdev::DirectoryWatch {
 };
 
 struct TimerState {
+  int fd = 0;
   bool armed = false;
   uint64_t nanos = 0;
-  int arms = 0;
 };
 
 class Timer : public platform::evdev::Timer {
  public:
   explicit Timer(TimerState &state) : state_(state) {}
-  int fd() const override { return 9002; }
+  int fd() const override { return state_.fd; }
   void arm(uint64_t nanos) override {
     state_.armed = true;
     state_.nanos = nanos;
-    ++state_.arms;
   }
   void disarm() override { state_.armed = false; }
   void acknowledge() override { state_.armed = false; }
@@ -153,6 +154,10 @@ class Kernel : public platform::evdev::Kernel {
     nodes[node]->unplugged = true;
     nodes.erase(node);
     changes.emplace_back(node, DirectoryWatch::Deleted);
+  }
+  // Events of a node, stamped with the time they happen (in feeding order across nodes).
+  void queue(Node &node, const std::vector<Event> &events) {
+    for (const Event &ev : events) node.queue.emplace_back(ev, ++clock_);
   }
 
   std::vector<std::string> eventNodes() override {
@@ -188,7 +193,6 @@ class Kernel : public platform::evdev::Kernel {
       std::lock_guard<std::mutex> lock(mutex);
       if (writeError) return writeError;
       written.insert(written.end(), events, events + count);
-      ++writes;
       return 0;
     });
     out->devnode_ = virtualDevnode;
@@ -197,8 +201,11 @@ class Kernel : public platform::evdev::Kernel {
   std::unique_ptr<platform::evdev::DirectoryWatch> watchDirectory() override {
     return std::make_unique<DirectoryWatch>(changes);
   }
+  // The first timer made is the device set's retry timer, the second the tap's deadline.
   std::unique_ptr<platform::evdev::Timer> makeTimer() override {
-    return std::make_unique<Timer>(timer);
+    timers.push_back(std::make_unique<TimerState>());
+    timers.back()->fd = 9002 + static_cast<int>(timers.size()) - 1;
+    return std::make_unique<Timer>(*timers.back());
   }
   int mayAccess(const std::string &path, int mode) override {
     return denied.count(path.substr(path.rfind('/') + 1)) ? EACCES : 0;
@@ -216,10 +223,12 @@ class Kernel : public platform::evdev::Kernel {
     std::lock_guard<std::mutex> lock(mutex);
     written.clear();
   }
+  TimerState &retryTimer() { return *timers.at(0); }
+  TimerState &deadline() { return *timers.at(1); }
 
   std::map<std::string, std::shared_ptr<Node>> nodes;
   std::vector<std::pair<std::string, DirectoryWatch::Change>> changes;
-  TimerState timer;
+  std::vector<std::unique_ptr<TimerState>> timers;
   bool uinputUsable = true;
   int writeError = 0;  // what every write to the virtual device fails with, 0 for none
   std::string virtualDevnode;
@@ -228,38 +237,53 @@ class Kernel : public platform::evdev::Kernel {
   int opens = 0;
   std::mutex mutex;
   std::vector<Event> written;
-  int writes = 0;
 
  private:
   int nextFd_ = 100;
+  uint64_t clock_ = 0;
 };
 
-// Serves the tap's descriptors by hand: ready() runs the handler of one descriptor.
-class Watcher : public platform::evdev::Watcher {
+// The tap's loop in the test's hand: ready(fd) runs a descriptor's handler and then the end of
+// the round; work posted from elsewhere runs when the test says.
+class Loop : public platform::evdev::InputLoop {
  public:
   bool watch(int fd, std::function<void()> onReady) override {
     if (refused.count(fd)) return false;
-    handlers[fd] = onReady;
+    handlers[fd] = std::move(onReady);
     return true;
   }
   void unwatch(int fd) override { handlers.erase(fd); }
-  void perform(std::function<void()> work) override { performed.push_back(std::move(work)); }
-  // Runs what was handed over to be done later.
-  void runPerformed() {
-    auto work = std::move(performed);
-    performed.clear();
-    for (auto &w : work) w();
-  }
-  std::vector<std::function<void()>> performed;
+  void setRoundEnd(std::function<void()> onRoundEnd) override { roundEnd = std::move(onRoundEnd); }
+  void post(std::function<void()> work) override { posted.push_back(std::move(work)); }
+  void call(const std::function<void()> &work) override { work(); }
+  uint64_t now() override { return clock; }
+
   bool watching(int fd) const { return handlers.count(fd) != 0; }
-  void ready(int fd) {
-    auto it = handlers.find(fd);
-    if (it == handlers.end()) return;
-    auto handler = it->second;  // the handler may unwatch itself
-    handler();
+  // Several descriptors ready at once are served in one round.
+  void ready(std::initializer_list<int> fds) {
+    for (int fd : fds) {
+      auto it = handlers.find(fd);
+      if (it == handlers.end()) continue;
+      auto handler = it->second;  // the handler may unwatch itself
+      handler();
+    }
+    if (roundEnd) roundEnd();
   }
+  void ready(int fd) { ready({fd}); }
+  void runPosted() {
+    while (!posted.empty()) {
+      auto work = std::move(posted.front());
+      posted.erase(posted.begin());
+      work();
+    }
+    if (roundEnd) roundEnd();
+  }
+
   std::map<int, std::function<void()>> handlers;
+  std::function<void()> roundEnd;
+  std::vector<std::function<void()>> posted;
   std::set<int> refused;  // descriptors that cannot be watched
+  uint64_t clock = 0;
 };
 
 }  // namespace fake

@@ -1,5 +1,5 @@
-// Shared by the invariant and fault tests: a backend that keeps the session bus out, a private
-// home directory, a small seeded generator, and readers for what a posted gesture carries.
+// Shared by the invariant and fault tests: a small seeded generator, and readers for what a
+// posted gesture carries.
 #pragma once
 
 #include <CoreGraphics/CoreGraphics.h>
@@ -15,65 +15,6 @@
 #include <string>
 
 #include "TestBackend.h"
-
-class QuietNotifications : public platform::NotificationTransport {
- public:
-  void start(std::function<void(const std::string &)>) override {}
-  void post(const std::string &) override {}
-};
-
-class QuietBackend : public TestBackend {
- public:
-  platform::NotificationTransport &notifications() override { return quiet; }
-  QuietNotifications quiet;
-};
-
-// A fresh HOME (and an empty stand-in for /Library) for the test's lifetime; the old HOME comes
-// back afterwards.
-class ScratchHome {
- public:
-  explicit ScratchHome(TestBackend &backend) {
-    std::string pattern = (std::filesystem::temp_directory_path() / "corvassel-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) std::abort();
-    root = pattern;
-    home = root / "home";
-    std::filesystem::create_directories(home / "Library/Preferences");
-    std::filesystem::create_directories(root / "system");
-    backend.systemRoot = (root / "system").string();
-    if (const char *old = getenv("HOME")) oldHome = old;
-    setenv("HOME", home.c_str(), 1);
-  }
-  ~ScratchHome() {
-    if (oldHome)
-      setenv("HOME", oldHome->c_str(), 1);
-    else
-      unsetenv("HOME");
-    std::error_code ignored;
-    std::filesystem::remove_all(root, ignored);
-  }
-  ScratchHome(const ScratchHome &) = delete;
-  ScratchHome &operator=(const ScratchHome &) = delete;
-
-  std::filesystem::path preferencesFile() const {
-    return home / "Library/Preferences/Quendrith.tavrel.prefpane.plist";
-  }
-  std::filesystem::path scriptsDirectory() const {
-    return home / "Library/PreferencePanes/Ombrisk.prefPane/Contents/Resources/Scripts";
-  }
-  // Writes an executable script under the user's pane bundle.
-  void installScript(const std::string &name, const std::string &body) const {
-    std::filesystem::create_directories(scriptsDirectory());
-    std::filesystem::path path = scriptsDirectory() / name;
-    std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
-    std::filesystem::permissions(path, std::filesystem::perms::owner_all);
-  }
-
-  std::filesystem::path root;
-  std::filesystem::path home;
-
- private:
-  std::optional<std::string> oldHome;
-};
 
 // Portable draws from a seeded std::mt19937 (the standard's distributions differ between
 // libraries; these do not).
@@ -121,11 +62,3 @@ inline std::optional<int32_t> GestureScalar(CGEventRef event, uint8_t field) {
 
 constexpr uint8_t kPhaseField = 0x84;
 constexpr uint8_t kSwipeDirectionField = 0x73;
-
-// Skips a test that needs real event objects while the platform still lacks them.
-#define REQUIRE_EVENT_OBJECTS()                                             \
-  do {                                                                      \
-    CGEventRef probe = CGEventCreate(nullptr);                              \
-    if (!probe) GTEST_SKIP() << "pending: event objects are not built yet"; \
-    CFRelease(probe);                                                       \
-  } while (0)

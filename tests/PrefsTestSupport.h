@@ -5,11 +5,14 @@
 #include <plist/plist.h>
 #include <platform/PlistGuards.h>
 
+#include "TestBackend.h"
+
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -182,33 +185,13 @@ inline std::vector<BrokenCase> BrokenFiles() {
 // Points HOME at a fresh directory for the test's lifetime.
 class TempHome : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const char *old = getenv("HOME");
-    hadHome_ = old != nullptr;
-    if (old) oldHome_ = old;
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "corvassel-home-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    home_ = pattern;
-    setenv("HOME", home_.c_str(), 1);
-  }
-  void TearDown() override {
-    if (hadHome_)
-      setenv("HOME", oldHome_.c_str(), 1);
-    else
-      unsetenv("HOME");
-    std::error_code ignored;
-    std::filesystem::remove_all(home_, ignored);
-  }
+  void SetUp() override { scratch_.emplace(); }
+  void TearDown() override { scratch_.reset(); }
 
-  std::string home() const { return home_; }
-  std::string prefsPath() const {
-    return home_ + "/Library/Preferences/Quendrith.tavrel.prefpane.plist";
-  }
+  std::string home() const { return scratch_->home.string(); }
+  std::string prefsPath() const { return scratch_->preferencesFile().string(); }
   void writePrefs(const std::string &bytes) const { WriteBytes(prefsPath(), bytes); }
 
  private:
-  std::string home_;
-  std::string oldHome_;
-  bool hadHome_ = false;
+  std::optional<ScratchHome> scratch_;
 };

@@ -1,13 +1,131 @@
-// A backend for unit tests: installs itself for the test's lifetime, records what the helper
-// posts and logs, and lets the test set trust and the held buttons. Time, notifications and
-// exit stay the real machine's unless a test overrides them.
+// The tests' one set of fixtures: a backend that installs itself for the test's lifetime and
+// records what the helper posts, logs, spawns and arms; the one clock a test can drive; the one
+// notification transport that does nothing; and the one private home directory. A test picks
+// the real clock or the session bus explicitly; nothing real is used by default except the clock.
 #pragma once
 
 #include <platform/Backend.h>
+#include <stdlib.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "linux/SystemTime.h"
+
+// Notifications go nowhere and none arrive.
+class QuietNotifications : public platform::NotificationTransport {
+ public:
+  void start(std::function<void(const std::string &)>) override {}
+  void post(const std::string &) override {}
+};
+
+// A clock the test drives. A run loop's wait or a sleep jumps it straight to its deadline, so
+// half an hour of timers costs nothing; a wait with nothing left to wait for stops the loop
+// instead of hanging. Every read may also step it on (for tests of what reads the clock). With
+// `real` set it is the machine's clock instead, still counting threads and waiters.
+class ManualTime : public platform::TimeSource {
+ public:
+  static constexpr CFAbsoluteTime kEpoch = 800000000.0;
+
+  uint64_t upTimeNanos() override {
+    reads++;
+    if (real) return platform::systemTime().upTimeNanos();
+    return now.fetch_add(step);
+  }
+  CFAbsoluteTime absoluteTime() override {
+    if (real) return platform::systemTime().absoluteTime();
+    return kEpoch + static_cast<double>(now.load()) / 1e9;
+  }
+  double seconds() const { return static_cast<double>(now.load()) / 1e9; }
+  void advance(double seconds) { now += static_cast<uint64_t>(seconds * 1e9); }
+
+  class Driver : public platform::RunLoopDriver {
+   public:
+    explicit Driver(ManualTime &time) : time_(time) {}
+    bool watch(int, uint32_t, std::function<void(uint32_t)>) override { return false; }
+    void unwatch(int) override {}
+    void wait(uint64_t deadline) override {
+      ++time_.waits;
+      if (woken_.exchange(false)) return;
+      if (deadline == platform::kForever) {
+        // Nothing left that could ever happen on this clock: end the run.
+        ++time_.idleEnds;
+        CFRunLoopStop(CFRunLoopGetCurrent());
+        return;
+      }
+      if (deadline > time_.now.load()) time_.now.store(deadline);
+    }
+    void wake() override { woken_ = true; }
+
+   private:
+    ManualTime &time_;
+    std::atomic<bool> woken_{false};
+  };
+
+  class Sleeper : public platform::Waiter {
+   public:
+    explicit Sleeper(ManualTime &time) : time_(time) {}
+    void waitUntil(uint64_t deadline) override {
+      {
+        std::lock_guard lock(time_.mutex);
+        time_.sleeps.push_back(deadline);
+      }
+      if (deadline != platform::kForever && deadline > time_.now.load()) time_.now.store(deadline);
+    }
+    void notify() override {}
+
+   private:
+    ManualTime &time_;
+  };
+
+  std::unique_ptr<platform::Waiter> makeWaiter() override {
+    ++waiters;
+    if (real) return platform::systemTime().makeWaiter();
+    return std::make_unique<Sleeper>(*this);
+  }
+  std::unique_ptr<platform::RunLoopDriver> makeRunLoopDriver() override {
+    if (real) return platform::systemTime().makeRunLoopDriver();
+    return std::make_unique<Driver>(*this);
+  }
+  void threadWillStart() override {
+    std::lock_guard lock(mutex);
+    ++started;
+  }
+  void threadDidExit() override {
+    std::lock_guard lock(mutex);
+    ++exited;
+    changed.notify_all();
+  }
+  // Until every thread announced so far has said goodbye.
+  void awaitAllExited() {
+    std::unique_lock lock(mutex);
+    changed.wait(lock, [this] { return exited == started; });
+  }
+
+  bool real = false;
+  std::atomic<uint64_t> now{0};
+  std::atomic<uint64_t> step{0};  // added after every read
+  std::atomic<int> reads{0};
+  std::atomic<int> waits{0};
+  std::atomic<int> idleEnds{0};
+  std::atomic<int> waiters{0};
+  std::mutex mutex;
+  std::condition_variable changed;
+  int started = 0;  // under mutex
+  int exited = 0;
+  std::vector<uint64_t> sleeps;  // deadlines slept to, under mutex
+};
+
+// Trust and held buttons as the test sets them; posted events kept (retained) for inspection.
 class TestInput : public platform::InputBackend {
  public:
   ~TestInput() override { clearPosted(); }
@@ -21,9 +139,9 @@ class TestInput : public platform::InputBackend {
     return nullptr;
   }
   NSUInteger pressedMouseButtons() override { return pressed; }
-  void post(CGEventTapLocation location, CGEventRef event) override {
+  void post(CGEventTapLocation location, const platform::PostedEvent &event) override {
     postLocations.push_back(location);
-    posted.push_back(static_cast<CGEventRef>(const_cast<void *>(CFRetain(event))));
+    posted.push_back(static_cast<CGEventRef>(const_cast<void *>(CFRetain(event.event))));
   }
   void clearPosted() {
     for (CGEventRef event : posted) CFRelease(event);
@@ -41,20 +159,97 @@ class TestInput : public platform::InputBackend {
 class TestBackend : public platform::Backend {
  public:
   TestBackend() { platform::setBackend(this); }
+  // Uninstalled while every member still lives: the loops it drops may hold its parts.
   ~TestBackend() override { platform::setBackend(nullptr); }
   TestBackend(const TestBackend &) = delete;
   TestBackend &operator=(const TestBackend &) = delete;
 
-  platform::InputBackend &input() override { return testInput; }
+  platform::TimeSource &time() override { return *clock; }
+  platform::InputBackend &input() override { return *inputBackend; }
+  platform::NotificationTransport &notifications() override { return *transport; }
   void log(const std::string &line) override { logged.push_back(line); }
+  [[noreturn]] void exitProcess(int status) override {
+    fflush(nullptr);
+    _exit(status);
+  }
   std::string mapPath(const std::string &path) override {
     if (!systemRoot.empty() && path.rfind("/Library/", 0) == 0) return systemRoot + path;
     return path;
   }
+  void timerArmed(CFTimeInterval interval) override { armed.push_back(interval); }
+  void timerInvalidated() override { ++invalidated; }
   void willSpawn(const std::string &path) override { spawned.push_back(path); }
 
   TestInput testInput;
+  QuietNotifications quiet;
+  ManualTime manualTime;
+  platform::TimeSource *clock = &platform::systemTime();
+  platform::InputBackend *inputBackend = &testInput;
+  platform::NotificationTransport *transport = &quiet;
+
   std::vector<std::string> logged;
   std::vector<std::string> spawned;
+  std::vector<CFTimeInterval> armed;
+  int invalidated = 0;
   std::string systemRoot;  // stands in for "/" under /Library when set
+};
+
+// A private home directory (HOME points at it) and an empty stand-in for the system's /Library,
+// for the fixture's lifetime; the old HOME comes back afterwards.
+class ScratchHome {
+ public:
+  ScratchHome() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "corvassel-XXXXXX").string();
+    if (!mkdtemp(pattern.data())) std::abort();
+    root = pattern;
+    home = root / "home";
+    system = root / "system";
+    std::filesystem::create_directories(home / "Library/Preferences");
+    std::filesystem::create_directories(system / "Library");
+    if (const char *old = getenv("HOME")) oldHome_ = old;
+    setenv("HOME", home.c_str(), 1);
+  }
+  // The same, with the backend's /Library mapped to the stand-in.
+  explicit ScratchHome(TestBackend &backend) : ScratchHome() {
+    backend.systemRoot = system.string();
+  }
+  ~ScratchHome() {
+    if (oldHome_)
+      setenv("HOME", oldHome_->c_str(), 1);
+    else
+      unsetenv("HOME");
+    std::error_code ignored;
+    std::filesystem::remove_all(root, ignored);
+  }
+  ScratchHome(const ScratchHome &) = delete;
+  ScratchHome &operator=(const ScratchHome &) = delete;
+
+  std::filesystem::path preferencesFile() const {
+    return home / "Library/Preferences/Quendrith.tavrel.prefpane.plist";
+  }
+  // The pane bundle's script folder: the user's, or the system's stand-in.
+  std::filesystem::path scriptsDirectory(bool user = true) const {
+    return (user ? home : system) /
+           "Library/PreferencePanes/Ombrisk.prefPane/Contents/Resources/Scripts";
+  }
+  // Writes a file at a script's place with the given mode; returns where it lies.
+  std::string writeScript(const std::string &name, const std::string &body, bool user = true,
+                          std::filesystem::perms mode = std::filesystem::perms::owner_all) const {
+    std::filesystem::create_directories(scriptsDirectory(user));
+    std::filesystem::path path = scriptsDirectory(user) / name;
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << body;
+    std::filesystem::permissions(path, mode);
+    return path.string();
+  }
+  // An executable /bin/sh script under the user's pane bundle.
+  void installScript(const std::string &name, const std::string &body) const {
+    writeScript(name, "#!/bin/sh\n" + body + "\n");
+  }
+
+  std::filesystem::path root;
+  std::filesystem::path home;
+  std::filesystem::path system;
+
+ private:
+  std::optional<std::string> oldHome_;
 };

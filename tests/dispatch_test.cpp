@@ -18,42 +18,12 @@ bool OnMainThread() {
 }
 
 // The real clock, with the thread announcements counted.
-class CountingTime : public platform::TimeSource {
- public:
-  uint64_t upTimeNanos() override { return platform::systemTime().upTimeNanos(); }
-  CFAbsoluteTime absoluteTime() override { return platform::systemTime().absoluteTime(); }
-  std::unique_ptr<platform::Waiter> makeWaiter() override {
-    ++waiters;
-    return platform::systemTime().makeWaiter();
-  }
-  std::unique_ptr<platform::RunLoopDriver> makeRunLoopDriver() override {
-    return platform::systemTime().makeRunLoopDriver();
-  }
-  void threadWillStart() override {
-    std::lock_guard lock(mutex);
-    ++started;
-  }
-  void threadDidExit() override {
-    std::lock_guard lock(mutex);
-    ++exited;
-    changed.notify_all();
-  }
-  void awaitAllExited() {
-    std::unique_lock lock(mutex);
-    changed.wait(lock, [this] { return exited == started; });
-  }
-
-  std::mutex mutex;
-  std::condition_variable changed;
-  int started = 0;
-  int exited = 0;
-  std::atomic<int> waiters{0};
-};
-
 class CountingBackend : public TestBackend {
  public:
-  platform::TimeSource &time() override { return clock; }
-  CountingTime clock;
+  CountingBackend() {
+    manualTime.real = true;
+    clock = &manualTime;
+  }
 };
 
 TEST(Dispatch, MainQueueTasksRunOnTheMainThreadInOrder) {
@@ -70,8 +40,8 @@ TEST(Dispatch, MainQueueTasksRunOnTheMainThreadInOrder) {
     EXPECT_EQ(ran[i].first, i);
     EXPECT_TRUE(ran[i].second) << "task " << i;
   }
-  backend.clock.awaitAllExited();
-  EXPECT_GE(backend.clock.started, 1);
+  backend.manualTime.awaitAllExited();
+  EXPECT_GE(backend.manualTime.started, 1);
 }
 
 TEST(Dispatch, GlobalQueueRunsTasksConcurrentlyOffTheMainThread) {
@@ -90,8 +60,8 @@ TEST(Dispatch, GlobalQueueRunsTasksConcurrentlyOffTheMainThread) {
   dispatch_async(global, [&released] { released.set_value(); });
   done.get_future().wait();
   EXPECT_FALSE(firstOnMain.get_future().get());
-  backend.clock.awaitAllExited();  // idle workers end rather than wait
-  EXPECT_EQ(backend.clock.started, 2);
+  backend.manualTime.awaitAllExited();  // idle workers end rather than wait
+  EXPECT_EQ(backend.manualTime.started, 2);
 }
 
 TEST(Dispatch, DelayedGlobalTaskRunsOffTheMainThread) {
@@ -101,8 +71,8 @@ TEST(Dispatch, DelayedGlobalTaskRunsOffTheMainThread) {
                  dispatch_get_global_queue(DISPATCH_QUEUE_PRIORITY_DEFAULT, 0),
                  [&onMain] { onMain.set_value(OnMainThread()); });
   EXPECT_FALSE(onMain.get_future().get());
-  backend.clock.awaitAllExited();
-  EXPECT_EQ(backend.clock.waiters.load(), 1);
+  backend.manualTime.awaitAllExited();
+  EXPECT_EQ(backend.manualTime.waiters.load(), 1);
 }
 
 TEST(Dispatch, MainQueueAfterRunsInDeadlineOrderWithoutArmingATimer) {
@@ -119,13 +89,13 @@ TEST(Dispatch, MainQueueAfterRunsInDeadlineOrderWithoutArmingATimer) {
   dispatch_after(DISPATCH_TIME_NOW, main, [&] { ran.push_back("now"); });
   CFRunLoopRun();
   EXPECT_EQ(ran, (std::vector<std::string>{"now", "1s", "2s first", "2s second"}));
-  EXPECT_DOUBLE_EQ(world.clock.seconds(), 2.0);
+  EXPECT_DOUBLE_EQ(world.manualTime.seconds(), 2.0);
   EXPECT_TRUE(world.armed.empty());
 }
 
 TEST(Dispatch, TimesSaturateInsteadOfWrapping) {
   ManualTimeBackend world;
-  world.clock.now = 5 * NSEC_PER_SEC;
+  world.manualTime.now = 5 * NSEC_PER_SEC;
   struct Case {
     dispatch_time_t when;
     int64_t delta;

@@ -20,7 +20,7 @@ TEST_F(EventsTest, CreatedEventCarriesTypeFlagsTimestampThenTheLocationLast) {
   EXPECT_EQ(CFGetTypeID(event.get()), CGEventGetTypeID());
   EXPECT_EQ(CGEventGetType(event.get()), kCGEventNull);
   EXPECT_EQ(CGEventGetFlags(event.get()), 0u);
-  EXPECT_EQ(CGEventGetTimestamp(event.get()), backend.clock.now);
+  EXPECT_EQ(CGEventGetTimestamp(event.get()), backend.manualTime.now);
   Bytes bytes = EventBytes(event.get());
   EXPECT_EQ(bytes, Concat({kHeader, Hex("00 01 80 F0"), Zeros(8), Hex("00 01 80 F1"), Zeros(8),
                            Hex("00 01 80 F2 00 00 00 01 23 45 67 89"), Hex("00 01 E0 F3"), Zeros(8),
@@ -249,7 +249,7 @@ TEST_F(EventsTest, PostGoesToTheBackendWithItsLocation) {
 }
 
 TEST_F(EventsTest, UpTimeIsTheBackendsClockInNanoseconds) {
-  backend.clock.now = 0x0000000500000007;
+  backend.manualTime.now = 0x0000000500000007;
   AbsoluteTime now = UpTime();
   EXPECT_EQ(now.hi, 5u);
   EXPECT_EQ(now.lo, 7u);

@@ -19,8 +19,6 @@ CGEventRef Swallow(CGEventTapProxy proxy, CGEventType type, CGEventRef event, vo
   return nullptr;
 }
 
-CGEventRef const kSomeEvent = reinterpret_cast<CGEventRef>(0x1000);
-
 constexpr CGEventMask kButtons =
     CGEventMaskBit(kCGEventRightMouseDown) | CGEventMaskBit(kCGEventRightMouseUp) |
     CGEventMaskBit(kCGEventOtherMouseDown) | CGEventMaskBit(kCGEventOtherMouseUp);
@@ -32,14 +30,25 @@ class EventTapTest : public ::testing::Test {
     world.reset();
     EXPECT_EQ(platform::liveObjectCount(), liveBefore);
   }
+  // A tap whose source is in the current run loop; the loop holds the port.
+  CFMachPortRef attachedTap(CGEventTapCallBack callback, void *info) {
+    CFMachPortRef tap = CGEventTapCreate(kCGHIDEventTap, kCGHeadInsertEventTap,
+                                         kCGEventTapOptionDefault, kButtons, callback, info);
+    CFRunLoopSourceRef source = CFMachPortCreateRunLoopSource(nullptr, tap, 0);
+    CFRunLoopAddSource(CFRunLoopGetCurrent(), source, kCFRunLoopCommonModes);
+    CFRelease(source);
+    return tap;
+  }
+  // Runs the loop until what is signalled has been served.
+  static void serve() { CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, true); }
+
   long liveBefore = 0;
   std::unique_ptr<ManualTimeBackend> world = std::make_unique<ManualTimeBackend>();
 };
 
 TEST_F(EventTapTest, DeliversOnlyMaskedEventsAndAlwaysTheDisabledNotices) {
   Seen seen;
-  CFMachPortRef tap = CGEventTapCreate(kCGHIDEventTap, kCGHeadInsertEventTap,
-                                       kCGEventTapOptionDefault, kButtons, Swallow, &seen);
+  CFMachPortRef tap = attachedTap(Swallow, &seen);
   ASSERT_NE(tap, nullptr);
   platform::TapClient &client = *world->tapInput.taps.lastClient;
   struct Case {
@@ -63,12 +72,68 @@ TEST_F(EventTapTest, DeliversOnlyMaskedEventsAndAlwaysTheDisabledNotices) {
   };
   for (const Case &c : cases) {
     seen.types.clear();
-    CGEventRef result = client.deliver(c.type, kSomeEvent);
-    EXPECT_EQ(!seen.types.empty(), c.delivered) << "type " << c.type;
-    EXPECT_EQ(result, c.delivered ? nullptr : kSomeEvent) << "type " << c.type;
+    std::vector<bool> answers;
+    client.submit({c.type, 3}, [&](bool pass) { answers.push_back(pass); });
+    serve();
+    EXPECT_EQ(seen.types,
+              c.delivered ? std::vector<CGEventType>{c.type} : std::vector<CGEventType>{})
+        << "type " << c.type;
+    // Delivered ones were swallowed by the callback; the rest pass untouched.
+    EXPECT_EQ(answers, std::vector<bool>{!c.delivered}) << "type " << c.type;
   }
-  EXPECT_EQ(seen.proxy != nullptr, true);
+  EXPECT_NE(seen.proxy, nullptr);
+  CFMachPortInvalidate(tap);
   CFRelease(tap);
+}
+
+// What a callback may do to its own tap while it runs.
+struct SelfHarm {
+  CFMachPortRef tap = nullptr;
+  enum { SwitchOff, Invalidate, ReleaseLast } what;
+  int calls = 0;
+};
+
+CGEventRef HarmOwnTap(CGEventTapProxy, CGEventType, CGEventRef event, void *userInfo) {
+  auto *harm = static_cast<SelfHarm *>(userInfo);
+  ++harm->calls;
+  switch (harm->what) {
+    case SelfHarm::SwitchOff:
+      CGEventTapEnable(harm->tap, false);
+      break;
+    case SelfHarm::Invalidate:
+      CFMachPortInvalidate(harm->tap);
+      break;
+    case SelfHarm::ReleaseLast: {
+      CFRunLoopSourceRef source = CFMachPortCreateRunLoopSource(nullptr, harm->tap, 0);
+      CFRunLoopRemoveSource(CFRunLoopGetCurrent(), source, kCFRunLoopCommonModes);
+      CFRelease(source);
+      CFRelease(harm->tap);  // with the source's, the last references
+      break;
+    }
+  }
+  return event;
+}
+
+TEST_F(EventTapTest, ACallbackMaySwitchOffInvalidateOrReleaseItsOwnTap) {
+  for (auto what : {SelfHarm::SwitchOff, SelfHarm::Invalidate, SelfHarm::ReleaseLast}) {
+    SelfHarm harm;
+    harm.what = what;
+    harm.tap = attachedTap(HarmOwnTap, &harm);
+    platform::TapClient &client = *world->tapInput.taps.lastClient;
+    std::vector<bool> answers;
+    client.submit({kCGEventOtherMouseDown, 3}, [&](bool pass) { answers.push_back(pass); });
+    client.submit({kCGEventOtherMouseUp, 3}, [&](bool pass) { answers.push_back(pass); });
+    serve();
+    EXPECT_EQ(answers.front(), true) << "the event it was judging is answered";
+    if (what != SelfHarm::SwitchOff) {
+      EXPECT_EQ(harm.calls, 1) << "nothing more reaches a gone tap";
+      if (what == SelfHarm::Invalidate) CFRelease(harm.tap);
+    } else {
+      CFMachPortInvalidate(harm.tap);
+      CFRelease(harm.tap);
+    }
+  }
+  EXPECT_EQ(world->tapInput.taps.destroyed, world->tapInput.taps.created);
 }
 
 TEST_F(EventTapTest, RequestReachesTheBackendAndFailureYieldsNull) {

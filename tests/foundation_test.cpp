@@ -13,34 +13,11 @@
 
 namespace {
 
-// A clock that jumps to whatever deadline it is asked to wait for.
-class JumpingClock : public platform::TimeSource {
- public:
-  struct JumpWaiter : platform::Waiter {
-    JumpingClock &clock;
-    explicit JumpWaiter(JumpingClock &c) : clock(c) {}
-    void waitUntil(uint64_t deadline) override {
-      clock.waits.push_back(deadline);
-      if (deadline != platform::kForever) clock.now = deadline;
-    }
-    void notify() override {}
-  };
-  uint64_t upTimeNanos() override { return now; }
-  CFAbsoluteTime absoluteTime() override { return 0; }
-  std::unique_ptr<platform::Waiter> makeWaiter() override {
-    return std::make_unique<JumpWaiter>(*this);
-  }
-  std::unique_ptr<platform::RunLoopDriver> makeRunLoopDriver() override { return nullptr; }
-
-  uint64_t now = 0;
-  std::vector<uint64_t> waits;
-};
-
+// On a clock that jumps to whatever deadline a sleep asks for.
 class ClockBackend : public TestBackend {
  public:
-  platform::TimeSource &time() override { return clock; }
+  ClockBackend() { clock = &manualTime; }
   [[noreturn]] void exitProcess(int status) override { throw status; }
-  JumpingClock clock;
 };
 
 struct SleepCase {
@@ -58,9 +35,9 @@ class Sleep : public testing::TestWithParam<SleepCase> {};
 
 TEST_P(Sleep, WaitsOnThePlatformClock) {
   ClockBackend backend;
-  backend.clock.now = GetParam().now;
+  backend.manualTime.now = GetParam().now;
   NSThread::sleepForTimeInterval(GetParam().seconds);
-  EXPECT_EQ(backend.clock.waits, GetParam().waits);
+  EXPECT_EQ(backend.manualTime.sleeps, GetParam().waits);
 }
 
 constexpr double kInf = std::numeric_limits<double>::infinity();

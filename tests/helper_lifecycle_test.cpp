@@ -42,7 +42,10 @@ class HelperLifecycle : public ::testing::TestWithParam<Case> {};
 
 TEST_P(HelperLifecycle, TapAndTimer) {
   const Case &c = GetParam();
-  delete new CorvasselHelper;  // the process-wide swipe table exists from now on
+  {
+    ManualTimeBackend warm;
+    delete new CorvasselHelper;  // the process-wide swipe table exists from now on
+  }
   long liveBefore = platform::liveObjectCount();
   {
     ManualTimeBackend world;
@@ -114,7 +117,7 @@ TEST_P(HelperRestart, ExitsWith42) {
         ManualTimeBackend world;
         auto *helper = new CorvasselHelper;
         for (auto [at, step] : c.steps) {
-          world.clock.now = static_cast<uint64_t>(at * 1e9);
+          world.manualTime.now = static_cast<uint64_t>(at * 1e9);
           if (step == Start) helper->start();
           if (step == Stop) helper->stop();
           if (step == Schedule) helper->scheduleRestart();

@@ -19,7 +19,7 @@ struct Pending {
 
 class FilterInvariants : public ::testing::TestWithParam<uint32_t> {
  protected:
-  QuietBackend backend;
+  TestBackend backend;
   ScratchHome home{backend};
 };
 
@@ -28,7 +28,6 @@ bool IsDown(CGEventType type) {
 }
 
 TEST_P(FilterInvariants, HoldForRandomSequences) {
-  REQUIRE_EVENT_OBJECTS();
   Draw draw(GetParam());
   CorvasselHelper helper;  // no stored settings: defaults, then changed below
   TestInput &input = backend.testInput;
@@ -144,8 +143,7 @@ INSTANTIATE_TEST_SUITE_P(Seeds, FilterInvariants, ::testing::Values(1u, 2u, 3u, 
 // Switched off, the filter lets every kind of event through untouched, whatever the other
 // settings and held buttons say.
 TEST(FilterInvariantsOff, EveryEventPassesWhenSwitchedOff) {
-  REQUIRE_EVENT_OBJECTS();
-  QuietBackend backend;
+  TestBackend backend;
   ScratchHome home{backend};
   CorvasselHelper helper;
   helper.setEnabled(false);

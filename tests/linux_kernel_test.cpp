@@ -41,22 +41,10 @@ bool closeOnExec(int fd) {
   return flags >= 0 && (flags & FD_CLOEXEC);
 }
 
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/corvassel-input-XXXXXX";
-    path = mkdtemp(tmpl);
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path, ec);
-  }
-  std::string path;
-};
-
 TEST(LinuxKernel, HotplugWatchAndRetryTimerAreCloseOnExecAndWork) {
-  TempDir dir;
-  auto kernel = platform::evdev::makeRealKernel(dir.path, dir.path + "/uinput");
+  ScratchHome scratch;
+  const std::string dir = scratch.root.string();
+  auto kernel = platform::evdev::makeRealKernel(dir, dir + "/uinput");
   auto watch = kernel->watchDirectory();
   auto timer = kernel->makeTimer();
   ASSERT_TRUE(watch);
@@ -64,9 +52,9 @@ TEST(LinuxKernel, HotplugWatchAndRetryTimerAreCloseOnExecAndWork) {
   EXPECT_TRUE(closeOnExec(watch->fd()));
   EXPECT_TRUE(closeOnExec(timer->fd()));
 
-  std::ofstream(dir.path + "/event4").put('x');
-  fs::permissions(dir.path + "/event4", fs::perms::owner_read, fs::perm_options::replace);
-  fs::remove(dir.path + "/event4");
+  std::ofstream(dir + "/event4").put('x');
+  fs::permissions(dir + "/event4", fs::perms::owner_read, fs::perm_options::replace);
+  fs::remove(dir + "/event4");
   using Change = platform::evdev::DirectoryWatch::Change;
   std::vector<std::pair<std::string, Change>> expected = {{"event4", Change::Created},
                                                           {"event4", Change::AttributesChanged},
@@ -110,8 +98,9 @@ std::string childDescriptors() {
 }
 
 TEST(LinuxKernel, NoDescriptorReachesAStartedProgram) {
-  TempDir dir;
-  auto kernel = platform::evdev::makeRealKernel(dir.path, dir.path + "/uinput");
+  ScratchHome scratch;
+  const std::string dir = scratch.root.string();
+  auto kernel = platform::evdev::makeRealKernel(dir, dir + "/uinput");
   auto watch = kernel->watchDirectory();
   auto timer = kernel->makeTimer();
   ASSERT_TRUE(watch && timer);
@@ -122,17 +111,18 @@ TEST(LinuxKernel, NoDescriptorReachesAStartedProgram) {
 }
 
 TEST(LinuxKernel, NodesThatAreNotEventDevicesAreRefusedWithoutLeaks) {
-  TempDir dir;
-  auto kernel = platform::evdev::makeRealKernel(dir.path, dir.path + "/uinput");
-  std::ofstream(dir.path + "/event0") << "not a device";
-  std::ofstream(dir.path + "/mouse0") << "not an event node";
+  ScratchHome scratch;
+  const std::string dir = scratch.root.string();
+  auto kernel = platform::evdev::makeRealKernel(dir, dir + "/uinput");
+  std::ofstream(dir + "/event0") << "not a device";
+  std::ofstream(dir + "/mouse0") << "not an event node";
   EXPECT_EQ(kernel->eventNodes(), std::vector<std::string>{"event0"});
   const int before = openDescriptors();
   struct Row {
     std::string path;
     bool refused;
   };
-  const Row rows[] = {{dir.path + "/event0", true}, {dir.path + "/missing", true}};
+  const Row rows[] = {{dir + "/event0", true}, {dir + "/missing", true}};
   for (const Row &row : rows) {
     int error = 0;
     EXPECT_EQ(kernel->open(row.path, error) == nullptr, row.refused) << row.path;
@@ -145,12 +135,13 @@ TEST(LinuxKernel, NodesThatAreNotEventDevicesAreRefusedWithoutLeaks) {
 }
 
 TEST(LinuxKernel, NoTapWithoutUinputAndNothingLeftOpen) {
-  TempDir dir;
+  ScratchHome scratch;
+  const std::string dir = scratch.root.string();
   TestBackend backend;
-  auto kernel = platform::evdev::makeRealKernel(dir.path, dir.path + "/uinput");
+  auto kernel = platform::evdev::makeRealKernel(dir, dir + "/uinput");
   platform::evdev::LinuxInput input(*kernel);
   struct NoClient : platform::TapClient {
-    CGEventRef deliver(CGEventType, CGEventRef e) override { return e; }
+    void submit(platform::TapEvent, std::function<void(bool)> answer) override { answer(true); }
   } client;
   const int before = openDescriptors();
   platform::TapRequest request{kCGHIDEventTap, kCGHeadInsertEventTap, kCGEventTapOptionDefault,

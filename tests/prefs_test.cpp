@@ -29,18 +29,6 @@ std::ostream &operator<<(std::ostream &out, const Settings &s) {
 
 constexpr Settings kDefaults{false, 0, 0, 2};
 
-// Keeps notifications off the session bus: these tests only read files.
-class QuietBackend : public TestBackend {
- public:
-  platform::NotificationTransport &notifications() override { return quiet_; }
-
- private:
-  struct Quiet : platform::NotificationTransport {
-    void start(std::function<void(const std::string &)>) override {}
-    void post(const std::string &) override {}
-  } quiet_;
-};
-
 class SettingsTest : public TempHome {
  protected:
   void SetUp() override {
@@ -69,7 +57,7 @@ class SettingsTest : public TempHome {
     helper_->setPassthroughButton(79);
   }
 
-  QuietBackend backend_;
+  TestBackend backend_;
   std::unique_ptr<CorvasselHelper> helper_;
 };
 

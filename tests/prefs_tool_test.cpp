@@ -170,18 +170,6 @@ TEST_F(PrefsToolTest, InvalidRequestsLeaveTheFileAlone) {
   }
 }
 
-// Keeps notifications off the session bus while a helper loads the same file.
-class QuietBackend : public TestBackend {
- public:
-  platform::NotificationTransport &notifications() override { return quiet_; }
-
- private:
-  struct Quiet : platform::NotificationTransport {
-    void start(std::function<void(const std::string &)>) override {}
-    void post(const std::string &) override {}
-  } quiet_;
-};
-
 // The view's effective values are what the helper itself loads from the same file.
 TEST_F(PrefsToolTest, ViewShowsStoredAndEffectiveValuesAsTheHelperLoadsThem) {
   struct Case {
@@ -203,7 +191,7 @@ TEST_F(PrefsToolTest, ViewShowsStoredAndEffectiveValuesAsTheHelperLoadsThem) {
         {"ForwardButton", "true"},
         {"PassthroughButton", "\"4\""}}},
   };
-  QuietBackend backend;
+  TestBackend backend;
   CorvasselHelper helper;
   for (const Case &c : cases) {
     SCOPED_TRACE(c.entries);
@@ -329,7 +317,7 @@ TEST_F(PrefsToolTest, ABinaryFileKeepsItsFormAndEveryOtherValue) {
   auto rows = Rows(show.out);
   EXPECT_EQ(rows["Enabled"], std::make_pair(std::string("(not set)"), std::string("false")));
   EXPECT_EQ(rows["BackButton"], std::make_pair(std::string("3"), std::string("3")));
-  QuietBackend quiet;
+  TestBackend backend;
   CorvasselHelper helper;
   helper.loadPreferences();
   EXPECT_FALSE(helper.enabled()) << "\"Enabled\\0x\" is not Enabled";
@@ -414,7 +402,7 @@ TEST_F(PrefsToolTest, KeysThatCollideInAHashTableAreReadInLinearTime) {
     values.push_back(b.integer(3));
     return b.build(b.dict(names, values));
   };
-  QuietBackend quiet;
+  TestBackend backend;
   CorvasselHelper helper;
   // The fastest of two reads by the tool and by the helper.
   auto timeToRead = [&](const std::string &bytes) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "ManualTimeBackend.h"
+#include "runloop/RunLoopInternal.h"
 
 namespace {
 
@@ -105,7 +106,7 @@ TEST_F(RunLoopTest, TimersFireByDeadlineThenCreationOrder) {
     for (const auto &[offset, name] : c.timers) CFRelease(AddTimer(offset, name));
     CFRunLoopRun();
     EXPECT_EQ(gTrace, c.expected);
-    EXPECT_DOUBLE_EQ(world->clock.seconds(), c.endsAt);
+    EXPECT_DOUBLE_EQ(world->manualTime.seconds(), c.endsAt);
   }
 }
 
@@ -162,13 +163,13 @@ TEST_F(RunLoopTest, InvalidatingFromItsOwnHandlerIsNotAnInvalidation) {
 
 TEST_F(RunLoopTest, ReplacingAPendingTimerFiresOnlyTheNewest) {
   CFRunLoopTimerRef first = AddTimer(1800, "first");
-  world->clock.advance(100);
+  world->manualTime.advance(100);
   CFRunLoopTimerInvalidate(first);
   CFRelease(first);
   CFRelease(AddTimer(1800, "second"));
   CFRunLoopRun();
   EXPECT_EQ(gTrace, std::vector<std::string>{"second"});
-  EXPECT_DOUBLE_EQ(world->clock.seconds(), 1900);
+  EXPECT_DOUBLE_EQ(world->manualTime.seconds(), 1900);
   EXPECT_EQ(world->invalidated, 1);
 }
 
@@ -227,7 +228,7 @@ TEST_F(RunLoopTest, RunInModeReturnsWhyItStopped) {
     c.arrange();
     EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, c.seconds, c.returnAfterSource),
               c.expected);
-    EXPECT_DOUBLE_EQ(world->clock.seconds(), c.endsAt);
+    EXPECT_DOUBLE_EQ(world->manualTime.seconds(), c.endsAt);
   }
 }
 

@@ -74,7 +74,7 @@ TEST_F(SwipeTest, SettingUpTwiceLeavesOneTableOfFourEntries) {
 
 TEST_F(SwipeTest, PostsOpeningThenClosingAtTheHIDTap) {
   helper->setupSwipeInfo();
-  backend.clock.step = 1000;
+  backend.manualTime.step = 1000;
   int encoded = 0;
   CountEventCreations(encoded);
   for (uint32_t code : {kSwipeBack, kSwipeForward, 1u, 2u}) {

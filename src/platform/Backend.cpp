@@ -1,49 +1,63 @@
 #include <platform/Backend.h>
 
-#include <syslog.h>
-
-#include <cstdio>
-#include <cstdlib>
+#include <atomic>
 #include <mutex>
+#include <vector>
 
-#include "runloop/RunLoopInternal.h"
+#include "cf/CFRuntime.h"
 
 namespace platform {
 
 namespace {
+Backend *gMachine = nullptr;
 Backend *gInstalled = nullptr;
+std::atomic<uint64_t> gGeneration{1};
+
+std::mutex &ObserversMutex() {
+  static std::mutex m;
+  return m;
+}
+std::vector<void (*)()> &Observers() {
+  static std::vector<void (*)()> observers;
+  return observers;
 }
 
+void Changed() {
+  gGeneration.fetch_add(1);
+  std::vector<void (*)()> observers;
+  {
+    std::lock_guard lock(ObserversMutex());
+    observers = Observers();
+  }
+  for (auto observer : observers) observer();
+}
+}  // namespace
+
 Backend &backend() {
-  static Backend real;
-  return gInstalled ? *gInstalled : real;
+  if (gInstalled) return *gInstalled;
+  if (!gMachine) CFFatal("platform", "no backend: install one, or link the machine's");
+  return *gMachine;
 }
 
 void setBackend(Backend *b) {
+  Changed();
   gInstalled = b;
-  runLoopsBackendChanged();  // loops made on the old clock cannot serve the new one
 }
 
-TimeSource &Backend::time() {
-  return systemTime();
-}
-InputBackend &Backend::input() {
-  return linuxInput();
-}
-NotificationTransport &Backend::notifications() {
-  return sessionBusNotifications();
+void setMachine(Backend *machine) {
+  Changed();
+  gMachine = machine;
 }
 
-void Backend::log(const std::string &line) {
-  static std::once_flag opened;
-  std::call_once(opened, [] { openlog("corvassel-helper", LOG_PID, LOG_USER); });
-  syslog(LOG_NOTICE, "%s", line.c_str());
-  fprintf(stderr, "%s\n", line.c_str());
+void whenBackendChanges(void (*observer)()) {
+  std::lock_guard lock(ObserversMutex());
+  for (auto known : Observers())
+    if (known == observer) return;
+  Observers().push_back(observer);
 }
 
-void Backend::exitProcess(int status) {
-  fflush(nullptr);
-  std::exit(status);
+uint64_t backendGeneration() {
+  return gGeneration.load();
 }
 
 }  // namespace platform

@@ -378,8 +378,30 @@ int Helper::waitExit(Millis timeout) {
   return WEXITSTATUS(status_);
 }
 
+namespace {
+// Where the machine's system log is kept: the helper logs there when it has no terminal.
+const char *const kSystemLog = "/run/corvassel-checks-syslog";
+
+class SystemLog : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    if (access("/dev/log", F_OK) != 0) Shell(std::string("busybox syslogd -S -O ") + kSystemLog);
+    Eventually([] { return access("/dev/log", F_OK) == 0; }, Millis(3000));
+  }
+};
+const auto *const gSystemLog = ::testing::AddGlobalTestEnvironment(new SystemLog);
+}  // namespace
+
 std::string Helper::log() const {
-  return ReadFile(logPath_);
+  // What it wrote to standard error, then its lines in the system log, without their prefix.
+  std::string said = ReadFile(logPath_);
+  const std::string tag = "corvassel-helper[" + std::to_string(pid_) + "]: ";
+  std::istringstream lines(ReadFile(kSystemLog));
+  for (std::string line; std::getline(lines, line);) {
+    const auto at = line.find(tag);
+    if (at != std::string::npos) said += line.substr(at + tag.size()) + "\n";
+  }
+  return said;
 }
 
 Running::Running(Home &home, Helper::Options options) : helper(home, std::move(options)) {

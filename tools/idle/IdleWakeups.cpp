@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <cstdio>
@@ -37,7 +38,7 @@ class TrustedInput : public platform::InputBackend {
     return std::make_unique<QuietTap>();
   }
   NSUInteger pressedMouseButtons() override { return 0; }
-  void post(CGEventTapLocation, CGEventRef) override {}
+  void post(CGEventTapLocation, const platform::PostedEvent &) override {}
 };
 
 class NoNotifications : public platform::NotificationTransport {
@@ -49,13 +50,25 @@ class NoNotifications : public platform::NotificationTransport {
 // The real machine, except for input, and for notifications unless the session bus is wanted.
 class IdleBackend : public platform::Backend {
  public:
-  explicit IdleBackend(bool sessionBus) : sessionBus_(sessionBus) {}
+  IdleBackend(platform::Backend &machine, bool sessionBus)
+      : machine_(machine), sessionBus_(sessionBus) {}
+  platform::TimeSource &time() override { return machine_.time(); }
   platform::InputBackend &input() override { return input_; }
   platform::NotificationTransport &notifications() override {
-    return sessionBus_ ? platform::sessionBusNotifications() : quiet_;
+    return sessionBus_ ? machine_.notifications() : quiet_;
   }
+  void log(const std::string &line) override { machine_.log(line); }
+  [[noreturn]] void exitProcess(int status) override {
+    machine_.exitProcess(status);
+    std::abort();
+  }
+  std::string mapPath(const std::string &path) override { return path; }
+  void timerArmed(CFTimeInterval) override {}
+  void timerInvalidated() override {}
+  void willSpawn(const std::string &) override {}
 
  private:
+  platform::Backend &machine_;
   bool sessionBus_;
   TrustedInput input_;
   NoNotifications quiet_;
@@ -166,7 +179,7 @@ int main(int argc, char **argv) {
     return 1;
   }
 
-  static IdleBackend backend(sessionBus);
+  static IdleBackend backend(platform::backend(), sessionBus);
   platform::setBackend(&backend);
   std::thread(Measure, seconds, std::string(scratch)).detach();
   return CorvasselHelperMain();

@@ -22,6 +22,7 @@ enum : CFTypeID {
   kTypeIDMachPort = 35,
   kTypeIDEvent = 268,
   kTypeIDNotificationCenter = 33,
+  kTypeIDFileDescriptor = 50,
 };
 
 class Object {

@@ -405,5 +405,10 @@ void CGEventSetDoubleValueField(CGEventRef ref, CGEventField field, double value
 
 void CGEventPost(CGEventTapLocation tap, CGEventRef event) {
   if (!AsEvent(event, "CGEventPost")) return;
-  platform::backend().input().post(tap, event);
+  // Read here once, so that a backend turning gestures into input needs no event object.
+  const platform::PostedEvent posted{
+      event, CGEventGetType(event),
+      CGEventGetIntegerValueField(event, platform::events::kFieldGesturePhase),
+      CGEventGetIntegerValueField(event, platform::events::kFieldSwipeDirection)};
+  platform::backend().input().post(tap, posted);
 }

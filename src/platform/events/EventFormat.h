@@ -54,6 +54,12 @@ enum : UInt8 {
   kFieldLocationY = 0xF4,
 };
 
+// Fields of a gesture event that say what a posted swipe means.
+enum : CGEventField {
+  kFieldGesturePhase = 0x84,    // 4: the gesture ended
+  kFieldSwipeDirection = 0x73,  // 4 back, 8 forward
+};
+
 // Test hooks; an empty function means the ordinary behaviour.
 struct Hooks {
   // CGEventCreate returns NULL when this returns false.

@@ -9,15 +9,21 @@
 #include <libevdev/libevdev-uinput.h>
 #include <libevdev/libevdev.h>
 #include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <bitset>
+#include <deque>
+#include <tuple>
 #include <cerrno>
 #include <climits>
 #include <cstring>
 #include <filesystem>
 #include <utility>
+
+#include "linux/UniqueFd.h"
 
 namespace platform::evdev {
 
@@ -39,79 +45,148 @@ constexpr TypeRange kTypes[] = {{EV_KEY, KEY_MAX}, {EV_REL, REL_MAX}, {EV_ABS, A
                                 {EV_MSC, MSC_MAX}, {EV_SW, SW_MAX},   {EV_LED, LED_MAX},
                                 {EV_SND, SND_MAX}};
 
+using EvdevHandle = std::unique_ptr<libevdev, decltype(&libevdev_free)>;
+using UinputHandle = std::unique_ptr<libevdev_uinput, decltype(&libevdev_uinput_destroy)>;
+
+uint64_t Nanos(const timeval &time) {
+  return static_cast<uint64_t>(time.tv_sec) * 1000000000u +
+         static_cast<uint64_t>(time.tv_usec) * 1000u;
+}
+
 class EvdevDevice : public Device {
  public:
-  EvdevDevice(int fd, libevdev *dev) : fd_(fd), dev_(dev) {
-    const char *n = libevdev_get_name(dev);
+  // Closing fd (after dev) also ends any grab.
+  EvdevDevice(UniqueFd fd, EvdevHandle dev) : fd_(std::move(fd)), dev_(std::move(dev)) {
+    libevdev *d = dev_.get();
+    // Times on the clock the tap merges devices by, which never jumps.
+    libevdev_set_clock_id(d, CLOCK_MONOTONIC);
+    const char *n = libevdev_get_name(d);
     name_ = n ? n : "";
     for (const TypeRange &t : kTypes) {
-      if (!libevdev_has_event_type(dev, t.type)) continue;
+      if (!libevdev_has_event_type(d, t.type)) continue;
       for (unsigned code = 0; code <= t.max; ++code) {
-        if (!libevdev_has_event_code(dev, t.type, code)) continue;
+        if (!libevdev_has_event_code(d, t.type, code)) continue;
         caps_.codes.insert({static_cast<uint16_t>(t.type), static_cast<uint16_t>(code)});
         if (t.type == EV_ABS) {
-          if (const input_absinfo *info = libevdev_get_abs_info(dev, code))
+          if (const input_absinfo *info = libevdev_get_abs_info(d, code))
             caps_.abs[static_cast<uint16_t>(code)] = *info;
         }
       }
     }
     for (int prop = 0; prop <= INPUT_PROP_MAX; ++prop)
-      if (libevdev_has_property(dev, prop)) caps_.properties.insert(prop);
+      if (libevdev_has_property(d, prop)) caps_.properties.insert(prop);
+    queryKeys(keys_);
   }
-  ~EvdevDevice() override {
-    libevdev_free(dev_);
-    close(fd_);  // also ends any grab
-  }
-  int fd() const override { return fd_; }
+  int fd() const override { return fd_.get(); }
   const std::string &name() const override { return name_; }
   const Capabilities &capabilities() const override { return caps_; }
   int grab(bool exclusive) override {
-    return -libevdev_grab(dev_, exclusive ? LIBEVDEV_GRAB : LIBEVDEV_UNGRAB);
+    return -libevdev_grab(dev_.get(), exclusive ? LIBEVDEV_GRAB : LIBEVDEV_UNGRAB);
   }
+  // The kernel's own state: what the hardware holds now, read or not.
   bool keysDown() const override {
-    for (const auto &[type, code] : caps_.codes)
-      if (type == EV_KEY && libevdev_get_event_value(dev_, EV_KEY, code) != 0) return true;
-    return false;
+    KeyBits now;
+    if (!queryKeys(now)) return false;
+    return now.any();
   }
-  ReadStatus next(Event &ev) override {
-    for (;;) {
-      input_event e{};
-      int rc = libevdev_next_event(
-          dev_, syncing_ ? LIBEVDEV_READ_FLAG_SYNC : LIBEVDEV_READ_FLAG_NORMAL, &e);
-      if (syncing_) {
-        if (rc == LIBEVDEV_READ_STATUS_SYNC) return take(e, ev);
-        syncing_ = false;
-        if (rc == -EAGAIN) continue;  // caught up: back to the ordinary stream
-      }
-      if (rc == LIBEVDEV_READ_STATUS_SUCCESS) return take(e, ev);
-      if (rc == LIBEVDEV_READ_STATUS_SYNC) {
-        syncing_ = true;  // e is SYN_DROPPED; the state changes follow
+  ReadStatus next(Event &ev, uint64_t &time) override {
+    ReadStatus status;
+    return read(&ev, &time, 1, status) == 1 ? ReadStatus::Event : status;
+  }
+  // The descriptor is read directly, a run at a time: a read that comes back short means
+  // nothing more is waiting, so the hot path takes one read() per wake-up. libevdev describes
+  // the device; its events are followed here, as the kernel's protocol asks: after SYN_DROPPED,
+  // what follows up to the next SYN_REPORT is dropped too, and the key state the kernel reports
+  // then is compared with what was read, the differences coming out as ordinary events.
+  size_t read(Event *out, uint64_t *times, size_t max, ReadStatus &status) override {
+    size_t n = takeCatchUp(out, times, max);
+    if (n == max) {
+      status = ReadStatus::Event;
+      return n;
+    }
+    constexpr size_t kRun = 64;
+    input_event run[kRun];
+    const size_t want = std::min(max - n, kRun);
+    ssize_t got;
+    do {
+      got = ::read(fd_.get(), run, want * sizeof(input_event));
+    } while (got < 0 && errno == EINTR);
+    if (got <= 0) {
+      status = got < 0 && errno == EAGAIN ? ReadStatus::Again : ReadStatus::Gone;
+      return n;
+    }
+    const size_t count = static_cast<size_t>(got) / sizeof(input_event);
+    for (size_t i = 0; i < count; ++i) {
+      const input_event &e = run[i];
+      if (e.type == EV_SYN && e.code == SYN_DROPPED) {
+        dropping_ = true;
+        ++drops_;
         continue;
       }
-      if (rc == -EAGAIN || rc == -EINTR) return ReadStatus::Again;
-      return ReadStatus::Gone;
+      if (dropping_) {
+        if (e.type == EV_SYN && e.code == SYN_REPORT) {
+          dropping_ = false;
+          catchUp(Nanos(e.time));
+          n += takeCatchUp(out + n, times + n, max - n);
+        }
+        continue;
+      }
+      if (e.type == EV_KEY && e.code <= KEY_MAX) keys_.set(e.code, e.value != 0);
+      out[n] = Event{e.type, e.code, e.value};
+      times[n] = Nanos(e.time);
+      ++n;
     }
+    status = !catchUp_.empty() || count == want ? ReadStatus::Event : ReadStatus::Again;
+    return n;
   }
+  uint64_t drops() const override { return drops_; }
 
  private:
-  static ReadStatus take(const input_event &e, Event &ev) {
-    ev = Event{e.type, e.code, e.value};
-    return ReadStatus::Event;
+  using KeyBits = std::bitset<KEY_MAX + 1>;
+
+  bool queryKeys(KeyBits &bits) const {
+    unsigned char raw[(KEY_MAX + 8) / 8] = {};
+    if (ioctl(fd_.get(), EVIOCGKEY(sizeof raw), raw) < 0) return false;
+    for (unsigned code = 0; code <= KEY_MAX; ++code)
+      if (raw[code / 8] & (1u << (code % 8))) bits.set(code);
+    return true;
   }
-  int fd_;
-  libevdev *dev_;
+  // The keys whose state changed while events were dropped, as events ending in SYN_REPORT.
+  void catchUp(uint64_t time) {
+    KeyBits now;
+    if (!queryKeys(now)) return;
+    const KeyBits changed = now ^ keys_;
+    if (changed.none()) return;
+    for (unsigned code = 0; code <= KEY_MAX; ++code) {
+      if (!changed.test(code)) continue;
+      catchUp_.push_back(
+          {Event{EV_KEY, static_cast<uint16_t>(code), now.test(code) ? 1 : 0}, time});
+    }
+    catchUp_.push_back({Event{EV_SYN, SYN_REPORT, 0}, time});
+    keys_ = now;
+  }
+  size_t takeCatchUp(Event *out, uint64_t *times, size_t max) {
+    size_t n = 0;
+    for (; n < max && !catchUp_.empty(); ++n) {
+      std::tie(out[n], times[n]) = catchUp_.front();
+      catchUp_.pop_front();
+    }
+    return n;
+  }
+
+  UniqueFd fd_;  // declared first: closed after the handle that describes it
+  EvdevHandle dev_;
   std::string name_;
   Capabilities caps_;
-  bool syncing_ = false;
+  KeyBits keys_;  // as far as the events read tell
+  bool dropping_ = false;
+  std::deque<std::pair<Event, uint64_t>> catchUp_;
+  uint64_t drops_ = 0;
 };
 
 class UinputOutput : public Output {
  public:
-  UinputOutput(int fd, libevdev_uinput *ui) : fd_(fd), ui_(ui) {}
-  ~UinputOutput() override {
-    libevdev_uinput_destroy(ui_);
-    close(fd_);
-  }
+  UinputOutput(UniqueFd fd, UinputHandle ui) : fd_(std::move(fd)), ui_(std::move(ui)) {}
   int write(const Event *events, size_t count) override {
     constexpr size_t kChunk = 64;
     input_event buf[kChunk];
@@ -126,7 +201,7 @@ class UinputOutput : public Output {
       const char *p = reinterpret_cast<const char *>(buf);
       size_t left = n * sizeof(input_event);
       while (left > 0) {
-        ssize_t w = ::write(fd_, p, left);
+        ssize_t w = ::write(fd_.get(), p, left);
         if (w < 0 && errno == EINTR) continue;
         if (w <= 0) return w < 0 ? errno : EIO;
         p += w;
@@ -138,25 +213,24 @@ class UinputOutput : public Output {
     return 0;
   }
   std::string devnode() const override {
-    const char *node = libevdev_uinput_get_devnode(ui_);
+    const char *node = libevdev_uinput_get_devnode(ui_.get());
     return node ? node : "";
   }
 
  private:
-  int fd_;
-  libevdev_uinput *ui_;
+  UniqueFd fd_;  // declared first: closed after the device is destroyed through it
+  UinputHandle ui_;
 };
 
 class InotifyWatch : public DirectoryWatch {
  public:
-  explicit InotifyWatch(int fd) : fd_(fd) {}
-  ~InotifyWatch() override { close(fd_); }
-  int fd() const override { return fd_; }
+  explicit InotifyWatch(UniqueFd fd) : fd_(std::move(fd)) {}
+  int fd() const override { return fd_.get(); }
   std::vector<std::pair<std::string, Change>> read() override {
     std::vector<std::pair<std::string, Change>> out;
     alignas(inotify_event) char buf[4096];
     for (;;) {
-      ssize_t n = ::read(fd_, buf, sizeof buf);
+      ssize_t n = ::read(fd_.get(), buf, sizeof buf);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) break;
       for (ssize_t off = 0; off + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
@@ -180,34 +254,33 @@ class InotifyWatch : public DirectoryWatch {
   }
 
  private:
-  int fd_;
+  UniqueFd fd_;
 };
 
 class TimerFd : public Timer {
  public:
-  explicit TimerFd(int fd) : fd_(fd) {}
-  ~TimerFd() override { close(fd_); }
-  int fd() const override { return fd_; }
+  explicit TimerFd(UniqueFd fd) : fd_(std::move(fd)) {}
+  int fd() const override { return fd_.get(); }
   void arm(uint64_t nanos) override {
     if (nanos == 0) nanos = 1;  // zero would disarm
     itimerspec when{};
     when.it_value.tv_sec = static_cast<time_t>(nanos / 1000000000u);
     when.it_value.tv_nsec = static_cast<long>(nanos % 1000000000u);
-    timerfd_settime(fd_, 0, &when, nullptr);
+    timerfd_settime(fd_.get(), 0, &when, nullptr);
   }
   void disarm() override {
     itimerspec when{};
-    timerfd_settime(fd_, 0, &when, nullptr);
+    timerfd_settime(fd_.get(), 0, &when, nullptr);
     acknowledge();
   }
   void acknowledge() override {
     uint64_t expirations;
-    while (::read(fd_, &expirations, sizeof expirations) < 0 && errno == EINTR) {
+    while (::read(fd_.get(), &expirations, sizeof expirations) < 0 && errno == EINTR) {
     }
   }
 
  private:
-  int fd_;
+  UniqueFd fd_;
 };
 
 class RealKernel : public Kernel {
@@ -231,30 +304,30 @@ class RealKernel : public Kernel {
   }
 
   std::unique_ptr<Device> open(const std::string &path, int &error) override {
-    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd) {
       error = errno;
       return nullptr;
     }
     libevdev *dev = nullptr;
-    int rc = libevdev_new_from_fd(fd, &dev);
+    int rc = libevdev_new_from_fd(fd.get(), &dev);
     if (rc < 0) {
       error = -rc;
-      close(fd);
       return nullptr;
     }
     error = 0;
-    return std::make_unique<EvdevDevice>(fd, dev);
+    return std::make_unique<EvdevDevice>(std::move(fd), EvdevHandle(dev, &libevdev_free));
   }
 
   std::unique_ptr<Output> createOutput(const std::string &name, const Capabilities &capabilities,
                                        int &error) override {
-    int fd = ::open(uinputPath().c_str(), O_RDWR | O_CLOEXEC);
-    if (fd < 0) {
+    UniqueFd fd(::open(uinputPath().c_str(), O_RDWR | O_CLOEXEC));
+    if (!fd) {
       error = errno;
       return nullptr;
     }
-    libevdev *tmpl = libevdev_new();
+    EvdevHandle handle(libevdev_new(), &libevdev_free);
+    libevdev *tmpl = handle.get();
     libevdev_set_name(tmpl, name.c_str());
     libevdev_set_id_bustype(tmpl, BUS_VIRTUAL);
     for (const auto &[type, code] : capabilities.codes) {
@@ -268,31 +341,29 @@ class RealKernel : public Kernel {
     }
     for (int prop : capabilities.properties) libevdev_enable_property(tmpl, prop);
     libevdev_uinput *ui = nullptr;
-    int rc = libevdev_uinput_create_from_device(tmpl, fd, &ui);
-    libevdev_free(tmpl);
+    int rc = libevdev_uinput_create_from_device(tmpl, fd.get(), &ui);
     if (rc < 0) {
       error = -rc;
-      close(fd);
       return nullptr;
     }
     error = 0;
-    return std::make_unique<UinputOutput>(fd, ui);
+    return std::make_unique<UinputOutput>(std::move(fd),
+                                          UinputHandle(ui, &libevdev_uinput_destroy));
   }
 
   std::unique_ptr<DirectoryWatch> watchDirectory() override {
-    int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (fd < 0) return nullptr;
-    if (inotify_add_watch(fd, inputDirectory().c_str(), IN_CREATE | IN_ATTRIB | IN_DELETE) < 0) {
-      close(fd);
+    UniqueFd fd(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    if (!fd) return nullptr;
+    if (inotify_add_watch(fd.get(), inputDirectory().c_str(), IN_CREATE | IN_ATTRIB | IN_DELETE) <
+        0)
       return nullptr;
-    }
-    return std::make_unique<InotifyWatch>(fd);
+    return std::make_unique<InotifyWatch>(std::move(fd));
   }
 
   std::unique_ptr<Timer> makeTimer() override {
-    int fd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-    if (fd < 0) return nullptr;
-    return std::make_unique<TimerFd>(fd);
+    UniqueFd fd(timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
+    if (!fd) return nullptr;
+    return std::make_unique<TimerFd>(std::move(fd));
   }
 
   int mayAccess(const std::string &path, int mode) override {

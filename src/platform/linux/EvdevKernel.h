@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -50,20 +51,24 @@ class Device {
   virtual int grab(bool exclusive) = 0;
   // Whether any key or button is down, as far as the events read so far tell.
   virtual bool keysDown() const = 0;
-  // The next event. After the kernel dropped events, the events that follow bring the device's
-  // state back in line with the hardware (releases of buttons let go meanwhile), ending with
-  // SYN_REPORT, so a reader that treats them as ordinary events keeps nothing stuck.
-  virtual ReadStatus next(Event &ev) = 0;
-  // Up to max events into out, in order; returns how many. Fewer than max only when status
-  // says why (Again or Gone). Reading in runs spares the tap a call per event.
-  virtual size_t read(Event *out, size_t max, ReadStatus &status) {
+  // The next event, with its kernel time (monotonic nanoseconds). After the kernel dropped
+  // events, the events that follow bring the device's state back in line with the hardware
+  // (releases of buttons let go meanwhile), ending with SYN_REPORT, so a reader that treats them
+  // as ordinary events keeps nothing stuck.
+  virtual ReadStatus next(Event &ev, uint64_t &time) = 0;
+  // Up to max events into out and their times into times, in order; returns how many. Fewer
+  // than max only when status says why (Again or Gone). Reading in runs spares the tap a call
+  // per event.
+  virtual size_t read(Event *out, uint64_t *times, size_t max, ReadStatus &status) {
     for (size_t n = 0; n < max; ++n) {
-      status = next(out[n]);
+      status = next(out[n], times[n]);
       if (status != ReadStatus::Event) return n;
     }
     status = ReadStatus::Event;
     return max;
   }
+  // How many times the kernel has dropped events of this device so far.
+  virtual uint64_t drops() const { return 0; }
 };
 
 // The virtual device every passed event is re-emitted on.

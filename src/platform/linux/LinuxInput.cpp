@@ -95,13 +95,11 @@ bool LinuxInput::isProcessTrusted(bool prompt) {
 
 std::unique_ptr<TapDriver> LinuxInput::createTap(const TapRequest &request, TapClient &client) {
   int error = 0;
-  std::shared_ptr<Tap> tap = Tap::create(kernel_, request, client, options_, error);
-  if (!tap) {
+  std::unique_ptr<Tap> tap = Tap::create(kernel_, request, client, options_, makeLoop_(), error);
+  if (!tap)
     backend().log("corvassel-helper: cannot make the virtual pointer through " +
                   kernel_.uinputPath() + ": " + strerror(error) + "; nothing is remapped");
-    return nullptr;
-  }
-  return Tap::driverFor(std::move(tap));
+  return tap;
 }
 
 NSUInteger LinuxInput::pressedMouseButtons() {
@@ -110,20 +108,13 @@ NSUInteger LinuxInput::pressedMouseButtons() {
   return held;
 }
 
-void LinuxInput::post(CGEventTapLocation, CGEventRef event) {
-  if (!event) return;
+void LinuxInput::post(CGEventTapLocation, const PostedEvent &posted) {
   // The opening event of a swipe has nothing to say on Linux; the closing one is the click.
-  if (CGEventGetIntegerValueField(event, kGesturePhaseField) != kGesturePhaseEnded) return;
-  uint16_t code = buttonForSwipe(CGEventGetIntegerValueField(event, kSwipeDirectionField));
+  constexpr int64_t kGestureEnded = 4;
+  if (posted.gesturePhase != kGestureEnded) return;
+  const uint16_t code = buttonForSwipe(posted.swipeDirection);
   if (!code) return;
   withActiveTap([&](Tap &tap) { tap.click(code); });
 }
 
 }  // namespace platform::evdev
-
-namespace platform {
-InputBackend &linuxInput() {
-  static evdev::LinuxInput input(evdev::realKernel());
-  return input;
-}
-}  // namespace platform

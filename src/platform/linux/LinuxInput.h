@@ -4,26 +4,26 @@
 #include <platform/Backend.h>
 
 #include "linux/EvdevKernel.h"
+#include "linux/InputLoop.h"
 #include "linux/LinuxTap.h"
 
-namespace platform::evdev {
+#include <functional>
+#include <memory>
 
-// Field numbers of the gesture events posted for a swipe.
-constexpr CGEventField kGesturePhaseField = 0x84;
-constexpr CGEventField kSwipeDirectionField = 0x73;
-constexpr int64_t kGesturePhaseEnded = 4;
+namespace platform::evdev {
 
 // The button clicked on the virtual device for a swipe direction, 0 for none.
 uint16_t buttonForSwipe(int64_t direction);
 
 class LinuxInput : public InputBackend {
  public:
-  explicit LinuxInput(Kernel &kernel, TapOptions options = {})
-      : kernel_(kernel), options_(options) {}
+  using LoopMaker = std::function<std::unique_ptr<InputLoop>()>;
+  explicit LinuxInput(Kernel &kernel, TapOptions options = {}, LoopMaker makeLoop = makeThreadLoop)
+      : kernel_(kernel), options_(options), makeLoop_(std::move(makeLoop)) {}
   bool isProcessTrusted(bool prompt) override;
   std::unique_ptr<TapDriver> createTap(const TapRequest &request, TapClient &client) override;
   NSUInteger pressedMouseButtons() override;
-  void post(CGEventTapLocation location, CGEventRef event) override;
+  void post(CGEventTapLocation location, const PostedEvent &posted) override;
 
   // Why the process may not use /dev/uinput or a pointer device ("NODE (REASON): FIX"), or ""
   // when it may use them all. Opens nothing; no prompt.
@@ -32,6 +32,7 @@ class LinuxInput : public InputBackend {
  private:
   Kernel &kernel_;
   TapOptions options_;
+  LoopMaker makeLoop_;
 };
 
 }  // namespace platform::evdev

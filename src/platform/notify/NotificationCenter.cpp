@@ -1,5 +1,7 @@
 // The distributed notification center: keeps the observers and hands each notification that the
-// backend's transport delivers (on the main thread) to those registered for its name.
+// backend's transport delivers (from any thread) to those registered for its name, on the main
+// thread. Names that arrive while earlier ones still wait for the main thread are delivered once:
+// an observer of a change notification would only do the same work again.
 #include <platform/Backend.h>
 
 #include <algorithm>
@@ -11,6 +13,7 @@
 #include <vector>
 
 #include "cf/CFRuntime.h"
+#include "runloop/RunLoopInternal.h"
 
 namespace platform {
 namespace {
@@ -61,7 +64,7 @@ class NotificationCenter : public Object {
     }
     // Outside the lock: starting may deliver what already arrived.
     if (startTransport)
-      transport->start([this](const std::string &delivered) { deliver(delivered); });
+      transport->start([this](const std::string &delivered) { arrived(delivered); });
   }
 
   // NULL name or object matches every name or object.
@@ -78,7 +81,30 @@ class NotificationCenter : public Object {
     });
   }
 
-  // Called by the transport on the main thread for each notification posted by anyone.
+  // Called by the transport, on any thread, for each notification posted by anyone.
+  void arrived(const std::string &name) {
+    {
+      std::lock_guard lock(mutex_);
+      if (std::find(arrived_.begin(), arrived_.end(), name) == arrived_.end())
+        arrived_.push_back(name);
+      if (handingOver_) return;
+      handingOver_ = true;
+    }
+    runLoopPerform(CFRunLoopGetMain(), [this] { handOver(); });
+  }
+
+ private:
+  void handOver() {
+    std::vector<std::string> names;
+    {
+      std::lock_guard lock(mutex_);
+      names.swap(arrived_);
+      handingOver_ = false;
+    }
+    for (const std::string &name : names) deliver(name);
+  }
+
+  // On the main thread.
   void deliver(const std::string &name) {
     CFStringRef cfName =
         CFStringCreateWithBytes(nullptr, reinterpret_cast<const UInt8 *>(name.data()),
@@ -102,8 +128,9 @@ class NotificationCenter : public Object {
     CFRelease(cfName);
   }
 
- private:
   std::mutex mutex_;
+  std::vector<std::string> arrived_;  // waiting for the main thread, each name once
+  bool handingOver_ = false;
   std::vector<std::shared_ptr<Registration>> registrations_;
   std::set<NotificationTransport *> startedTransports_;
 };

@@ -187,7 +187,8 @@ void Abandon(RunLoop *loop) {
 
 std::mutex gMainLock;
 RunLoop *gMain = nullptr;
-std::atomic<uint64_t> gGeneration{1};
+
+void BackendChanged();
 
 struct ThreadLoop {
   RunLoop *loop = nullptr;
@@ -198,8 +199,10 @@ struct ThreadLoop {
 thread_local ThreadLoop tCurrent;
 
 RunLoop *MakeLoop(pid_t thread) {
+  static std::once_flag observing;
+  std::call_once(observing, [] { whenBackendChanges(BackendChanged); });
   RunLoop *loop = new RunLoop(thread);
-  loop->generation = gGeneration.load();
+  loop->generation = backendGeneration();
   return loop;
 }
 
@@ -209,7 +212,7 @@ RunLoop *MainLoop() {
     Abandon(gMain);
     gMain = nullptr;
   }
-  if (gMain && gMain->generation != gGeneration.load()) {
+  if (gMain && gMain->generation != backendGeneration()) {
     DestroyLoop(gMain);
     gMain = nullptr;
   }
@@ -224,7 +227,7 @@ RunLoop *CurrentLoop() {
     Abandon(loop);
     loop = nullptr;
   }
-  if (loop && loop->generation != gGeneration.load()) {
+  if (loop && loop->generation != backendGeneration()) {
     DestroyLoop(loop);
     loop = nullptr;
   }
@@ -364,8 +367,10 @@ uint64_t NanosFromSeconds(double seconds) {
   return static_cast<uint64_t>(std::llround(seconds * 1e9));
 }
 
-void runLoopsBackendChanged() {
-  gGeneration.fetch_add(1);
+namespace {
+// A new backend brings a new clock: the main loop and the calling thread's loop (with everything
+// scheduled on them) go while the old backend still lives, and are built afresh on next use.
+void BackendChanged() {
   RunLoop *main = nullptr;
   {
     std::lock_guard lock(gMainLock);
@@ -375,6 +380,7 @@ void runLoopsBackendChanged() {
   if (RunLoop *own = std::exchange(tCurrent.loop, nullptr))
     own->process == getpid() ? DestroyLoop(own) : Abandon(own);
 }
+}  // namespace
 
 void runLoopPerform(CFRunLoopRef rl, std::function<void()> work) {
   RunLoop *loop = AsLoop(rl);

@@ -8,9 +8,12 @@
 
 namespace platform {
 
-// A new backend brings a new clock: drop the main loop and the calling thread's loop (with
-// everything scheduled on them) so that the next use builds them afresh on the new time source.
-void runLoopsBackendChanged();
+// Runs work on rl's thread, in order, after what the loop is doing now.
+void runLoopPerform(CFRunLoopRef rl, std::function<void()> work);
+// Watches a descriptor from rl's thread; false when its driver cannot (virtual time).
+bool runLoopWatch(CFRunLoopRef rl, int fd, uint32_t events,
+                  std::function<void(uint32_t revents)> onReady);
+void runLoopUnwatch(CFRunLoopRef rl, int fd);
 
 // Runs task on rl's thread once its clock reaches deadline (up-time nanoseconds). Unlike a
 // run-loop timer it is not observable as one and cannot be cancelled.

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <condition_variable>
@@ -37,7 +38,7 @@ struct WaitSlot {
 struct TapState {
   TapRequest request{};
   TapClient *client = nullptr;
-  CFRunLoopRef runLoop = nullptr;
+  bool attached = false;  // its source is in a run loop
   bool enabled = true;
   bool alive = true;
 };
@@ -57,9 +58,14 @@ struct WorldCore : std::enable_shared_from_this<WorldCore> {
   uint64_t endNanos = kForever;
   bool exitAtEnd = false;
 
+  // While the actions of one time run, nothing the helper does may start: wakes wait here.
+  bool inActions = false;
+  std::vector<WaitSlot *> deferred;
+
   bool trusted = true;
   bool tapCreationFails = false;
-  NSUInteger held = 0;
+  NSUInteger held = 0;          // what the helper sees
+  NSUInteger heldAfterAll = 0;  // once every button change made so far has been seen
   std::vector<std::shared_ptr<TapState>> taps;
   std::function<void(const std::string &)> deliverNotification;
   std::string systemRoot;
@@ -108,10 +114,16 @@ struct WorldCore : std::enable_shared_from_this<WorldCore> {
 
   void notify(WaitSlot &slot) {
     std::lock_guard<std::mutex> lock(mutex);
-    if (slot.waiting && !slot.woken)
+    if (slot.waiting && !slot.woken) {
+      if (inActions) {
+        if (std::find(deferred.begin(), deferred.end(), &slot) == deferred.end())
+          deferred.push_back(&slot);
+        return;
+      }
       wakeLocked(slot);
-    else
+    } else {
       slot.pending = true;
+    }
   }
 
   void threadStarted() {
@@ -141,15 +153,24 @@ struct WorldCore : std::enable_shared_from_this<WorldCore> {
       uint64_t waiterTime = due ? due->deadline : kForever;
 
       if (actionTime != kForever && actionTime <= endNanos && actionTime <= waiterTime) {
-        auto first = actions.begin();
-        std::function<void()> action = std::move(first->second);
-        actions.erase(first);
         if (actionTime > now) now = actionTime;
-        ++running;  // the action counts as a running thread until it returns
-        lock.unlock();
-        action();
-        lock.lock();
+        // Every action of this time runs, in order, before anything the helper does at it.
+        inActions = true;
+        ++running;  // the actions count as a running thread until they return
+        while (!actions.empty() && actions.begin()->first.first == actionTime) {
+          auto first = actions.begin();
+          std::function<void()> action = std::move(first->second);
+          actions.erase(first);
+          lock.unlock();
+          action();
+          lock.lock();
+        }
+        inActions = false;
         --running;
+        std::vector<WaitSlot *> woken;
+        woken.swap(deferred);
+        for (WaitSlot *slot : woken)
+          if (slot->waiting && !slot->woken) wakeLocked(*slot);
         continue;
       }
       if (due && (endNanos == kForever || waiterTime < endNanos)) {
@@ -195,8 +216,9 @@ struct WorldCore : std::enable_shared_from_this<WorldCore> {
     if (coordinator.joinable()) coordinator.join();
   }
 
+  // Hands the event to targets[index] and, unless it is swallowed, on to the next.
   void deliverButton(CGEventType type, int64_t button, NSUInteger heldAfter,
-                     std::vector<std::shared_ptr<TapState>> targets);
+                     std::vector<std::shared_ptr<TapState>> targets, size_t index);
 };
 
 class VirtualWaiter : public Waiter {
@@ -257,9 +279,9 @@ class VirtualTap : public TapDriver {
       }
     }
   }
-  void attach(CFRunLoopRef rl) override {
+  void attach(CFRunLoopRef) override {
     std::lock_guard<std::mutex> lock(state_.mutex);
-    tap_->runLoop = rl;
+    tap_->attached = true;
   }
   void setEnabled(bool enabled) override {
     {
@@ -313,8 +335,8 @@ class VirtualInput : public InputBackend {
     std::lock_guard<std::mutex> lock(state_.mutex);
     return state_.held;
   }
-  void post(CGEventTapLocation, CGEventRef event) override {
-    state_.observe([&](VirtualWorld::Observer &o) { o.posted(event); });
+  void post(CGEventTapLocation, const PostedEvent &posted) override {
+    state_.observe([&](VirtualWorld::Observer &o) { o.posted(posted.event); });
   }
 
  private:
@@ -334,8 +356,7 @@ class VirtualNotifications : public NotificationTransport {
       std::lock_guard<std::mutex> lock(state_.mutex);
       deliver = state_.deliverNotification;
     }
-    if (!deliver) return;  // nobody listens yet
-    runLoopPerform(CFRunLoopGetMain(), [deliver, name] { deliver(name); });
+    if (deliver) deliver(name);  // nobody listens yet otherwise
   }
 
  private:
@@ -345,32 +366,35 @@ class VirtualNotifications : public NotificationTransport {
 }  // namespace
 
 void WorldCore::deliverButton(CGEventType type, int64_t button, NSUInteger heldAfter,
-                              std::vector<std::shared_ptr<TapState>> targets) {
-  CGEventRef event = CGEventCreate(nullptr);
-  if (event) {
-    CGEventSetType(event, type);
-    CGEventSetIntegerValueField(event, kCGMouseEventButtonNumber, button);
-  }
-  bool passed = true;
-  for (const auto &tap : targets) {
-    TapClient *client;
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      bool disabledNote =
-          type == kCGEventTapDisabledByTimeout || type == kCGEventTapDisabledByUserInput;
-      if (!tap->alive || (!tap->enabled && !disabledNote)) continue;
-      client = tap->client;
-    }
-    CGEventRef result = client->deliver(type, event);
-    passed = result != nullptr;
-    observe([&](Observer &o) { o.eventFiltered(type, button, passed); });
-    if (!passed) break;  // a swallowed event reaches no later tap
-  }
-  if (event) CFRelease(event);
-  if (type != kCGEventTapDisabledByTimeout && type != kCGEventTapDisabledByUserInput) {
+                              std::vector<std::shared_ptr<TapState>> targets, size_t index) {
+  const bool notice =
+      type == kCGEventTapDisabledByTimeout || type == kCGEventTapDisabledByUserInput;
+  TapClient *client = nullptr;
+  {
     std::lock_guard<std::mutex> lock(mutex);
-    held = heldAfter;
+    for (; index < targets.size(); ++index) {
+      const auto &tap = targets[index];
+      if (tap->alive && (tap->enabled || notice)) {
+        client = tap->client;
+        break;
+      }
+    }
+    if (!client) {
+      if (!notice) held = heldAfter;  // the mask changes once the event has been seen
+      return;
+    }
   }
+  std::shared_ptr<WorldCore> self = shared_from_this();
+  client->submit(TapEvent{type, button},
+                 [self, type, button, heldAfter, targets, index, notice](bool passed) {
+                   self->observe([&](Observer &o) { o.eventFiltered(type, button, passed); });
+                   if (passed) {
+                     self->deliverButton(type, button, heldAfter, targets, index + 1);
+                   } else if (!notice) {  // a swallowed event reaches no later tap
+                     std::lock_guard<std::mutex> lock(self->mutex);
+                     self->held = heldAfter;
+                   }
+                 });
 }
 
 struct VirtualWorld::State {
@@ -439,11 +463,14 @@ void VirtualWorld::changeButton(int button, bool down) {
   NSUInteger heldAfter;
   {
     std::lock_guard<std::mutex> lock(state_->core->mutex);
+    // Several changes at one time each build on the one before, seen by the helper or not.
     const NSUInteger bit = NSUInteger{1} << button;
-    heldAfter = down ? state_->core->held | bit : state_->core->held & ~bit;
+    NSUInteger &after = state_->core->heldAfterAll;
+    after = down ? after | bit : after & ~bit;
+    heldAfter = after;
     if (button != 0) {
       for (const auto &tap : state_->core->taps)
-        if (tap->runLoop && tap->enabled && (tap->request.eventsOfInterest & CGEventMaskBit(type)))
+        if (tap->attached && tap->enabled && (tap->request.eventsOfInterest & CGEventMaskBit(type)))
           targets.push_back(tap);
     }
     if (targets.empty()) {
@@ -451,11 +478,7 @@ void VirtualWorld::changeButton(int button, bool down) {
       return;
     }
   }
-  CFRunLoopRef rl = targets.front()->runLoop;
-  std::shared_ptr<WorldCore> state = state_->core;
-  runLoopPerform(rl, [state, type, button, heldAfter, targets] {
-    state->deliverButton(type, button, heldAfter, targets);
-  });
+  state_->core->deliverButton(type, button, heldAfter, targets, 0);
 }
 
 void VirtualWorld::disableTap(CGEventType reason) {
@@ -463,16 +486,12 @@ void VirtualWorld::disableTap(CGEventType reason) {
   {
     std::lock_guard<std::mutex> lock(state_->core->mutex);
     for (const auto &tap : state_->core->taps) {
-      if (!tap->runLoop || !tap->enabled) continue;
+      if (!tap->attached || !tap->enabled) continue;
       tap->enabled = false;
       targets.push_back(tap);
     }
   }
-  std::shared_ptr<WorldCore> state = state_->core;
-  for (const auto &tap : targets) {
-    std::vector<std::shared_ptr<TapState>> one{tap};
-    runLoopPerform(tap->runLoop, [state, reason, one] { state->deliverButton(reason, 0, 0, one); });
-  }
+  for (const auto &tap : targets) state_->core->deliverButton(reason, 0, 0, {tap}, 0);
 }
 
 void VirtualWorld::postNotification(const std::string &name) {

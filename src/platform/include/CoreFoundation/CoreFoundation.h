@@ -303,6 +303,34 @@ Boolean CFRunLoopTimerIsValid(CFRunLoopTimerRef timer);
 CFAbsoluteTime CFRunLoopTimerGetNextFireDate(CFRunLoopTimerRef timer);
 CFTimeInterval CFRunLoopTimerGetInterval(CFRunLoopTimerRef timer);
 
+// Descriptors watched from a run loop. Callbacks are one-shot: each one must be enabled again
+// to be called again.
+typedef struct __CFFileDescriptor *CFFileDescriptorRef;
+typedef int CFFileDescriptorNativeDescriptor;
+typedef void (*CFFileDescriptorCallBack)(CFFileDescriptorRef f, CFOptionFlags callBackTypes,
+                                         void *info);
+typedef struct {
+  CFIndex version;
+  void *info;
+  void *(*retain)(void *info);
+  void (*release)(void *info);
+  CFStringRef (*copyDescription)(void *info);
+} CFFileDescriptorContext;
+enum { kCFFileDescriptorReadCallBack = 1UL << 0, kCFFileDescriptorWriteCallBack = 1UL << 1 };
+CFTypeID CFFileDescriptorGetTypeID(void);
+CFFileDescriptorRef CFFileDescriptorCreate(CFAllocatorRef allocator,
+                                           CFFileDescriptorNativeDescriptor fd,
+                                           Boolean closeOnInvalidate,
+                                           CFFileDescriptorCallBack callout,
+                                           const CFFileDescriptorContext *context);
+CFFileDescriptorNativeDescriptor CFFileDescriptorGetNativeDescriptor(CFFileDescriptorRef f);
+void CFFileDescriptorEnableCallBacks(CFFileDescriptorRef f, CFOptionFlags callBackTypes);
+void CFFileDescriptorDisableCallBacks(CFFileDescriptorRef f, CFOptionFlags callBackTypes);
+void CFFileDescriptorInvalidate(CFFileDescriptorRef f);
+Boolean CFFileDescriptorIsValid(CFFileDescriptorRef f);
+CFRunLoopSourceRef CFFileDescriptorCreateRunLoopSource(CFAllocatorRef allocator,
+                                                       CFFileDescriptorRef f, CFIndex order);
+
 CFTypeID CFMachPortGetTypeID(void);
 CFRunLoopSourceRef CFMachPortCreateRunLoopSource(CFAllocatorRef allocator, CFMachPortRef port,
                                                  CFIndex order);

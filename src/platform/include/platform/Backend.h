@@ -1,6 +1,8 @@
-// The one seam between the platform layer's services and what serves them. The default backend
-// is the real Linux machine (monotonic clock, evdev/uinput input, D-Bus session bus, syslog,
-// process exit); the simulator and the tests install their own before the helper starts.
+// The one seam between the platform layer and what serves it: the real Linux machine
+// (src/platform/linux), the simulated world (src/platform/virtual) or a test's own backend.
+// Every part a backend offers is named here, with no default: a backend that leaves one out does
+// not compile. An executable that links the Linux machine has it installed before main; any
+// other backend is installed with setBackend() before the helper starts.
 #pragma once
 
 #include <ApplicationServices/ApplicationServices.h>
@@ -47,8 +49,8 @@ class TimeSource {
   virtual std::unique_ptr<RunLoopDriver> makeRunLoopDriver() = 0;
   // Every thread the platform starts is announced by its creator before it runs and says goodbye
   // as its last act, so that virtual time knows when every thread waits.
-  virtual void threadWillStart() {}
-  virtual void threadDidExit() {}
+  virtual void threadWillStart() = 0;
+  virtual void threadDidExit() = 0;
 };
 
 struct TapRequest {
@@ -58,23 +60,39 @@ struct TapRequest {
   CGEventMask eventsOfInterest;
 };
 
-// Given to a tap driver: runs the tap's callback for one event on the calling thread and
-// returns what the callback returned (the event to pass it, another event, or NULL to swallow).
-// Events outside the tap's mask are not delivered (returned unchanged), except the tap-disabled
-// notifications, which always are.
+// One event for the tap's callback: a mouse button's press or release, or a tap-disabled notice
+// (button 0).
+struct TapEvent {
+  CGEventType type;
+  int64_t button;
+};
+
+// The tap's port, as its driver sees it: it builds the event object and runs the callback.
 class TapClient {
  public:
   virtual ~TapClient() = default;
-  virtual CGEventRef deliver(CGEventType type, CGEventRef event) = 0;
+  // From any thread. The callback judges the event on the run loop the tap's source was added
+  // to, and answer(pass) is then called on that loop's thread: true lets the event through.
+  // Events outside the tap's mask are answered true at once, without the callback; tap-disabled
+  // notices always reach it (their answer means nothing).
+  virtual void submit(TapEvent event, std::function<void(bool pass)> answer) = 0;
 };
 
 class TapDriver {
  public:
-  virtual ~TapDriver() = default;  // the tap is gone: stop delivering, release every device
-  // The tap's run-loop source was added to rl; deliver events on rl's thread from now on.
+  virtual ~TapDriver() = default;  // the tap is gone: nothing more is submitted, devices let go
+  // The tap's source was added to rl: its events may reach the callback from now on.
   virtual void attach(CFRunLoopRef rl) = 0;
   virtual void setEnabled(bool enabled) = 0;
   virtual bool isEnabled() = 0;
+};
+
+// A posted event as the events layer reads it once, for backends that turn it into input.
+struct PostedEvent {
+  CGEventRef event;  // the event itself, for backends that keep or show it
+  CGEventType type;
+  int64_t gesturePhase;    // 0 when it has none
+  int64_t swipeDirection;  // 0 when it has none
 };
 
 class InputBackend {
@@ -84,14 +102,15 @@ class InputBackend {
   // nullptr when no tap can be made (CGEventTapCreate then returns NULL).
   virtual std::unique_ptr<TapDriver> createTap(const TapRequest &request, TapClient &client) = 0;
   virtual NSUInteger pressedMouseButtons() = 0;
-  virtual void post(CGEventTapLocation location, CGEventRef event) = 0;
+  virtual void post(CGEventTapLocation location, const PostedEvent &posted) = 0;
 };
 
 class NotificationTransport {
  public:
   virtual ~NotificationTransport() = default;
-  // Begins listening, once, when the first observer is added. deliver must then be called on the
-  // main thread for every notification posted by anyone (this process included).
+  // Begins listening, once, when the first observer is added. deliver may then be called from
+  // any thread for every notification posted by anyone (this process included); the
+  // notification center hands them to the main thread.
   virtual void start(std::function<void(const std::string &name)> deliver) = 0;
   virtual void post(const std::string &name) = 0;
 };
@@ -99,35 +118,32 @@ class NotificationTransport {
 class Backend {
  public:
   virtual ~Backend() = default;
-  virtual TimeSource &time();
-  virtual InputBackend &input();
-  virtual NotificationTransport &notifications();
+  virtual TimeSource &time() = 0;
+  virtual InputBackend &input() = 0;
+  virtual NotificationTransport &notifications() = 0;
   // One line for the system log.
-  virtual void log(const std::string &line);
-  [[noreturn]] virtual void exitProcess(int status);
+  virtual void log(const std::string &line) = 0;
+  [[noreturn]] virtual void exitProcess(int status) = 0;
   // Where a path the helper names really lives (lets a test stand in for /Library).
-  virtual std::string mapPath(const std::string &path) { return path; }
-  // Observation points, no-ops here.
-  virtual void timerArmed(CFTimeInterval interval) {}
-  virtual void timerInvalidated() {}
-  virtual void willSpawn(const std::string &path) {}
+  virtual std::string mapPath(const std::string &path) = 0;
+  // Observation points for the simulated world.
+  virtual void timerArmed(CFTimeInterval interval) = 0;
+  virtual void timerInvalidated() = 0;
+  virtual void willSpawn(const std::string &path) = 0;
 };
 
+// The installed backend: the last one given to setBackend, else the machine.
 Backend &backend();
-// Installs b (nullptr restores the real machine). Only before the helper starts, with no
+// Installs b (nullptr goes back to the machine). Only before the helper starts, with no
 // platform thread running; b must outlive its use.
 void setBackend(Backend *b);
-
-// The real machine's parts, for backends that replace only some of them.
-TimeSource &systemTime();
-InputBackend &linuxInput();
-NotificationTransport &sessionBusNotifications();
-
-// For platform components: run work on a run loop's thread, or watch a descriptor from it.
-void runLoopPerform(CFRunLoopRef rl, std::function<void()> work);
-bool runLoopWatch(CFRunLoopRef rl, int fd, uint32_t events,
-                  std::function<void(uint32_t revents)> onReady);
-void runLoopUnwatch(CFRunLoopRef rl, int fd);
+// The machine an executable runs on, installed once before main by the backend it links.
+void setMachine(Backend *machine);
+// Changes each time another backend is installed: what was built on the old one is stale.
+uint64_t backendGeneration();
+// Runs observer on the installing thread each time another backend is installed, while the
+// old one is still alive (the run loop drops what it built on the old clock).
+void whenBackendChanges(void (*observer)());
 
 // Objects of the CF layer (numbers, strings, events, ...) alive right now; CFSTR constants and
 // the two booleans are not counted.

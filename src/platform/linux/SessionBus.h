@@ -9,7 +9,8 @@
 //   dbus-send --session --type=signal /org/corvassel/DistributedNotifications
 //     org.corvassel.DistributedNotifications.Posted string:NAME
 // The listener adds a match for exactly that signal (from any sender) and serves the bus's
-// descriptor from the main run loop: no timer, no polling, so an idle process never wakes up.
+// descriptor from the main run loop (a CFFileDescriptor): no timer, no polling, so an idle
+// process never wakes up.
 #pragma once
 
 #include <platform/Backend.h>
@@ -57,22 +58,23 @@ class SessionBusTransport : public NotificationTransport {
   void dropLocked();
   // Reads and dispatches everything the bus holds; drops the connection when the bus is gone.
   // Returns how many notifications it delivered.
-  int serve(uint32_t revents);
+  int serve(bool hungUp);
   int deliverArrived();
   static int onSignal(sd_bus_message *message, void *userdata, sd_bus_error *error);
+  static void onReadable(CFFileDescriptorRef f, CFOptionFlags types, void *info);
 
   const std::string address_;
   mutable std::mutex mutex_;
   sd_bus *bus_ = nullptr;
   sd_bus_slot *match_ = nullptr;
   bool started_ = false;
-  int watchedFd_ = -1;
+  CFFileDescriptorRef watch_ = nullptr;  // the bus's descriptor, watched from the main run loop
   uint64_t wakeups_ = 0;
   std::function<void(const std::string &)> deliver_;
   std::vector<std::string> arrived_;  // names read from the bus, not yet delivered
 };
 
-// The process-wide transport behind sessionBusNotifications().
+// The process-wide transport of the Linux machine.
 SessionBusTransport &sessionBusTransport();
 
 }  // namespace platform

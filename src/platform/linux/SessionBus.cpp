@@ -1,4 +1,4 @@
-#include "notify/SessionBus.h"
+#include "linux/SessionBus.h"
 
 #include <poll.h>
 #include <sys/epoll.h>
@@ -56,18 +56,16 @@ int SessionBusTransport::dispatchPending(int timeoutMillis) {
     fd = sd_bus_get_fd(bus_);
     if (sd_bus_get_n_queued_read(bus_, &queued) < 0) queued = 0;
   }
-  uint32_t revents = 0;
+  bool hungUp = false;
   if (fd < 0) {
-    revents = EPOLLHUP;  // sd-bus already closed it: serving lets go of the connection
+    hungUp = true;  // sd-bus already closed it: serving lets go of the connection
   } else if (queued == 0) {
     pollfd poller{fd, POLLIN, 0};
     int ready = poll(&poller, 1, timeoutMillis);
     if (ready <= 0) return 0;
-    if (poller.revents & POLLIN) revents |= EPOLLIN;
-    if (poller.revents & POLLHUP) revents |= EPOLLHUP;
-    if (poller.revents & (POLLERR | POLLNVAL)) revents |= EPOLLERR;
+    hungUp = (poller.revents & (POLLHUP | POLLERR | POLLNVAL)) && !(poller.revents & POLLIN);
   }
-  return serve(revents);
+  return serve(hungUp);
 }
 
 bool SessionBusTransport::connected() const {
@@ -113,30 +111,44 @@ void SessionBusTransport::listenLocked() {
     return;
   }
   // Every write is flushed at once, so only incoming data ever needs the main thread's attention.
-  int fd = sd_bus_get_fd(bus_);
-  if (runLoopWatch(CFRunLoopGetMain(), fd, EPOLLIN, [this](uint32_t revents) { serve(revents); }))
-    watchedFd_ = fd;
+  CFFileDescriptorContext context{0, this, nullptr, nullptr, nullptr};
+  watch_ = CFFileDescriptorCreate(nullptr, sd_bus_get_fd(bus_), false, onReadable, &context);
+  if (!watch_) return;
+  CFRunLoopSourceRef source = CFFileDescriptorCreateRunLoopSource(nullptr, watch_, 0);
+  CFRunLoopAddSource(CFRunLoopGetMain(), source, kCFRunLoopCommonModes);
+  CFRelease(source);
+  CFFileDescriptorEnableCallBacks(watch_, kCFFileDescriptorReadCallBack);
+}
+
+void SessionBusTransport::onReadable(CFFileDescriptorRef f, CFOptionFlags, void *info) {
+  auto *self = static_cast<SessionBusTransport *>(info);
+  self->serve(false);
+  std::lock_guard lock(self->mutex_);
+  if (self->watch_ == f) CFFileDescriptorEnableCallBacks(f, kCFFileDescriptorReadCallBack);
 }
 
 void SessionBusTransport::dropLocked() {
   // Unwatched before it is closed: the number may soon name another descriptor.
-  if (watchedFd_ >= 0) runLoopUnwatch(CFRunLoopGetMain(), watchedFd_);
-  watchedFd_ = -1;
+  if (watch_) {
+    CFFileDescriptorInvalidate(watch_);
+    CFRelease(watch_);
+    watch_ = nullptr;
+  }
   if (match_) match_ = sd_bus_slot_unref(match_);
   if (bus_) bus_ = sd_bus_close_unref(bus_);
 }
 
-int SessionBusTransport::serve(uint32_t revents) {
+int SessionBusTransport::serve(bool hungUp) {
   {
     std::lock_guard lock(mutex_);
     if (!bus_) return 0;
-    if (revents) wakeups_++;
+    wakeups_++;
     int r;
     while ((r = sd_bus_process(bus_, nullptr)) > 0) {
     }
     // Everything readable has been read: a hang-up now means the bus is gone for good. Keeping
     // the dead descriptor would only make it report ready forever.
-    if (r < 0 || (revents & (EPOLLHUP | EPOLLERR)) || sd_bus_is_open(bus_) <= 0) dropLocked();
+    if (r < 0 || hungUp || sd_bus_is_open(bus_) <= 0) dropLocked();
   }
   return deliverArrived();
 }
@@ -168,10 +180,6 @@ SessionBusTransport &sessionBusTransport() {
   // gone already. Every post was flushed when made, and the kernel closes the connection.
   static auto *transport = new SessionBusTransport;
   return *transport;
-}
-
-NotificationTransport &sessionBusNotifications() {
-  return sessionBusTransport();
 }
 
 }  // namespace platform

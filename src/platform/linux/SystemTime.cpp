@@ -1,5 +1,5 @@
-// The real machine's clock, waiter and run-loop driver (epoll with one timerfd and one eventfd).
-#include <platform/Backend.h>
+#include "linux/SystemTime.h"
+
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/timerfd.h>
@@ -160,6 +160,8 @@ class SystemTime final : public TimeSource {
   std::unique_ptr<RunLoopDriver> makeRunLoopDriver() override {
     return std::make_unique<EpollDriver>();
   }
+  void threadWillStart() override {}
+  void threadDidExit() override {}
 };
 
 }  // namespace

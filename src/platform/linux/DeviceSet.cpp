@@ -1,0 +1,287 @@
+#include "linux/DeviceSet.h"
+
+#include <platform/Backend.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+namespace platform::evdev {
+
+namespace {
+
+// Reads and drops what is queued (bounded); how the reading ended.
+ReadStatus Drain(Device &device) {
+  Event events[64];
+  uint64_t times[64];
+  ReadStatus status = ReadStatus::Event;
+  for (int runs = 0; status == ReadStatus::Event && runs < 64; ++runs)
+    device.read(events, times, 64, status);
+  return status;
+}
+
+}  // namespace
+
+const char *const kVirtualDeviceName = "corvassel virtual pointer";
+
+bool isPointer(const Capabilities &caps) {
+  return caps.has(EV_REL, REL_X) && caps.has(EV_REL, REL_Y) && caps.has(EV_KEY, BTN_LEFT);
+}
+
+DeviceSet::DeviceSet(Kernel &kernel, InputLoop &loop, DeviceSetOptions options, Listener &listener)
+    : kernel_(kernel), loop_(loop), options_(options), listener_(listener) {
+  directory_ = kernel_.watchDirectory();
+  retryTimer_ = kernel_.makeTimer();
+}
+
+DeviceSet::~DeviceSet() {
+  stop();
+}
+
+Capabilities DeviceSet::openPresent() {
+  Capabilities caps;
+  for (const std::string &node : kernel_.eventNodes()) {
+    int error = 0;
+    std::unique_ptr<Device> dev = kernel_.open(path(node), error);
+    if (!dev) {
+      if ((error == EACCES || error == EPERM) && options_.retryAttempts > 1)
+        pending_[node] = {options_.retryAttempts - 1, options_.retryIntervalNanos,
+                          options_.retryIntervalNanos, false};
+      continue;
+    }
+    if (!isPointer(dev->capabilities()) || dev->name() == kVirtualDeviceName) {
+      ignored_.insert(node);
+      continue;
+    }
+    caps.merge(dev->capabilities());
+    Entry &entry = entries_[node];
+    entry.id = nextId_++;
+    entry.node = node;
+    entry.device = std::move(dev);
+  }
+  return caps;
+}
+
+void DeviceSet::start() {
+  if (running_) return;
+  running_ = true;
+  if (directory_) loop_.watch(directory_->fd(), [this] { onDirectory(); });
+  if (retryTimer_) loop_.watch(retryTimer_->fd(), [this] { onRetryTimer(); });
+  std::vector<std::string> opened;
+  for (const auto &[node, entry] : entries_) opened.push_back(node);
+  for (const std::string &node : opened) {
+    auto it = entries_.find(node);
+    // A grabbed mouse nobody reads would be a dead mouse: keep only those that can be served.
+    if (!watchEntry(it->second)) {
+      entries_.erase(it);
+      continue;
+    }
+    grabWhenNeutral(it->second, {options_.grabRetryAttempts, options_.grabRetryFirstNanos,
+                                 options_.grabRetryFirstNanos, true});
+  }
+  scan();
+}
+
+void DeviceSet::stop() {
+  running_ = false;
+  for (auto &[node, entry] : entries_) {
+    loop_.unwatch(entry.device->fd());
+    if (entry.grabbed) entry.device->grab(false);
+  }
+  entries_.clear();  // closing them ends any grab
+  pending_.clear();
+  ignored_.clear();
+  if (directory_) loop_.unwatch(directory_->fd());
+  if (retryTimer_) {
+    loop_.unwatch(retryTimer_->fd());
+    retryTimer_->disarm();
+  }
+}
+
+Device *DeviceSet::device(uint32_t id) {
+  for (auto &[node, entry] : entries_)
+    if (entry.id == id) return entry.grabbed ? entry.device.get() : nullptr;
+  return nullptr;
+}
+
+std::string DeviceSet::describe(uint32_t id) const {
+  for (const auto &[node, entry] : entries_)
+    if (entry.id == id) return path(node) + " (" + entry.device->name() + ")";
+  return "a device";
+}
+
+void DeviceSet::remove(uint32_t id) {
+  for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+    if (it->second.id != id) continue;
+    const std::string node = it->first;
+    drop(it, false);
+    // Its name may already belong to another device (after notices were lost).
+    attempt(node, permissionRetry());
+    rearm();
+    return;
+  }
+}
+
+void DeviceSet::scan() {
+  for (const std::string &node : kernel_.eventNodes()) attempt(node, permissionRetry());
+  rearm();
+}
+
+void DeviceSet::attempt(const std::string &node, Retry retry) {
+  pending_.erase(node);
+  if (!running_ || entries_.count(node) || ignored_.count(node) || node == ownNode_) return;
+  int error = 0;
+  std::unique_ptr<Device> dev = kernel_.open(path(node), error);
+  if (!dev) {
+    // udev sets a new node's owner and mode just after it appears: ask again shortly.
+    if (error == EACCES || error == EPERM) {
+      if (retry.growing) retry = permissionRetry();
+      if (retry.attemptsLeft > 1)
+        pending_[node] = {retry.attemptsLeft - 1, retry.intervalNanos, retry.intervalNanos, false};
+    }
+    return;
+  }
+  if (!isPointer(dev->capabilities()) || dev->name() == kVirtualDeviceName) {
+    ignored_.insert(node);
+    return;
+  }
+  // A grab refused again goes on with the schedule it came with, one attempt spent.
+  const Retry refusals =
+      retry.growing
+          ? Retry{retry.attemptsLeft - 1, retry.intervalNanos * 2, retry.intervalNanos * 2, true}
+          : Retry{options_.grabRetryAttempts, options_.grabRetryFirstNanos,
+                  options_.grabRetryFirstNanos, true};
+  admit(node, std::move(dev), refusals);
+}
+
+void DeviceSet::admit(const std::string &node, std::unique_ptr<Device> device, Retry refusals) {
+  Entry &entry = entries_[node];
+  entry.id = nextId_++;
+  entry.node = node;
+  entry.device = std::move(device);
+  if (!watchEntry(entry)) {
+    entries_.erase(node);  // nobody would read it: it must not be grabbed
+    return;
+  }
+  grabWhenNeutral(entry, refusals);
+}
+
+// Entries never move (a map's nodes stay put) and are unwatched before they go.
+bool DeviceSet::watchEntry(Entry &entry) {
+  return loop_.watch(entry.device->fd(), [this, &entry] { onEntryReady(entry); });
+}
+
+bool DeviceSet::grabWhenNeutral(Entry &entry, Retry refusals) {
+  if (entry.grabbed || !running_) return true;
+  // The desktop saw that press: grabbing now would keep its release from it.
+  if (entry.device->keysDown()) return true;
+  if (int error = entry.device->grab(true)) {
+    const std::string node = entry.node;
+    if (refusalLogged_.insert(node).second) {
+      backend().log("corvassel-helper: cannot grab " + path(node) + " (" + entry.device->name() +
+                    "): " + strerror(error) +
+                    (error == EBUSY ? " (another program holds it)" : "") +
+                    "; it stays with the desktop and is asked for again");
+    }
+    loop_.unwatch(entry.device->fd());
+    entries_.erase(node);
+    if (refusals.attemptsLeft > 0) pending_[node] = refusals;
+    rearm();
+    return false;
+  }
+  // What is queued was read by the desktop too: dropped. A press that came in meanwhile means
+  // letting go again, so that the desktop sees its release.
+  Drain(*entry.device);
+  if (entry.device->keysDown()) {
+    entry.device->grab(false);
+    return true;
+  }
+  entry.grabbed = true;
+  refusalLogged_.erase(entry.node);
+  listener_.deviceGrabbed(entry.id);
+  return true;
+}
+
+void DeviceSet::onEntryReady(Entry &entry) {
+  if (entry.grabbed) {
+    listener_.deviceReadable(entry.id, *entry.device);
+    return;
+  }
+  // Not ours yet: read only to follow its buttons; the desktop has these events.
+  if (Drain(*entry.device) == ReadStatus::Gone) {
+    drop(entries_.find(entry.node), false);
+    return;
+  }
+  grabWhenNeutral(entry, {options_.grabRetryAttempts, options_.grabRetryFirstNanos,
+                          options_.grabRetryFirstNanos, true});
+}
+
+void DeviceSet::drop(std::map<std::string, Entry>::iterator it, bool tellListener) {
+  const uint32_t id = it->second.id;
+  const bool grabbed = it->second.grabbed;
+  loop_.unwatch(it->second.device->fd());
+  entries_.erase(it);  // closing it ends the grab
+  if (grabbed && tellListener) listener_.deviceLost(id);
+}
+
+void DeviceSet::onDirectory() {
+  for (const auto &[node, change] : directory_->read()) {
+    if (change == DirectoryWatch::Overflowed) {
+      backend().log("corvassel-helper: notices of " + kernel_.inputDirectory() +
+                    " were lost; looking at every device again");
+      ignored_.clear();
+      scan();
+      continue;
+    }
+    if (node.rfind("event", 0) != 0) continue;
+    if (change == DirectoryWatch::Deleted) {
+      ignored_.erase(node);
+      pending_.erase(node);
+      refusalLogged_.erase(node);
+      if (auto it = entries_.find(node); it != entries_.end()) drop(it, true);
+      continue;
+    }
+    // A fresh node may reuse a name we dismissed; a change of mode may admit us now, and a
+    // mouse whose grab was refused is asked for again.
+    if (change == DirectoryWatch::Created) ignored_.erase(node);
+    auto waiting = pending_.find(node);
+    const Retry retry = waiting != pending_.end() && change != DirectoryWatch::Created
+                            ? waiting->second
+                            : permissionRetry();
+    attempt(node, retry);
+  }
+  rearm();
+}
+
+void DeviceSet::onRetryTimer() {
+  retryTimer_->acknowledge();
+  // Every wait shrinks by what the timer was armed with; those spent are due.
+  std::vector<std::pair<std::string, Retry>> due;
+  for (auto it = pending_.begin(); it != pending_.end();) {
+    if (it->second.waitNanos <= retryArmedNanos_) {
+      due.emplace_back(*it);
+      it = pending_.erase(it);
+    } else {
+      it->second.waitNanos -= retryArmedNanos_;
+      ++it;
+    }
+  }
+  for (const auto &[node, retry] : due) attempt(node, retry);
+  rearm();
+}
+
+void DeviceSet::rearm() {
+  if (!retryTimer_) return;
+  if (pending_.empty() || !running_) {
+    retryTimer_->disarm();
+    retryArmedNanos_ = 0;
+    return;
+  }
+  uint64_t soonest = UINT64_MAX;
+  for (const auto &[node, retry] : pending_) soonest = std::min(soonest, retry.waitNanos);
+  retryArmedNanos_ = soonest;
+  retryTimer_->arm(soonest);
+}
+
+}  // namespace platform::evdev

@@ -1,0 +1,121 @@
+// Every pointer device under the input directory, kept ready for the tap: found at start and as
+// they come (inotify), opened (asked again shortly while udev has not yet set the permissions),
+// grabbed once none of its buttons is down (asked again, with growing waits, while another
+// program holds it), and dropped when it goes. Each device is owned by exactly one entry here;
+// closing it ends its grab.
+//
+// A device that is not grabbed yet is still read, only to learn when its buttons are let go;
+// its events belong to the desktop. Grabbed devices are read by the tap (Listener).
+#pragma once
+
+#include "linux/EvdevKernel.h"
+#include "linux/InputLoop.h"
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+
+namespace platform::evdev {
+
+// The name the virtual device carries; devices of that name are never grabbed.
+extern const char *const kVirtualDeviceName;
+
+// Relative X and Y motion and a left button.
+bool isPointer(const Capabilities &caps);
+
+struct DeviceSetOptions {
+  uint64_t retryIntervalNanos = 100000000;  // between opens refused for permissions
+  int retryAttempts = 20;
+  // A grab another program holds is asked for again after this, then twice as long each time.
+  uint64_t grabRetryFirstNanos = 250000000;
+  int grabRetryAttempts = 8;
+};
+
+class DeviceSet {
+ public:
+  class Listener {
+   public:
+    virtual ~Listener() = default;
+    // Grabbed: its events are the tap's from now on. Ids are never reused.
+    virtual void deviceGrabbed(uint32_t id) = 0;
+    // A grabbed device has events waiting.
+    virtual void deviceReadable(uint32_t id, Device &device) = 0;
+    // A grabbed device went; whatever it held must be released.
+    virtual void deviceLost(uint32_t id) = 0;
+  };
+
+  // Whether a node is one to look at, before anything opens it.
+  using Admit = std::function<bool(const std::string &node)>;
+
+  DeviceSet(Kernel &kernel, InputLoop &loop, DeviceSetOptions options, Listener &listener);
+  ~DeviceSet();
+  DeviceSet(const DeviceSet &) = delete;
+  DeviceSet &operator=(const DeviceSet &) = delete;
+
+  // Opens the pointer devices present, without grabbing them; returns what they can do together.
+  Capabilities openPresent();
+  // The virtual device's node, never to be opened.
+  void setOwnNode(const std::string &node) { ownNode_ = node; }
+  // Watches the directory and the devices opened so far, grabbing those at a neutral state.
+  void start();
+  // Ungrabs and closes every device, forgets what was to be tried again, stops watching.
+  void stop();
+  bool running() const { return running_; }
+
+  // The grabbed device with this id, or nullptr.
+  Device *device(uint32_t id);
+  // A grabbed device that the tap found gone: closed and forgotten.
+  void remove(uint32_t id);
+  std::string describe(uint32_t id) const;
+
+ private:
+  struct Entry {
+    uint32_t id = 0;
+    std::string node;
+    std::unique_ptr<Device> device;
+    bool grabbed = false;
+  };
+  // A node to try again later: refused for permissions, or its grab held by another program.
+  struct Retry {
+    int attemptsLeft = 0;
+    uint64_t waitNanos = 0;  // until the next attempt
+    uint64_t intervalNanos = 0;
+    bool growing = false;  // the interval doubles after each attempt (a refused grab)
+  };
+
+  Retry permissionRetry() const {
+    return {options_.retryAttempts, options_.retryIntervalNanos, options_.retryIntervalNanos,
+            false};
+  }
+  void scan();
+  void attempt(const std::string &node, Retry retry);
+  void admit(const std::string &node, std::unique_ptr<Device> device, Retry refusals);
+  bool watchEntry(Entry &entry);
+  // Grabs when no button is down; false when the grab was refused (the entry is then gone).
+  bool grabWhenNeutral(Entry &entry, Retry refusals);
+  void onEntryReady(Entry &entry);
+  void onDirectory();
+  void onRetryTimer();
+  void rearm();
+  void drop(std::map<std::string, Entry>::iterator it, bool tellListener);
+  std::string path(const std::string &node) const { return kernel_.inputDirectory() + "/" + node; }
+
+  Kernel &kernel_;
+  InputLoop &loop_;
+  const DeviceSetOptions options_;
+  Listener &listener_;
+  std::string ownNode_;
+  bool running_ = false;
+  uint32_t nextId_ = 1;
+  std::map<std::string, Entry> entries_;  // by node
+  std::set<std::string> ignored_;         // nodes that are not mice
+  std::map<std::string, Retry> pending_;  // nodes to try again
+  std::set<std::string> refusalLogged_;   // nodes whose refused grab was logged
+  uint64_t retryArmedNanos_ = 0;
+  std::unique_ptr<DirectoryWatch> directory_;
+  std::unique_ptr<Timer> retryTimer_;
+};
+
+}  // namespace platform::evdev

@@ -1,0 +1,106 @@
+// The Linux tap's engine, pure and single-threaded: frames of evdev events in, the frames to
+// write on the virtual device out, and at most one question for the tap's client at a time.
+//
+// Motion, wheels and the left button pass at once. A right or other button event the client
+// subscribed to becomes a question; until it is answered everything after it, on every mouse,
+// waits in order. Once the client is slow (overtake()), motion and wheel frames flow again
+// ahead of it, while every button event stays queued behind it in order. Each device's presses
+// and releases stay paired: a release whose press went out always follows it, one whose press
+// was swallowed never does, and what a device held is released when it goes.
+//
+//   FrameFilter filter(mask, false);
+//   filter.frame(device, events, count);      // whole frames, each ending in SYN_REPORT
+//   if (filter.question()) ... filter.answer(pass);
+//   write(filter.output()); filter.output().clear();
+#pragma once
+
+#include <CoreGraphics/CoreGraphics.h>
+
+#include "linux/EvdevKernel.h"
+
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <vector>
+
+namespace platform::evdev {
+
+// A button event the client judges. heldBefore: bit n set while button n is held on any
+// device, before this event.
+struct Question {
+  CGEventType type;
+  int button;
+  uint32_t heldBefore;
+  friend bool operator==(const Question &, const Question &) = default;
+};
+
+class FrameFilter {
+ public:
+  // subscribed: the event types the client wants (bit n for type n); a listen-only client's
+  // answers cannot swallow.
+  FrameFilter(CGEventMask subscribed, bool listenOnly);
+
+  // One frame of `device`: its events, the last of them SYN_REPORT.
+  void frame(uint32_t device, const Event *events, size_t count);
+  // The device went: after its frames, whatever it held that went out is released.
+  void deviceGone(uint32_t device);
+
+  const std::optional<Question> &question() const { return question_; }
+  void answer(bool pass);
+  // The client has taken too long with the question: motion stops waiting for it.
+  void overtake();
+  // Press, frame, release, frame of one button; while a question waits, after its frame.
+  void click(uint16_t code);
+  // Drops the question and everything waiting; releases every button that went out.
+  void reset();
+
+  // Bit n set while button n is held on any device, as far as decided.
+  uint32_t held() const;
+  // Whole frames to write, in order. The caller writes and clears them.
+  std::vector<Event> &output() { return out_; }
+
+ private:
+  struct DeviceState {
+    uint32_t id;
+    uint32_t held = 0;    // buttons down on this device
+    uint32_t passed = 0;  // of those, the ones whose press went out
+  };
+  struct Waiting {
+    bool gone = false;
+    uint32_t device = 0;
+    std::vector<Event> events;  // the frame, SYN_REPORT last
+    size_t next = 0;            // events before this one are done
+  };
+
+  // Runs what waits until a question stops it.
+  void run();
+  // Processes events [from, count) of a frame; false when a question stopped it at `stoppedAt`.
+  bool process(DeviceState &device, const Event *events, size_t count, size_t from,
+               size_t &stoppedAt);
+  void decide(DeviceState &device, const Event &ev, int number, bool pass);
+  void gone(uint32_t device);
+  // Motion of a frame goes out now; its button events (if any) are kept, with its SYN_REPORT.
+  void splitOut(const Event *events, size_t count, std::vector<Event> &buttons);
+  DeviceState &state(uint32_t device);
+  bool subscribed(CGEventType type) const;
+
+  const CGEventMask subscribed_;
+  const bool listenOnly_;
+  std::vector<DeviceState> devices_;
+  std::deque<Waiting> waiting_;
+  std::optional<Question> question_;
+  bool overtaking_ = false;
+  std::vector<Event> current_;     // output of the frame the question stopped, so far
+  std::vector<Event> afterFrame_;  // clicks posted while the question waits
+  std::vector<Event> out_;
+};
+
+// The platform's number for an evdev button code (BTN_LEFT 0, BTN_RIGHT 1, BTN_MIDDLE 2,
+// BTN_SIDE 3, BTN_EXTRA 4, BTN_FORWARD 5, BTN_BACK 6, BTN_TASK 7, the rest of the mouse range
+// after them), or -1 for any other code.
+inline int buttonNumber(uint16_t code) {
+  // The mouse range runs BTN_LEFT ... BTN_TASK, then eight unnamed codes up to BTN_JOYSTICK.
+  return code >= BTN_MOUSE && code < BTN_JOYSTICK ? code - BTN_MOUSE : -1;
+}
+
+}  // namespace platform::evdev
