@@ -90,6 +90,33 @@ TEST(Packaging, RelaunchesAfterThePlannedRestartOnly) {
   EXPECT_EQ(unit["Service.ExecReload"], "/bin/kill -HUP $MAINPID");
 }
 
+// The unit is written when installing, for the prefix given then, and names the executable that
+// install put in place; a staging DESTDIR (as when packaging) is not part of that name.
+TEST(Packaging, TheInstalledUnitStartsTheInstalledHelper) {
+  char scratch[] = "/tmp/corvassel-install-XXXXXX";
+  ASSERT_NE(mkdtemp(scratch), nullptr);
+  const fs::path dir = scratch;
+  struct Case {
+    std::string prefix;
+    std::string destdir;
+  };
+  const Case cases[] = {{(dir / "prefix").string(), ""}, {"/usr", (dir / "staging").string()}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.prefix + " with DESTDIR " + c.destdir);
+    std::string command = std::string(c.destdir.empty() ? "" : "DESTDIR=" + c.destdir + " ") +
+                          CORVASSEL_CMAKE + " --install " + CORVASSEL_BINARY_DIR + " --prefix " +
+                          c.prefix + " >" + (dir / "out").string() + " 2>&1";
+    ASSERT_EQ(system(command.c_str()), 0) << ReadFile(dir / "out");
+    const fs::path root = c.destdir.empty() ? fs::path("/") : fs::path(c.destdir);
+    const fs::path unit = root / fs::path(c.prefix).relative_path() / CORVASSEL_USER_UNIT_DIR /
+                          "corvassel-helper.service";
+    const std::string exec = Parse(ReadFile(unit))["Service.ExecStart"];
+    EXPECT_EQ(exec, c.prefix + "/bin/corvassel-helper") << unit;
+    EXPECT_EQ(access((root / fs::path(exec).relative_path()).c_str(), X_OK), 0) << exec;
+  }
+  fs::remove_all(dir);
+}
+
 TEST(Packaging, SystemdAcceptsTheUnit) {
   if (system("command -v systemd-analyze >/dev/null 2>&1") != 0)
     GTEST_SKIP() << "systemd-analyze is not installed";

@@ -446,6 +446,9 @@ TEST_F(PrefsToolTest, SwitchingOnStartsTheUserUnitWhenNothingRuns) {
   const Case cases[] = {
       {"installed and stopped", installed + "ActiveState=inactive\nSubState=dead\n", 0, 0, true,
        "Started corvassel-helper.service."},
+      {"installed, stopped and not enabled",
+       "LoadState=loaded\nUnitFileState=disabled\nActiveState=inactive\nSubState=dead\n", 0, 0,
+       true, "start at login until: systemctl --user enable corvassel-helper.service"},
       {"installed and running", installed + "ActiveState=active\nSubState=running\n", 0, 0, false,
        ""},
       {"not installed", "LoadState=not-found\nUnitFileState=\nActiveState=inactive\n", 0, 0, false,

@@ -1,6 +1,6 @@
 // Every command of ours that the README shows in a shell block works as written: run with a
-// private home, none of them is refused as wrong use. learn and buttons wait for a mouse and
-// stand in a text block instead.
+// private home, none of them is refused as wrong use. learn and buttons wait for a mouse to be
+// pressed and are left out.
 #include <gtest/gtest.h>
 
 #include <sstream>
@@ -37,6 +37,7 @@ TEST_F(Readme, EveryCommandOfOursInItsShellBlocksWorksAsWritten) {
     std::vector<std::string> args;
     for (std::string word; words >> word;) args.push_back(word);
     args.erase(args.begin());
+    if (!args.empty() && (args[0] == "learn" || args[0] == "buttons")) continue;  // they wait
     SCOPED_TRACE(line);
     ToolRun r = RunTool(CORVASSEL_PREFS_TOOL, args, home(), env);
     const bool doctor = !args.empty() && args[0] == "doctor";

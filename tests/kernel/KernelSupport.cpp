@@ -312,17 +312,17 @@ void Home::chown(uid_t uid) {
   lchown(path_.c_str(), uid, uid);
 }
 
-// Each run of another program has a log of its own, beside the helper's.
-static std::string LogPath(const Home &home, const std::string &program) {
+// A program whose output is kept has a log of its own for each run, beside the helper's.
+static std::string LogPath(const Home &home, const std::string &exe, bool keepOutput) {
   static int runs = 0;
-  if (program.empty()) return home.path() + "/helper.log";
-  return home.path() + "/" + fs::path(program).filename().string() + "-" + std::to_string(++runs) +
+  if (!keepOutput) return home.path() + "/helper.log";
+  return home.path() + "/" + fs::path(exe).filename().string() + "-" + std::to_string(++runs) +
          ".log";
 }
 
-Helper::Helper(Home &home, Options options) : logPath_(LogPath(home, options.program)) {
-  std::vector<std::string> args = {options.program.empty() ? CORVASSEL_HELPER_EXE
-                                                           : options.program};
+Helper::Helper(Home &home, Options options)
+    : logPath_(LogPath(home, options.exe, options.keepOutput)) {
+  std::vector<std::string> args = {options.exe.empty() ? CORVASSEL_HELPER_EXE : options.exe};
   args.insert(args.end(), options.args.begin(), options.args.end());
   std::vector<std::string> env = {"HOME=" + home.path(), "PATH=/usr/sbin:/usr/bin:/sbin:/bin",
                                   "LANG=C.UTF-8"};
@@ -334,7 +334,7 @@ Helper::Helper(Home &home, Options options) : logPath_(LogPath(home, options.pro
     dup2(log, 2);
     int null = open("/dev/null", O_RDWR);
     dup2(null, 0);
-    dup2(options.program.empty() ? null : log, 1);
+    dup2(options.keepOutput ? log : null, 1);
     if (options.uinputIsDevNull) {
       if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
           mount("/dev/null", "/dev/uinput", nullptr, MS_BIND, nullptr))

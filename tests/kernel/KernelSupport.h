@@ -115,7 +115,7 @@ class Modes {
   std::vector<std::pair<std::string, mode_t>> saved_;
 };
 
-// udevd running as on a desktop, with every device it has not seen yet added; started once.
+// Starts udevd unless it runs, has it announce the devices present, and waits until it is done.
 void StartUdev();
 // Waits until udev has handled every event so far (nothing when it does not run).
 void SettleUdev();
@@ -153,8 +153,9 @@ class Helper {
     bool uinputIsDevNull = false;   // in a mount namespace where /dev/uinput is /dev/null
     std::vector<std::string> args;  // besides the executable
     std::vector<std::string> env;   // NAME=VALUE, added
-    // Another program run the same way (corvassel-prefs, say), its standard output kept too.
-    std::string program;
+    std::string exe;                // empty: the one this build made
+    // Standard output to the log too, a log of its own for each run (corvassel-prefs, say).
+    bool keepOutput = false;
   };
   explicit Helper(Home &home) : Helper(home, Options{}) {}
   Helper(Home &home, Options options);

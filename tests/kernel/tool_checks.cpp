@@ -59,7 +59,8 @@ TEST(Udev, TheRuleGivesTheSeatUinputAndTheMiceButNoKeyboard) {
 // corvassel-prefs with the given arguments in home, its output kept.
 Helper::Options Tool(std::vector<std::string> args, uid_t uid = 0) {
   Helper::Options options;
-  options.program = CORVASSEL_PREFS_TOOL;
+  options.exe = CORVASSEL_PREFS_TOOL;
+  options.keepOutput = true;
   options.args = std::move(args);
   options.uid = uid;
   return options;
@@ -206,7 +207,7 @@ TEST(Doctor, NamesWhatKeepsTheHelperFromRemapping) {
     row.mendIt();
   }
   Helper::Options onABus = Tool({"--", CORVASSEL_PREFS_TOOL, "doctor"}, 1000);
-  onABus.program = "/usr/bin/dbus-run-session";
+  onABus.exe = "/usr/bin/dbus-run-session";
   Helper doctor(home, onABus);
   doctor.waitExit(Millis(10000));
   EXPECT_NE(doctor.log().find("ok    session bus: reachable"), std::string::npos) << doctor.log();

@@ -164,6 +164,8 @@ int StartHelperIfStopped(const std::string &home) {
     CommandResult started = RunCommand({"systemctl", "--user", "start", kUnit});
     if (started.status == 0) {
       printf("Started %s.\n", kUnit);
+      if (unit.fileState != "enabled")
+        printf("It does not start at login until: systemctl --user enable %s\n", kUnit);
       return 0;
     }
     return Fail(kFailed, std::string("cannot start ") + kUnit + ": " + FirstLine(started.err) +

@@ -1,0 +1,221 @@
+// Motion never waits for the main thread: while a back script runs or a burst of change
+// notifications keeps the main thread busy, frames from every mouse reach the virtual pointer
+// about as fast as from an idle helper; and with quick callbacks, frames of several mice come out
+// in exactly the order they went in.
+#include "KernelSupport.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <systemd/sd-bus.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <mutex>
+#include <random>
+#include <thread>
+
+using namespace kcheck;
+using Frames = std::vector<Frame>;
+
+namespace {
+
+uint64_t Now() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+// Motion frames written on the mice in turn for `span`, each until it comes back: their latencies.
+std::vector<uint64_t> MotionLatencies(std::vector<SourceDevice *> mice, Reader &out, Millis span) {
+  std::vector<uint64_t> latencies;
+  const uint64_t end = Now() + static_cast<uint64_t>(span.count()) * 1000000u;
+  for (size_t i = 0; Now() < end; ++i) {
+    const uint64_t start = Now();
+    mice[i % mice.size()]->frame({Rel(REL_X, i % 2 ? 1 : -1)});
+    if (out.waitFrames(1, Millis(1000)).empty()) break;
+    latencies.push_back(Now() - start);
+    std::this_thread::sleep_for(Millis(5));
+  }
+  return latencies;
+}
+
+uint64_t Median(std::vector<uint64_t> values) {
+  if (values.empty()) return UINT64_MAX;
+  std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
+  return values[values.size() / 2];
+}
+
+// The back script, run by the helper or (as the baseline's share of the machine) by the check.
+constexpr const char *kScript = "sleep 0.3";
+
+TEST(Latency, MotionOfEveryMouseDoesNotWaitForARunningScript) {
+  SourceDevice a("check mouse a"), b("check mouse b");
+  Home home;
+  home.script("back-extra-script", kScript);
+  Running run(home);
+  Reader out(run.pointer);
+  MotionLatencies({&a, &b}, out, Millis(100));  // warm up
+
+  // Baseline: the same script runs, but not in the helper, which is idle.
+  pid_t script = fork();
+  if (script == 0) {
+    execl("/bin/sh", "sh", "-c", kScript, static_cast<char *>(nullptr));
+    _exit(127);
+  }
+  const uint64_t idle = Median(MotionLatencies({&a, &b}, out, Millis(250)));
+  waitpid(script, nullptr, 0);
+
+  a.press(BTN_BACK);  // the helper runs its script for 300 ms before it answers
+  const uint64_t busy = Median(MotionLatencies({&a, &b}, out, Millis(250)));
+  EXPECT_EQ(out.waitFrames(2), (Frames{{Key(BTN_SIDE, 1)}, {Key(BTN_SIDE, 0)}}))
+      << "the click once the script is done";
+  a.release(BTN_BACK);
+  EXPECT_LT(busy, idle * 12 / 10) << "median latency, ns: idle " << idle << ", busy " << busy;
+}
+
+// A private session bus for the helper, and a connection of the check's own to post on it.
+class SessionBus {
+ public:
+  SessionBus() {
+    address_ = ShellOutput("dbus-daemon --session --fork --print-address=1 --print-pid=1");
+    const auto newline = address_.find('\n');
+    pid_ = std::atoi(address_.substr(newline + 1).c_str());
+    address_.resize(newline);
+    if (sd_bus_new(&bus_) < 0 || sd_bus_set_address(bus_, address_.c_str()) < 0 ||
+        sd_bus_set_bus_client(bus_, 1) < 0 || sd_bus_start(bus_) < 0)
+      ADD_FAILURE() << "no session bus at " << address_;
+  }
+  ~SessionBus() {
+    if (bus_) sd_bus_flush_close_unref(bus_);
+    if (pid_ > 0) kill(pid_, SIGTERM);
+  }
+  const std::string &address() const { return address_; }
+  // A change notification, or (elsewhere) the same signal under a member nobody listens to.
+  void post(const char *name, bool elsewhere = false) {
+    sd_bus_emit_signal(bus_, "/org/corvassel/DistributedNotifications",
+                       "org.corvassel.DistributedNotifications", elsewhere ? "Elsewhere" : "Posted",
+                       "s", name);
+  }
+  void flush() { sd_bus_flush(bus_); }
+
+ private:
+  std::string address_;
+  pid_t pid_ = -1;
+  sd_bus *bus_ = nullptr;
+};
+
+TEST(Latency, MotionDoesNotWaitForABurstOfChangeNotifications) {
+  SessionBus bus;
+  SourceDevice a("check mouse a"), b("check mouse b");
+  Home home;
+  Helper::Options options;
+  options.env = {"DBUS_SESSION_BUS_ADDRESS=" + bus.address()};
+  Running run(home, options);
+  Reader out(run.pointer);
+  MotionLatencies({&a, &b}, out, Millis(100));  // warm up
+  // Motion while 1000 signals are posted: for the baseline under a member the helper does not
+  // listen to (the bus and the poster cost the machine the same), then as change notifications.
+  auto during = [&](bool elsewhere) {
+    std::atomic<bool> posting{true};
+    std::thread poster([&] {
+      for (int i = 0; i < 1000; ++i) {
+        bus.post("Quendrith.tavrel.prefsChanged", elsewhere);
+        if (i % 50 == 49) bus.flush();
+      }
+      bus.flush();
+      posting = false;
+    });
+    std::vector<uint64_t> latencies;
+    while (posting) {
+      auto some = MotionLatencies({&a, &b}, out, Millis(20));
+      latencies.insert(latencies.end(), some.begin(), some.end());
+    }
+    poster.join();
+    return Median(latencies);
+  };
+  const uint64_t idle = during(true);
+  const uint64_t busy = during(false);
+  EXPECT_LT(busy, idle * 12 / 10) << "median latency, ns: idle " << idle << ", busy " << busy;
+  a.press(BTN_BACK);
+  EXPECT_EQ(out.waitFrames(2), (Frames{{Key(BTN_SIDE, 1)}, {Key(BTN_SIDE, 0)}}))
+      << "still remapping after the burst";
+  a.release(BTN_BACK);
+}
+
+// Reads the virtual pointer on a thread of its own while frames are written.
+class Collector {
+ public:
+  explicit Collector(const std::string &node) : reader_(node) {
+    thread_ = std::thread([this] {
+      while (!stop_) {
+        Frames got = reader_.frames(Millis(20));
+        std::lock_guard lock(mutex_);
+        frames_.insert(frames_.end(), got.begin(), got.end());
+      }
+    });
+  }
+  ~Collector() { finish(); }
+  Frames finish() {
+    if (thread_.joinable()) {
+      stop_ = true;
+      thread_.join();
+    }
+    std::lock_guard lock(mutex_);
+    return frames_;
+  }
+
+ private:
+  Reader reader_;
+  std::atomic<bool> stop_{false};
+  std::mutex mutex_;
+  Frames frames_;
+  std::thread thread_;
+};
+
+TEST(Order, FramesOfSeveralMiceWithQuickCallbacksComeOutInTheirOrder) {
+  SourceDevice a("check mouse a"), b("check mouse b"), c("check mouse c");
+  SourceDevice *mice[] = {&a, &b, &c};
+  Home home;
+  Running run(home);
+  {
+    // The first callback runs code the machine has not run yet (TCG translates it then).
+    Reader out(run.pointer);
+    a.press(BTN_RIGHT);
+    a.release(BTN_RIGHT);
+    out.waitFrames(2);
+  }
+  std::mt19937 draw(7);
+  for (int round = 0; round < 10; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    // Right clicks, left drags and motion, the mice taking turns at random.
+    Frames sent;
+    std::vector<SourceDevice *> from;
+    for (int step = 0; step < 30; ++step) {
+      SourceDevice *mouse = mice[draw() % 3];
+      const int32_t dx = static_cast<int32_t>(draw() % 5) + 1;
+      switch (draw() % 3) {
+        case 0:
+          sent.insert(sent.end(), {{Key(BTN_RIGHT, 1)}, {Key(BTN_RIGHT, 0)}});
+          break;
+        case 1:
+          sent.insert(sent.end(),
+                      {{Key(BTN_LEFT, 1)}, {Rel(REL_X, dx), Rel(REL_Y, -dx)}, {Key(BTN_LEFT, 0)}});
+          break;
+        default:
+          sent.push_back({Rel(REL_Y, dx)});
+      }
+      from.resize(sent.size(), mouse);
+    }
+    Collector collector(run.pointer);
+    for (size_t i = 0; i < sent.size(); ++i) {
+      from[i]->frame(sent[i]);
+      std::this_thread::sleep_for(std::chrono::microseconds(300));
+    }
+    std::this_thread::sleep_for(Millis(300));
+    EXPECT_EQ(collector.finish(), sent);
+  }
+}
+
+}  // namespace

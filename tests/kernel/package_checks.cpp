@@ -1,0 +1,141 @@
+// The Debian package on a real system: dpkg installs it, the helper it installs does its job
+// from /usr/bin, its maintainer scripts have a running udev apply the rule (and cope without
+// one), and removing and purging it leave behind nothing it touched. The machine's root is an
+// overlay in memory, so installing here changes nothing outside it.
+#include "KernelSupport.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <map>
+#include <set>
+#include <sstream>
+
+using namespace kcheck;
+using Frames = std::vector<Frame>;
+
+namespace {
+
+namespace fs = std::filesystem;
+using Listing = std::map<std::string, std::set<std::string>>;
+
+const std::string kDeb = CORVASSEL_DEB;
+const std::string kDpkgInfo = "/var/lib/dpkg/info";
+
+// The folders the package's entries sit in, and dpkg's own record of packages. The root folder
+// is left out: the package puts nothing there but /usr, and the host's root, which this
+// machine sees live, may gain entries from others meanwhile.
+std::set<std::string> TouchedFolders() {
+  std::set<std::string> folders = {kDpkgInfo};
+  std::istringstream names(ShellOutput("dpkg-deb --fsys-tarfile " + kDeb + " | tar -t"));
+  for (std::string name; std::getline(names, name);) {
+    fs::path path = fs::path("/") / fs::path(name).lexically_normal();
+    if (path.filename().empty()) path = path.parent_path();  // a folder's entry ends in a slash
+    if (path.has_parent_path() && path.parent_path() != "/")
+      folders.insert(path.parent_path().string());
+  }
+  return folders;
+}
+
+// What each folder holds (nothing for a folder that does not exist).
+Listing List(const std::set<std::string> &folders) {
+  Listing listing;
+  for (const std::string &folder : folders) {
+    std::error_code ec;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
+      listing[folder].insert(it->path().filename().string());
+  }
+  return listing;
+}
+
+// What differs between two listings: "+path" for an entry gained, "-path" for one lost; a folder
+// left out is not compared.
+std::vector<std::string> Changes(const Listing &before, const Listing &after,
+                                 const std::string &leftOut = "") {
+  std::vector<std::string> changes;
+  auto add = [&](const Listing &from, const Listing &against, const char *sign) {
+    for (const auto &[folder, names] : from) {
+      if (folder == leftOut) continue;
+      const auto other = against.find(folder);
+      for (const std::string &name : names)
+        if (other == against.end() || !other->second.count(name))
+          changes.push_back(sign + (fs::path(folder) / name).string());
+    }
+  };
+  add(after, before, "+");
+  add(before, after, "-");
+  return changes;
+}
+
+// Whether udev's current view of the node carries the tag.
+bool Tagged(const std::string &node, const std::string &tag) {
+  std::istringstream lines(ShellOutput("udevadm info -q property -n " + node + " 2>/dev/null"));
+  for (std::string line; std::getline(lines, line);)
+    if (line.rfind("CURRENT_TAGS=", 0) == 0) return line.find(":" + tag + ":") != std::string::npos;
+  return false;
+}
+
+void StopUdev() {
+  Shell("udevadm control --exit >/dev/null 2>&1; rm -f /run/udev/control");
+}
+
+int Dpkg(const std::string &args, std::string *log) {
+  const std::string out = "/tmp/corvassel-dpkg.log";
+  // Without triggers: man-db would index every manual page here, over 9p, for minutes.
+  const int status = Shell("dpkg --no-triggers " + args + " >" + out + " 2>&1");
+  *log = ReadFile(out);
+  return status;
+}
+
+// In a container or a chroot no udev runs: installing and removing go on, quietly.
+TEST(Package, TheMaintainerScriptsSucceedQuietlyWithoutUdev) {
+  ASSERT_EQ(access(kDeb.c_str(), R_OK), 0)
+      << kDeb << " is missing: `ctest --preset default -R package` makes it";
+  Home scratch;
+  const std::string control = scratch.path() + "/control";
+  ASSERT_EQ(Shell("dpkg-deb -e " + kDeb + " " + control), 0);
+  StopUdev();
+  for (const char *run : {"postinst configure", "postrm remove"}) {
+    SCOPED_TRACE(run);
+    const std::string out = scratch.path() + "/out";
+    EXPECT_EQ(Shell(control + "/" + run + " >" + out + " 2>&1"), 0);
+    EXPECT_EQ(ReadFile(out), "");
+  }
+}
+
+TEST(Package, InstallsAHelperThatClicksBackAndRemovesWithoutATrace) {
+  ASSERT_EQ(access(kDeb.c_str(), R_OK), 0)
+      << kDeb << " is missing: `ctest --preset default -R package` makes it";
+  const std::set<std::string> folders = TouchedFolders();
+  ASSERT_TRUE(folders.count("/usr/bin")) << "no executables in the package";
+  StartUdev();
+  const Listing before = List(folders);
+
+  std::string log;
+  ASSERT_EQ(Dpkg("-i " + kDeb, &log), 0) << log;
+  Shell("udevadm settle -t 20");
+  EXPECT_TRUE(Tagged("/dev/uinput", "uaccess")) << "the rule was not applied on install";
+  {
+    SourceDevice mouse("check mouse");
+    Home home;
+    Helper::Options installed;
+    installed.exe = "/usr/bin/corvassel-helper";
+    Running run(home, installed);
+    Reader out(run.pointer);
+    mouse.press(BTN_BACK);
+    EXPECT_EQ(out.waitFrames(2), (Frames{{Key(BTN_SIDE, 1)}, {Key(BTN_SIDE, 0)}}));
+    mouse.release(BTN_BACK);
+    EXPECT_EQ(out.frames(), Frames{});
+  }
+
+  ASSERT_EQ(Dpkg("-r corvassel-helper", &log), 0) << log;
+  // dpkg keeps the removal script for the purge; nothing else may remain.
+  EXPECT_EQ(Changes(before, List(folders), kDpkgInfo), std::vector<std::string>{});
+  Shell("udevadm settle -t 20");
+  EXPECT_FALSE(Tagged("/dev/uinput", "uaccess")) << "the rule still applies after removal";
+  ASSERT_EQ(Dpkg("-P corvassel-helper", &log), 0) << log;
+  EXPECT_EQ(Changes(before, List(folders)), std::vector<std::string>{});
+}
+
+}  // namespace
