@@ -50,6 +50,7 @@ typedef const struct dispatch_source_type_s *dispatch_source_type_t;
 // libdispatch, the signal's own action still applies, so set it to SIG_IGN where the default
 // would end the process. The signal is blocked in the thread that resumes the source, and so in
 // every thread started after it; threads that already run by then must block it themselves.
+// Each arrival goes to one source: make one source per signal.
 extern const struct dispatch_source_type_s _dispatch_source_type_signal;
 #define DISPATCH_SOURCE_TYPE_SIGNAL (&_dispatch_source_type_signal)
 
