@@ -121,6 +121,7 @@ class Kernel : public platform::evdev::Kernel {
   std::unique_ptr<platform::evdev::DirectoryWatch> watchDirectory() override { return nullptr; }
   std::unique_ptr<platform::evdev::Timer> makeTimer() override { return nullptr; }
   int mayAccess(const std::string &, int) override { return 0; }
+  bool isPointerNode(const std::string &) override { return true; }
 
   std::unique_ptr<Mouse> mouse = std::make_unique<Mouse>();
   Sink *sink = nullptr;

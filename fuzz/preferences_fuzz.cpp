@@ -1,11 +1,15 @@
 // The preferences reader on arbitrary files: whatever lies in the settings file, reading it
-// neither crashes nor leaks, and the helper ends up with usable settings.
+// neither crashes nor leaks, and the helper ends up with usable settings. A file it reads, the
+// preferences tool can change: the change reads back as made, in the file's own form.
 #include <CoreFoundation/CoreFoundation.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <platform/PreferencesDictionary.h>
+
 #include "FuzzSupport.h"
+#include "PlistEdit.h"
 #include "helper/CorvasselHelper.h"
 
 namespace {
@@ -64,5 +68,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   fixture.helper->loadPreferences();
   FUZZ_CHECK(fixture.helper->passthroughButton() != 0);
   FUZZ_CHECK(platform::liveObjectCount() == before);
+
+  const std::string_view bytes(reinterpret_cast<const char *>(data), size);
+  std::optional<platform::PreferencesDictionary> read = platform::ReadPreferencesDictionary(bytes);
+  if (!read) return 0;
+  using corvassel::tools::NewValue;
+  for (const std::optional<NewValue> &value :
+       {std::optional<NewValue>(NewValue::Integer(-3)), std::optional<NewValue>()}) {
+    std::string error;
+    std::optional<std::string> changed =
+        corvassel::tools::EditPreferences(bytes, *read, "BackButton", value, &error);
+    FUZZ_CHECK(changed.has_value());
+    std::optional<platform::PreferencesDictionary> reread =
+        platform::ReadPreferencesDictionary(*changed);
+    FUZZ_CHECK(reread && reread->binary == read->binary);
+    const platform::PlistEntry *entry = reread->find("BackButton");
+    FUZZ_CHECK(value ? entry && entry->value.integer == -3 : !entry);
+  }
   return 0;
 }

@@ -5,6 +5,7 @@
 
 #include "linux/EvdevKernel.h"
 #include "linux/InputLoop.h"
+#include "linux/PointerNodes.h"
 
 #include <AppKit/AppKit.h>
 #include <platform/Backend.h>
@@ -217,6 +218,10 @@ class Kernel : public platform::evdev::Kernel {
   }
   int mayAccess(const std::string &path, int mode) override {
     return denied.count(path.substr(path.rfind('/') + 1)) ? EACCES : 0;
+  }
+  bool isPointerNode(const std::string &node) override {
+    auto it = nodes.find(node);
+    return it != nodes.end() && platform::evdev::isPointerDevice(it->second->caps);
   }
 
   std::vector<Event> output() {

@@ -82,7 +82,8 @@ struct BinaryBuilder {
     return static_cast<uint32_t>(objects.size() - 1);
   }
   uint32_t ascii(const std::string &text) {
-    return add(std::string(1, static_cast<char>(0x50 | text.size())) + text);
+    if (text.size() < 15) return add(std::string(1, static_cast<char>(0x50 | text.size())) + text);
+    return add("\x5F\x12" + BigEndian(text.size(), 4) + text);
   }
   uint32_t integer(uint8_t value) { return add(std::string("\x10", 1) + static_cast<char>(value)); }
   uint32_t array(const std::vector<uint32_t> &refs) {
@@ -109,6 +110,77 @@ struct BinaryBuilder {
     return bytes;
   }
 };
+
+// Files the helper does not read at all: it uses the defaults.
+struct BrokenCase {
+  const char *name;
+  std::string bytes;
+};
+
+inline std::string Nested(size_t depth, const std::string &inner) {
+  std::string open, close;
+  for (size_t i = 0; i < depth; ++i) {
+    open += "<array>";
+    close += "</array>";
+  }
+  return open + inner + close;
+}
+
+// A dictionary whose "X" is an array chain of the given depth and whose BackButton is 3.
+inline std::string DeepBinary(size_t depth) {
+  BinaryBuilder b;
+  uint32_t keyBack = b.ascii("BackButton"), keyX = b.ascii("X"), three = b.integer(3);
+  uint32_t inner = b.array({});
+  for (size_t i = 1; i < depth; ++i) inner = b.array({inner});
+  return b.build(b.dict({keyBack, keyX}, {three, inner}));
+}
+
+inline std::vector<BrokenCase> BrokenFiles() {
+  std::string settings =
+      XmlDict("<key>Enabled</key><true/><key>BackButton</key><integer>3</integer>");
+  std::string binary = BinaryFromXml(settings);
+  std::vector<BrokenCase> cases = {
+      {"empty file", ""},
+      {"not a property list", "hello, world\n"},
+      {"truncated XML", settings.substr(0, settings.size() / 2)},
+      {"unterminated integer", XmlPlist("<dict><key>BackButton</key><integer>3")},
+      {"root is an array", XmlPlist("<array><integer>3</integer></array>")},
+      {"root is an array of key-value look-alikes",
+       XmlPlist("<array><string>BackButton</string><integer>3</integer></array>")},
+      {"a string where a key belongs", XmlDict("<string>BackButton</string><integer>3</integer>")},
+      {"a key without a value",
+       XmlDict("<key>BackButton</key><integer>3</integer><key>Enabled</key>")},
+      {"two values in a row", XmlDict("<key>BackButton</key><integer>3</integer><true/>")},
+      {"two root values",
+       XmlPlist("<dict><key>BackButton</key><integer>3</integer></dict><dict/>")},
+      {"mismatched tags",
+       XmlDict("<key>BackButton</key><integer>3</integer><key>A</key><array></dict>")},
+      {"root is a string", XmlPlist("<string>BackButton</string>")},
+      {"binary root is an array", BinaryFromXml(XmlPlist("<array><true/></array>"))},
+      {"truncated binary", binary.substr(0, binary.size() - 5)},
+      {"binary header only", "bplist00"},
+      {"binary with a garbage trailer",
+       binary.substr(0, binary.size() - 32) + std::string(32, '\xff')},
+      {"XML nested far too deep",
+       XmlDict("<key>BackButton</key><integer>3</integer><key>X</key>" + Nested(20000, ""))},
+      {"binary nested far too deep", DeepBinary(200000)},
+  };
+  {
+    BinaryBuilder b;  // an array that contains itself
+    uint32_t key = b.ascii("X");
+    uint32_t loop = b.add(BinaryBuilder::Container(0xA, {2}, 1));
+    cases.push_back({"binary reference cycle", b.build(b.dict({key}, {loop}))});
+  }
+  {
+    BinaryBuilder b;  // 2^60 objects once every reference is followed
+    uint32_t keyBack = b.ascii("BackButton"), keyX = b.ascii("X"), three = b.integer(3);
+    uint32_t level = b.array({});
+    for (int i = 0; i < 60; ++i) level = b.array({level, level});
+    cases.push_back(
+        {"binary that multiplies when expanded", b.build(b.dict({keyBack, keyX}, {three, level}))});
+  }
+  return cases;
+}
 
 // Points HOME at a fresh directory for the test's lifetime.
 class TempHome : public ::testing::Test {

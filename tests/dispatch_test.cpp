@@ -1,5 +1,6 @@
 #include <dispatch/dispatch.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <condition_variable>
@@ -126,6 +127,59 @@ TEST(Dispatch, NullQueueOrBlockIsIgnored) {
   EXPECT_EQ(dispatch_get_global_queue(DISPATCH_QUEUE_PRIORITY_HIGH, 0),
             dispatch_get_global_queue(DISPATCH_QUEUE_PRIORITY_DEFAULT, 0));
   EXPECT_NE(dispatch_get_main_queue(), dispatch_get_global_queue(0, 0));
+}
+
+struct SignalSeen {
+  dispatch_source_t source = nullptr;
+  std::vector<std::pair<uintptr_t, bool>> calls;  // data, on the main thread
+};
+
+void OnSignal(void *context) {
+  auto *seen = static_cast<SignalSeen *>(context);
+  seen->calls.emplace_back(dispatch_source_get_data(seen->source), OnMainThread());
+  CFRunLoopStop(CFRunLoopGetMain());
+}
+
+// A SIGHUP sent to the process reaches the handler on the main thread, once per arrival, until
+// the source is cancelled; the signal itself stays ignored.
+TEST(Dispatch, ASignalSourceRunsItsHandlerOnTheMainQueue) {
+  TestBackend backend;
+  signal(SIGHUP, SIG_IGN);
+  SignalSeen seen;
+  seen.source =
+      dispatch_source_create(DISPATCH_SOURCE_TYPE_SIGNAL, SIGHUP, 0, dispatch_get_main_queue());
+  ASSERT_NE(seen.source, nullptr);
+  dispatch_set_context(seen.source, &seen);
+  EXPECT_EQ(dispatch_get_context(seen.source), &seen);
+  dispatch_source_set_event_handler_f(seen.source, OnSignal);
+  dispatch_resume(seen.source);
+  for (int round = 1; round <= 2; ++round) {
+    kill(getpid(), SIGHUP);
+    EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 5, false), kCFRunLoopRunStopped);
+    ASSERT_EQ(seen.calls.size(), static_cast<size_t>(round));
+    EXPECT_EQ(seen.calls.back(), std::make_pair(uintptr_t{1}, true));
+  }
+  dispatch_source_cancel(seen.source);
+  EXPECT_NE(dispatch_source_testcancel(seen.source), 0);
+  kill(getpid(), SIGHUP);
+  EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.2, false), kCFRunLoopRunTimedOut);
+  EXPECT_EQ(seen.calls.size(), 2u);
+  dispatch_release(seen.source);
+  // Back as it was: the signal left pending is dropped by ignoring it again, then unblocked.
+  signal(SIGHUP, SIG_IGN);
+  sigset_t hangup;
+  sigemptyset(&hangup);
+  sigaddset(&hangup, SIGHUP);
+  pthread_sigmask(SIG_UNBLOCK, &hangup, nullptr);
+  signal(SIGHUP, SIG_DFL);
+}
+
+TEST(Dispatch, SignalSourcesItCannotWatchAreRefused) {
+  auto main = dispatch_get_main_queue();
+  EXPECT_EQ(dispatch_source_create(nullptr, SIGHUP, 0, main), nullptr);
+  EXPECT_EQ(dispatch_source_create(DISPATCH_SOURCE_TYPE_SIGNAL, SIGKILL, 0, main), nullptr);
+  EXPECT_EQ(dispatch_source_create(DISPATCH_SOURCE_TYPE_SIGNAL, 0, 0, main), nullptr);
+  EXPECT_EQ(dispatch_source_create(DISPATCH_SOURCE_TYPE_SIGNAL, 100000, 0, main), nullptr);
 }
 
 }  // namespace

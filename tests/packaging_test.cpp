@@ -86,6 +86,8 @@ TEST(Packaging, RelaunchesAfterThePlannedRestartOnly) {
   EXPECT_EQ(unit["Install.WantedBy"], "default.target");  // started at login
   EXPECT_EQ(unit["Service.ExecStart"],
             fs::path(CORVASSEL_HELPER_EXE).parent_path().string() + "/corvassel-helper");
+  // systemctl --user reload: the helper reads its settings again on SIGHUP.
+  EXPECT_EQ(unit["Service.ExecReload"], "/bin/kill -HUP $MAINPID");
 }
 
 // The unit is written when installing, for the prefix given then, and names the executable that

@@ -200,76 +200,6 @@ TEST_F(SettingsTest, CommentsAndCdataAreLeftAlone) {
   EXPECT_EQ(load().back, 10);
 }
 
-struct BrokenCase {
-  const char *name;
-  std::string bytes;
-};
-
-std::string Nested(size_t depth, const std::string &inner) {
-  std::string open, close;
-  for (size_t i = 0; i < depth; ++i) {
-    open += "<array>";
-    close += "</array>";
-  }
-  return open + inner + close;
-}
-
-// A dictionary whose "X" is an array chain of the given depth and whose BackButton is 3.
-std::string DeepBinary(size_t depth) {
-  BinaryBuilder b;
-  uint32_t keyBack = b.ascii("BackButton"), keyX = b.ascii("X"), three = b.integer(3);
-  uint32_t inner = b.array({});
-  for (size_t i = 1; i < depth; ++i) inner = b.array({inner});
-  return b.build(b.dict({keyBack, keyX}, {three, inner}));
-}
-
-std::vector<BrokenCase> BrokenFiles() {
-  std::string settings =
-      XmlDict("<key>Enabled</key><true/><key>BackButton</key><integer>3</integer>");
-  std::string binary = BinaryFromXml(settings);
-  std::vector<BrokenCase> cases = {
-      {"empty file", ""},
-      {"not a property list", "hello, world\n"},
-      {"truncated XML", settings.substr(0, settings.size() / 2)},
-      {"unterminated integer", XmlPlist("<dict><key>BackButton</key><integer>3")},
-      {"root is an array", XmlPlist("<array><integer>3</integer></array>")},
-      {"root is an array of key-value look-alikes",
-       XmlPlist("<array><string>BackButton</string><integer>3</integer></array>")},
-      {"a string where a key belongs", XmlDict("<string>BackButton</string><integer>3</integer>")},
-      {"a key without a value",
-       XmlDict("<key>BackButton</key><integer>3</integer><key>Enabled</key>")},
-      {"two values in a row", XmlDict("<key>BackButton</key><integer>3</integer><true/>")},
-      {"two root values",
-       XmlPlist("<dict><key>BackButton</key><integer>3</integer></dict><dict/>")},
-      {"mismatched tags",
-       XmlDict("<key>BackButton</key><integer>3</integer><key>A</key><array></dict>")},
-      {"root is a string", XmlPlist("<string>BackButton</string>")},
-      {"binary root is an array", BinaryFromXml(XmlPlist("<array><true/></array>"))},
-      {"truncated binary", binary.substr(0, binary.size() - 5)},
-      {"binary header only", "bplist00"},
-      {"binary with a garbage trailer",
-       binary.substr(0, binary.size() - 32) + std::string(32, '\xff')},
-      {"XML nested far too deep",
-       XmlDict("<key>BackButton</key><integer>3</integer><key>X</key>" + Nested(20000, ""))},
-      {"binary nested far too deep", DeepBinary(200000)},
-  };
-  {
-    BinaryBuilder b;  // an array that contains itself
-    uint32_t key = b.ascii("X");
-    uint32_t loop = b.add(BinaryBuilder::Container(0xA, {2}, 1));
-    cases.push_back({"binary reference cycle", b.build(b.dict({key}, {loop}))});
-  }
-  {
-    BinaryBuilder b;  // 2^60 objects once every reference is followed
-    uint32_t keyBack = b.ascii("BackButton"), keyX = b.ascii("X"), three = b.integer(3);
-    uint32_t level = b.array({});
-    for (int i = 0; i < 60; ++i) level = b.array({level, level});
-    cases.push_back(
-        {"binary that multiplies when expanded", b.build(b.dict({keyBack, keyX}, {three, level}))});
-  }
-  return cases;
-}
-
 TEST_F(SettingsTest, BrokenFilesGiveTheDefaults) {
   for (const BrokenCase &c : BrokenFiles()) {
     SCOPED_TRACE(c.name);
@@ -317,6 +247,24 @@ TEST_F(SettingsTest, BinaryDictionaryWithANonStringKeyIsUnreadable) {
   uint32_t key = b.ascii("BackButton"), odd = b.integer(1), three = b.integer(3);
   writePrefs(b.build(b.dict({key, odd}, {three, three})));
   EXPECT_EQ(load(), kDefaults);
+}
+
+// A key is all of its bytes: "Enabled" followed by a NUL and more is another key. Keys stored
+// as UTF-16 are found like any other.
+TEST_F(SettingsTest, KeysAreComparedWhole) {
+  BinaryBuilder lookalikes;
+  uint32_t enabled = lookalikes.ascii(std::string("Enabled\0x", 9));
+  uint32_t back = lookalikes.ascii(std::string("BackButton\0", 11));
+  uint32_t yes = lookalikes.add("\x09"), three = lookalikes.integer(3);
+  writePrefs(lookalikes.build(lookalikes.dict({enabled, back}, {yes, three})));
+  scramble();
+  EXPECT_EQ(load(), kDefaults);
+
+  BinaryBuilder wide;
+  const std::string utf16 = std::string("\0B\0a\0c\0k\0B\0u\0t\0t\0o\0n", 20);
+  uint32_t key = wide.add("\x6A" + utf16), four = wide.integer(4);
+  writePrefs(wide.build(wide.dict({key}, {four})));
+  EXPECT_EQ(load().back, 4);
 }
 
 // What CFPreferencesCopyValue hands back for each kind of stored value.

@@ -1,11 +1,9 @@
 // corvassel-prefs run as the user would run it, against a temporary home.
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-
-#include <fcntl.h>
 
 #include <algorithm>
+#include <chrono>
+#include <future>
 #include <map>
 #include <sstream>
 #include <string>
@@ -13,46 +11,17 @@
 
 #include "PrefsTestSupport.h"
 #include "TestBackend.h"
+#include "ToolRunSupport.h"
 #include "helper/CorvasselHelper.h"
-
-extern char **environ;
+#include "PreferencesFile.h"
+#include <platform/PreferencesDictionary.h>
 
 namespace {
 
-struct ToolRun {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
 class PrefsToolTest : public TempHome {
  protected:
-  ToolRun run(const std::vector<std::string> &args) {
-    std::vector<char *> argv;
-    std::string tool = CORVASSEL_PREFS_TOOL;
-    argv.push_back(tool.data());
-    std::vector<std::string> copies = args;
-    for (std::string &arg : copies) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    std::string outPath = home() + "/out.txt", errPath = home() + "/err.txt";
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0600);
-    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0600);
-    pid_t pid = 0;
-    ToolRun result;
-    int spawned = posix_spawn(&pid, tool.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    EXPECT_EQ(spawned, 0);
-    if (spawned != 0) return result;
-    int wstatus = 0;
-    waitpid(pid, &wstatus, 0);
-    result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-    result.out = ReadBytes(outPath);
-    result.err = ReadBytes(errPath);
-    return result;
+  ToolRun run(const std::vector<std::string> &args, const std::vector<std::string> &env = {}) {
+    return RunTool(CORVASSEL_PREFS_TOOL, args, home(), env);
   }
 
   // The file's dictionary, re-encoded, for comparing contents whatever the form on disk.
@@ -166,9 +135,23 @@ TEST_F(PrefsToolTest, InvalidRequestsLeaveTheFileAlone) {
       {"an integer that cannot be kept",
        {"set", "BackButton", "3"},
        XmlDict("<key>Huge</key><integer>99999999999999999999</integer>"),
-       "integer"},
+       "integer that is not a signed 64-bit number, under \"Huge\""},
+      // The helper ignores these and uses the defaults; a rewrite must not make it read them.
+      {"a last key without a value",
+       {"set", "ForwardButton", "4"},
+       XmlDict("<key>Enabled</key><true/><key>BackButton</key><integer>3</integer>"
+               "<key>ForwardButton</key>"),
+       "\"ForwardButton\" has no value"},
+      {"a key followed by a key",
+       {"set", "BackButton", "4"},
+       XmlDict("<key>Enabled</key><key>BackButton</key><integer>3</integer>"),
+       "\"Enabled\" has no value"},
       {"missing value", {"set", "BackButton"}, good, "usage"},
       {"unknown command", {"reset"}, good, "usage"},
+      {"showing a file the helper ignores",
+       {},
+       XmlDict("<key>Enabled</key><true/><key>BackButton</key>"),
+       "\"BackButton\" has no value"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
@@ -243,6 +226,261 @@ TEST_F(PrefsToolTest, ScriptsShowWhereTheyAreLookedFor) {
   EXPECT_NE(r.out.find("/Library/PreferencePanes/Ombrisk.prefPane/Contents/Resources/Scripts/"
                        "forward-extra-script"),
             std::string::npos);
+}
+
+// Whatever file the helper ignores, a change leaves alone: it must not become one the helper
+// reads, with values nobody chose.
+TEST_F(PrefsToolTest, FilesTheHelperIgnoresAreNeverRewritten) {
+  for (const BrokenCase &c : BrokenFiles()) {
+    SCOPED_TRACE(c.name);
+    writePrefs(c.bytes);
+    ToolRun r = run({"set", "Enabled", "true"});
+    EXPECT_EQ(r.status, 2) << r.err;
+    EXPECT_NE(r.err.find("the helper ignores it"), std::string::npos) << r.err;
+    EXPECT_TRUE(ReadBytes(prefsPath()) == c.bytes);
+  }
+}
+
+// Each change replaces, adds or removes its own entry and leaves every other byte as it was.
+TEST_F(PrefsToolTest, XmlChangesTouchOnlyTheirOwnEntry) {
+  const std::string head =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!-- my settings -->\n"
+      "<plist version=\"1.0\">\n<dict>\n\t<key>Padded</key>\n\t<integer>010</integer>\n";
+  const std::string back = "\n\t<key>BackButton</key>\n\t<integer>0x10</integer>";
+  const std::string tail =
+      "\n\t<key>Name</key>\n\t<string>a &amp; b</string><!-- last -->\n</dict>\n</plist>\n";
+  const std::string original = head + back.substr(1) + tail;
+  struct Case {
+    std::vector<std::string> args;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {{"set", "BackButton", "7"}, head + "\t<key>BackButton</key>\n\t<integer>7</integer>" + tail},
+      {{"unset", "BackButton"}, head.substr(0, head.size() - 1) + tail},
+      {{"set", "Enabled", "false"},
+       head + back.substr(1) +
+           "\n\t<key>Name</key>\n\t<string>a &amp; b</string>\n\t<key>Enabled</key>\n\t<false/>"
+           "<!-- last -->\n</dict>\n</plist>\n"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.args[0] + " " + c.args[1]);
+    writePrefs(original);
+    ToolRun r = run(c.args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(ReadBytes(prefsPath()), c.expected);
+  }
+  writePrefs(XmlPlist("<dict/>"));
+  EXPECT_EQ(run({"set", "BackButton", "3"}).status, 0);
+  EXPECT_EQ(Canonical(ReadBytes(prefsPath())),
+            Canonical(XmlDict("<key>BackButton</key><integer>3</integer>")));
+}
+
+// A binary file stays binary, and what the tool does not change keeps every byte: an unsigned
+// 64-bit integer, strings and keys that hold a NUL.
+TEST_F(PrefsToolTest, ABinaryFileKeepsItsFormAndEveryOtherValue) {
+  BinaryBuilder b;
+  const std::string wide = std::string("\x14", 1) + std::string(8, '\0') + std::string(8, '\xff');
+  const std::string nulString = std::string("\x53x\0y", 4);
+  uint32_t big = b.ascii("Big"), nulKey = b.ascii(std::string("a\0b", 3));
+  uint32_t lookalike = b.ascii(std::string("Enabled\0x", 9)), name = b.ascii("Name");
+  uint32_t wideValue = b.add(wide), nulValue = b.add(nulString), yes = b.add("\x09");
+  uint32_t list = b.array({wideValue, nulValue});
+  const std::string original =
+      b.build(b.dict({big, nulKey, lookalike, name}, {wideValue, nulValue, yes, list}));
+  auto entries = [](const std::string &bytes) {
+    std::vector<std::pair<std::string, std::string>> seen;
+    auto dictionary = platform::ReadPreferencesDictionary(bytes);
+    EXPECT_TRUE(dictionary.has_value());
+    if (!dictionary) return seen;
+    for (const platform::PlistEntry &entry : dictionary->entries)
+      seen.emplace_back(entry.key, std::to_string(static_cast<int>(entry.value.kind)) + ":" +
+                                       std::to_string(entry.value.integer) + ":" +
+                                       entry.value.string + ":" +
+                                       std::to_string(entry.value.count));
+    return seen;
+  };
+  writePrefs(original);
+
+  ToolRun set = run({"set", "BackButton", "3"});
+  ASSERT_EQ(set.status, 0) << set.err;
+  std::string changed = ReadBytes(prefsPath());
+  EXPECT_TRUE(changed.starts_with("bplist00"));
+  EXPECT_NE(changed.find(wide), std::string::npos);
+  EXPECT_NE(changed.find(nulString), std::string::npos);
+  auto after = entries(changed);
+  auto expected = entries(original);
+  ASSERT_EQ(after.size(), expected.size() + 1);
+  EXPECT_EQ(std::vector(after.begin(), after.end() - 1), expected);
+
+  ToolRun show = run({});
+  ASSERT_EQ(show.status, 0) << show.err << " (every later command must still work)";
+  auto rows = Rows(show.out);
+  EXPECT_EQ(rows["Enabled"], std::make_pair(std::string("(not set)"), std::string("false")));
+  EXPECT_EQ(rows["BackButton"], std::make_pair(std::string("3"), std::string("3")));
+  TestBackend backend;
+  CorvasselHelper helper;
+  helper.loadPreferences();
+  EXPECT_FALSE(helper.enabled()) << "\"Enabled\\0x\" is not Enabled";
+  EXPECT_EQ(helper.backButton(), 3);
+
+  ToolRun unset = run({"unset", "BackButton"});
+  ASSERT_EQ(unset.status, 0) << unset.err;
+  EXPECT_EQ(entries(ReadBytes(prefsPath())), expected);
+}
+
+TEST_F(PrefsToolTest, ASettingsFileThatIsALinkIsWrittenThroughIt) {
+  const std::string target = home() + "/dotfiles/corvassel.plist";
+  WriteBytes(target, XmlDict("<key>Name</key><string>kept</string>"));
+  std::filesystem::create_directories(home() + "/Library/Preferences");
+  ASSERT_EQ(symlink("../../dotfiles/corvassel.plist", prefsPath().c_str()), 0);
+  ToolRun r = run({"set", "BackButton", "3"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(std::filesystem::is_symlink(prefsPath()));
+  EXPECT_EQ(Canonical(ReadBytes(target)),
+            Canonical(XmlDict("<key>Name</key><string>kept</string>"
+                              "<key>BackButton</key><integer>3</integer>")));
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(home() + "/dotfiles"),
+                          std::filesystem::directory_iterator()),
+            1)
+      << "no temporary file left behind";
+}
+
+// Changes made at the same moment by two tools are both kept.
+TEST_F(PrefsToolTest, ChangesMadeAtOnceAreAllKept) {
+  std::filesystem::create_directories(home() + "/a");
+  std::filesystem::create_directories(home() + "/b");
+  for (int round = 1; round <= 20; ++round) {
+    writePrefs(XmlDict("<key>Name</key><string>kept</string>"));
+    const std::string number = std::to_string(round);
+    auto back = std::async(std::launch::async, [&] {
+      return RunTool(CORVASSEL_PREFS_TOOL, {"set", "BackButton", number}, home() + "/a");
+    });
+    auto forward = std::async(std::launch::async, [&] {
+      return RunTool(CORVASSEL_PREFS_TOOL, {"set", "ForwardButton", number}, home() + "/b");
+    });
+    EXPECT_EQ(back.get().status, 0);
+    EXPECT_EQ(forward.get().status, 0);
+    auto dictionary = platform::ReadPreferencesDictionary(ReadBytes(prefsPath()));
+    ASSERT_TRUE(dictionary.has_value());
+    for (const char *key : {"BackButton", "ForwardButton"}) {
+      const platform::PlistEntry *entry = dictionary->find(key);
+      ASSERT_NE(entry, nullptr) << key << " lost in round " << round;
+      EXPECT_EQ(entry->value.integer, round) << key;
+    }
+    ASSERT_NE(dictionary->find("Name"), nullptr);
+  }
+}
+
+// Reading takes time linear in the number of keys whatever the keys are. Built into a hash
+// table with a fixed number of buckets (libplist's dictionaries), keys whose hashes collide make
+// reading quadratic: these 8192 keys, each of 13 blocks "Aa" or "B@" (which the common string
+// hashes cannot tell apart), would take seconds where as many ordinary keys take milliseconds.
+TEST_F(PrefsToolTest, KeysThatCollideInAHashTableAreReadInLinearTime) {
+  constexpr int kBlocks = 13;
+  std::vector<std::string> colliding, ordinary;
+  for (int i = 0; i < 1 << kBlocks; ++i) {
+    std::string key;
+    for (int block = 0; block < kBlocks; ++block) key += (i >> block & 1) ? "Aa" : "B@";
+    colliding.push_back(key);
+    std::string number = std::to_string(i);
+    ordinary.push_back(std::string(2 * kBlocks - number.size(), '0') + number);
+  }
+  auto file = [](const std::vector<std::string> &keys, bool binary) {
+    if (!binary) {
+      std::string entries;
+      for (const std::string &key : keys) entries += "<key>" + key + "</key><true/>";
+      return XmlDict(entries + "<key>BackButton</key><integer>3</integer>");
+    }
+    BinaryBuilder b;
+    uint32_t yes = b.add("\x09");
+    std::vector<uint32_t> names, values;
+    for (const std::string &key : keys) {
+      names.push_back(b.ascii(key));
+      values.push_back(yes);
+    }
+    names.push_back(b.ascii("BackButton"));
+    values.push_back(b.integer(3));
+    return b.build(b.dict(names, values));
+  };
+  TestBackend backend;
+  CorvasselHelper helper;
+  // The fastest of two reads by the tool and by the helper.
+  auto timeToRead = [&](const std::string &bytes) {
+    writePrefs(bytes);
+    auto best = std::chrono::steady_clock::duration::max();
+    for (int run = 0; run < 2; ++run) {
+      auto start = std::chrono::steady_clock::now();
+      corvassel::tools::PreferencesFile prefs(prefsPath());
+      std::string error;
+      EXPECT_TRUE(prefs.load(&error)) << error;
+      EXPECT_EQ(prefs.displayValue("BackButton"), "3");
+      helper.loadPreferences();
+      EXPECT_EQ(helper.backButton(), 3);
+      best = std::min(best, std::chrono::steady_clock::now() - start);
+    }
+    return best;
+  };
+  for (bool binary : {false, true}) {
+    SCOPED_TRACE(binary ? "binary" : "XML");
+    const auto usual = timeToRead(file(ordinary, binary));
+    const auto collided = timeToRead(file(colliding, binary));
+    EXPECT_LT(collided, 3 * usual + std::chrono::milliseconds(50))
+        << std::chrono::duration<double>(collided).count() << " s against "
+        << std::chrono::duration<double>(usual).count() << " s";
+  }
+}
+
+// set Enabled true starts the user unit when it is installed and no helper runs, and otherwise
+// says how to start the helper.
+TEST_F(PrefsToolTest, SwitchingOnStartsTheUserUnitWhenNothingRuns) {
+  const std::string bin = home() + "/bin", calls = home() + "/systemctl-calls";
+  const std::string installed = "LoadState=loaded\nUnitFileState=enabled\n";
+  struct Case {
+    const char *name;
+    std::string show;  // what "systemctl --user show" prints, or "fail"
+    int startStatus;
+    int status;
+    bool started;
+    const char *says;
+  };
+  const Case cases[] = {
+      {"installed and stopped", installed + "ActiveState=inactive\nSubState=dead\n", 0, 0, true,
+       "Started corvassel-helper.service."},
+      {"installed, stopped and not enabled",
+       "LoadState=loaded\nUnitFileState=disabled\nActiveState=inactive\nSubState=dead\n", 0, 0,
+       true, "start at login until: systemctl --user enable corvassel-helper.service"},
+      {"installed and running", installed + "ActiveState=active\nSubState=running\n", 0, 0, false,
+       ""},
+      {"not installed", "LoadState=not-found\nUnitFileState=\nActiveState=inactive\n", 0, 0, false,
+       "systemctl --user enable --now corvassel-helper.service"},
+      {"no user manager", "fail", 0, 0, false, "cannot be reached (Failed to connect to bus"},
+      {"a start that fails", installed + "ActiveState=failed\nSubState=failed\n", 1, 1, true,
+       "cannot start corvassel-helper.service: Job failed"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove(calls);
+    WriteBytes(bin + "/systemctl",
+               "#!/bin/sh\necho \"$*\" >>'" + calls + "'\ncase \"$*\" in\n" +
+                   (c.show == "fail"
+                        ? "*show*) echo 'Failed to connect to bus: No medium found' >&2; exit 1;;\n"
+                        : "*show*) printf '" + c.show + "';;\n") +
+                   "*start*) echo 'Job failed' >&2; exit " + std::to_string(c.startStatus) +
+                   ";;\nesac\n");
+    chmod((bin + "/systemctl").c_str(), 0755);
+    ToolRun r = run({"set", "Enabled", "true"}, {"PATH=" + bin + ":/usr/bin:/bin"});
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_NE((r.out + r.err).find(c.says), std::string::npos) << r.out << r.err;
+    EXPECT_EQ(ReadBytes(calls).find("--user start corvassel-helper.service") != std::string::npos,
+              c.started)
+        << ReadBytes(calls);
+    EXPECT_EQ(Canonical(ReadBytes(prefsPath())), Canonical(XmlDict("<key>Enabled</key><true/>")))
+        << "stored whatever happens to the helper";
+  }
+  std::filesystem::remove(calls);
+  ToolRun off = run({"set", "Enabled", "false"}, {"PATH=" + bin + ":/usr/bin:/bin"});
+  EXPECT_EQ(off.status, 0);
+  EXPECT_FALSE(std::filesystem::exists(calls)) << "switching off starts nothing";
 }
 
 }  // namespace

@@ -172,6 +172,10 @@ TEST_F(SimTool, WrongUseIsRefused) {
     EXPECT_NE(r.err.find("usage"), std::string::npos) << args;
   }
   EXPECT_EQ(run("'" + dir_ + "/missing.scenario'").status, 2);
+  ToolRun directory = run("'" + dir_ + "'");
+  EXPECT_EQ(directory.status, 2) << "a directory is no empty scenario";
+  EXPECT_NE(directory.err.find("is a directory"), std::string::npos) << directory.err;
+  EXPECT_EQ(directory.out, "");
   EXPECT_EQ(run("--check '" + dir_ + "/missing'").status, 2);
 }
 

@@ -3,6 +3,7 @@
 #include <ApplicationServices/ApplicationServices.h>
 #include <Foundation/Foundation.h>
 #include <dispatch/dispatch.h>
+#include <signal.h>
 
 #include "helper/CorvasselHelper.h"
 
@@ -26,10 +27,22 @@ bool StoredEnabled() {
   return enabled;
 }
 
+// SIGHUP reloads the settings, as it does for daemons (systemctl --user reload).
+void ReloadPreferences(void *context) {
+  static_cast<CorvasselHelper *>(context)->loadPreferences();
+}
+
 }  // namespace
 
 int CorvasselHelperMain() {
   helperInstance = new CorvasselHelper();
+
+  signal(SIGHUP, SIG_IGN);
+  dispatch_source_t reload =
+      dispatch_source_create(DISPATCH_SOURCE_TYPE_SIGNAL, SIGHUP, 0, dispatch_get_main_queue());
+  dispatch_set_context(reload, helperInstance);
+  dispatch_source_set_event_handler_f(reload, ReloadPreferences);
+  dispatch_resume(reload);
 
   const void *keys[] = {kAXTrustedCheckOptionPrompt};
   const void *values[] = {kCFBooleanTrue};

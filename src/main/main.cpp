@@ -1,5 +1,32 @@
+// corvassel-helper: without arguments it is the helper; --help and --version answer and exit
+// without starting anything.
+#include <cstdio>
+#include <cstring>
+
 #include "main/CorvasselMain.h"
 
-int main() {
-  return CorvasselHelperMain();
+namespace {
+
+constexpr const char *kUsage =
+    "usage: corvassel-helper [--help | --version]\n"
+    "\n"
+    "Gives two mouse buttons the meaning of a trackpad swipe back and swipe forward. Without\n"
+    "arguments it runs until it is switched off (exit status 0) or restarts itself (status 42,\n"
+    "every 30 minutes); systemd's user manager starts it at login (corvassel-helper.service).\n"
+    "The settings are corvassel-prefs's; SIGHUP makes the helper read them again.\n";
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  if (argc == 1) return CorvasselHelperMain();
+  if (argc == 2 && strcmp(argv[1], "--help") == 0) {
+    fputs(kUsage, stdout);
+    return 0;
+  }
+  if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+    printf("corvassel-helper %s\n", CORVASSEL_VERSION);
+    return 0;
+  }
+  fprintf(stderr, "corvassel-helper: unknown argument \"%s\"\n%s", argv[1], kUsage);
+  return 2;
 }

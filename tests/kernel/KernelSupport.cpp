@@ -77,12 +77,16 @@ SourceDevice::SourceDevice(const std::string &name, Kind kind) {
   libevdev_set_id_bustype(tmpl, BUS_USB);
   libevdev_set_id_vendor(tmpl, 0x1234);
   libevdev_set_id_product(tmpl, kind == Mouse ? 0x5678 : 0x5679);
-  if (kind == Mouse) {
+  if (kind == Mouse || kind == MouseThatTypes) {
     for (unsigned rel : {REL_X, REL_Y, REL_WHEEL, REL_HWHEEL, REL_WHEEL_HI_RES, REL_HWHEEL_HI_RES})
       libevdev_enable_event_code(tmpl, EV_REL, rel, nullptr);
     for (unsigned btn = BTN_LEFT; btn <= BTN_TASK; ++btn)
       libevdev_enable_event_code(tmpl, EV_KEY, btn, nullptr);
-  } else {
+  }
+  if (kind == MouseThatTypes) {
+    for (unsigned key = KEY_ESC; key <= KEY_SLASH; ++key)
+      libevdev_enable_event_code(tmpl, EV_KEY, key, nullptr);
+  } else if (kind == Keyboard) {
     for (unsigned key = KEY_ESC; key <= KEY_SLASH; ++key)
       libevdev_enable_event_code(tmpl, EV_KEY, key, nullptr);
     libevdev_enable_event_type(tmpl, EV_REP);
@@ -226,7 +230,11 @@ void StartUdev() {
     Shell(
         "/lib/systemd/systemd-udevd --daemon >/dev/null 2>&1 && udevadm trigger --action=add "
         ">/dev/null 2>&1");
-  Shell("udevadm settle -t 20");
+  SettleUdev();
+}
+
+void SettleUdev() {
+  if (access("/run/udev/control", F_OK) == 0) Shell("udevadm settle -t 20");
 }
 
 std::string FindDevice(const std::string &name, Millis timeout) {
@@ -304,7 +312,16 @@ void Home::chown(uid_t uid) {
   lchown(path_.c_str(), uid, uid);
 }
 
-Helper::Helper(Home &home, Options options) : logPath_(home.path() + "/helper.log") {
+// A program whose output is kept has a log of its own for each run, beside the helper's.
+static std::string LogPath(const Home &home, const std::string &exe, bool keepOutput) {
+  static int runs = 0;
+  if (!keepOutput) return home.path() + "/helper.log";
+  return home.path() + "/" + fs::path(exe).filename().string() + "-" + std::to_string(++runs) +
+         ".log";
+}
+
+Helper::Helper(Home &home, Options options)
+    : logPath_(LogPath(home, options.exe, options.keepOutput)) {
   std::vector<std::string> args = {options.exe.empty() ? CORVASSEL_HELPER_EXE : options.exe};
   args.insert(args.end(), options.args.begin(), options.args.end());
   std::vector<std::string> env = {"HOME=" + home.path(), "PATH=/usr/sbin:/usr/bin:/sbin:/bin",
@@ -317,7 +334,7 @@ Helper::Helper(Home &home, Options options) : logPath_(home.path() + "/helper.lo
     dup2(log, 2);
     int null = open("/dev/null", O_RDWR);
     dup2(null, 0);
-    dup2(null, 1);
+    dup2(options.keepOutput ? log : null, 1);
     if (options.uinputIsDevNull) {
       if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
           mount("/dev/null", "/dev/uinput", nullptr, MS_BIND, nullptr))

@@ -47,10 +47,11 @@ int Shell(const std::string &command);
 std::string ShellOutput(const std::string &command);
 
 // A mouse made through uinput: motion, both wheels with their high-resolution axes, and the
-// buttons from BTN_LEFT to BTN_TASK, or the keys of a keyboard.
+// buttons from BTN_LEFT to BTN_TASK, or the keys of a keyboard, or both on one node (as some
+// gaming mice have them).
 class SourceDevice {
  public:
-  enum Kind { Mouse, Keyboard };
+  enum Kind { Mouse, Keyboard, MouseThatTypes };
   explicit SourceDevice(const std::string &name, Kind kind = Mouse);
   ~SourceDevice();
   SourceDevice(const SourceDevice &) = delete;
@@ -116,6 +117,8 @@ class Modes {
 
 // Starts udevd unless it runs, has it announce the devices present, and waits until it is done.
 void StartUdev();
+// Waits until udev has handled every event so far (nothing when it does not run).
+void SettleUdev();
 
 // The node of the input device named `name`, or "" if none appears within `timeout`.
 std::string FindDevice(const std::string &name, Millis timeout = Millis(3000));
@@ -151,6 +154,8 @@ class Helper {
     std::vector<std::string> args;  // besides the executable
     std::vector<std::string> env;   // NAME=VALUE, added
     std::string exe;                // empty: the one this build made
+    // Standard output to the log too, a log of its own for each run (corvassel-prefs, say).
+    bool keepOutput = false;
   };
   explicit Helper(Home &home) : Helper(home, Options{}) {}
   Helper(Home &home, Options options);

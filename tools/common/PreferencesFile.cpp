@@ -3,13 +3,13 @@
 #include <Foundation/Foundation.h>
 
 #include <fcntl.h>
-#include <plist/plist.h>
-#include <platform/PlistGuards.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <charconv>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -17,7 +17,7 @@
 namespace corvassel::tools {
 namespace {
 
-// Far beyond any real preferences file.
+// Far beyond any real preferences file; the helper reads no larger one either.
 constexpr off_t kLargestFile = 128 << 20;
 
 std::string Describe(const std::string &path, const std::string &problem) {
@@ -28,8 +28,9 @@ std::string SystemError(const std::string &path, const char *what, int error) {
   return Describe(path, std::string(what) + ": " + strerror(error));
 }
 
-plist_t AsNode(void *root) {
-  return static_cast<plist_t>(root);
+std::string DirectoryOf(const std::string &path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
 }
 
 // Creates every missing directory on the way to dir.
@@ -48,6 +49,29 @@ bool MakeDirectories(const std::string &dir, std::string *error) {
     return false;
   }
   return true;
+}
+
+// Where writing to path really goes: path itself, or the file its chain of symbolic links ends
+// at (which need not exist yet).
+bool FollowLinks(const std::string &path, std::string *target, std::string *error) {
+  std::string at = path;
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat info;
+    if (lstat(at.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) {
+      *target = at;
+      return true;
+    }
+    std::vector<char> link(PATH_MAX + 1);
+    ssize_t n = readlink(at.c_str(), link.data(), link.size() - 1);
+    if (n < 0) {
+      *error = SystemError(at, "cannot read the link", errno);
+      return false;
+    }
+    std::string to(link.data(), static_cast<size_t>(n));
+    at = to.starts_with("/") ? to : DirectoryOf(at) + "/" + to;
+  }
+  *error = SystemError(path, "cannot follow the link", ELOOP);
+  return false;
 }
 
 bool WriteAll(int fd, const std::string &bytes) {
@@ -83,11 +107,38 @@ std::string HomeDirectory() {
   return NSHomeDirectory();
 }
 
-PreferencesFile::PreferencesFile(std::string path)
-    : path_(std::move(path)), root_(plist_new_dict()) {}
+PreferencesFile::PreferencesFile(std::string path) : path_(std::move(path)) {
+  dictionary_ = *platform::ReadPreferencesDictionary(kEmptyPreferencesXml);
+}
 
 PreferencesFile::~PreferencesFile() {
-  plist_free(AsNode(root_));
+  unlock();
+}
+
+void PreferencesFile::unlock() {
+  if (lock_ >= 0) close(lock_);  // lets go of the lock
+  lock_ = -1;
+}
+
+bool PreferencesFile::lock(std::string *error) {
+  if (lock_ >= 0) return true;
+  const std::string dir = DirectoryOf(path_);
+  if (!MakeDirectories(dir, error)) return false;
+  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    *error = SystemError(dir, "cannot open", errno);
+    return false;
+  }
+  int rc;
+  while ((rc = flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
+  }
+  if (rc != 0) {
+    *error = SystemError(dir, "cannot lock", errno);
+    close(fd);
+    return false;
+  }
+  lock_ = fd;
+  return true;
 }
 
 bool PreferencesFile::load(std::string *error) {
@@ -98,8 +149,8 @@ bool PreferencesFile::load(std::string *error) {
       *error = SystemError(path_, "cannot open", errno);
       return false;
     }
-    plist_free(AsNode(root_));
-    root_ = plist_new_dict();
+    bytes_.clear();
+    dictionary_ = *platform::ReadPreferencesDictionary(kEmptyPreferencesXml);
     return true;
   }
   std::string bytes;
@@ -110,6 +161,7 @@ bool PreferencesFile::load(std::string *error) {
   } else if (info.st_size > kLargestFile) {
     problem = "is too large to be a preferences file";
   } else {
+    bytes.reserve(static_cast<size_t>(info.st_size));
     char chunk[65536];
     for (;;) {
       ssize_t n = read(fd, chunk, sizeof chunk);
@@ -127,75 +179,70 @@ bool PreferencesFile::load(std::string *error) {
     }
   }
   close(fd);
-  if (!problem.empty()) {
-    *error = Describe(path_, problem);
+  std::optional<platform::PreferencesDictionary> dictionary;
+  if (problem.empty()) dictionary = platform::ReadPreferencesDictionary(bytes, &problem);
+  if (!dictionary) {
+    *error = Describe(path_, problem + " (the helper ignores it and uses the defaults)");
     return false;
   }
-
-  plist_t root = nullptr;
-  if (bytes.starts_with("bplist00")) {
-    if (platform::BinaryPlistWithinLimits(bytes))
-      plist_from_bin(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
-  } else {
-    platform::NormalizedXml xml = platform::NormalizePlistXml(bytes, false);
-    if (xml.unreadableIntegers > 0) {
-      // Writing the file back would lose those values.
-      *error = Describe(path_, "holds an integer that is not a signed 64-bit number");
-      return false;
-    }
-    if (xml.depth <= platform::kPlistMaxDepth)
-      plist_from_xml(xml.text.data(), static_cast<uint32_t>(xml.text.size()), &root);
-  }
-  if (!root) {
-    *error = Describe(path_, "is not a readable property list");
+  for (const platform::PlistEntry &entry : dictionary->entries) {
+    if (!entry.unreadableInteger) continue;
+    // The helper reads such an integer as no number at all; showing or keeping it as one
+    // would mislead.
+    *error = Describe(path_, "holds an integer that is not a signed 64-bit number, under " +
+                                 ShortText(entry.key));
     return false;
   }
-  if (plist_get_node_type(root) != PLIST_DICT) {
-    plist_free(root);
-    *error = Describe(path_, "does not hold a dictionary");
-    return false;
-  }
-  plist_free(AsNode(root_));
-  root_ = root;
+  bytes_ = std::move(bytes);
+  dictionary_ = std::move(*dictionary);
   return true;
 }
 
-void PreferencesFile::setBoolean(const std::string &key, bool value) {
-  plist_dict_set_item(AsNode(root_), key.c_str(), plist_new_bool(value ? 1 : 0));
+bool PreferencesFile::change(const std::string &key, const std::optional<NewValue> &value,
+                             std::string *error) {
+  if (!value && !dictionary_.find(key)) return true;
+  const std::string_view current = bytes_.empty() && !dictionary_.binary
+                                       ? std::string_view(kEmptyPreferencesXml)
+                                       : std::string_view(bytes_);
+  std::string problem;
+  std::optional<std::string> edited = EditPreferences(current, dictionary_, key, value, &problem);
+  std::optional<platform::PreferencesDictionary> reread;
+  if (edited) reread = platform::ReadPreferencesDictionary(*edited);
+  if (!reread) {
+    if (error) *error = Describe(path_, problem);
+    return false;
+  }
+  bytes_ = std::move(*edited);
+  dictionary_ = std::move(*reread);
+  return true;
 }
 
-void PreferencesFile::setInteger(const std::string &key, int64_t value) {
-  // libplist keeps integers as their 64-bit two's complement pattern and writes them signed.
-  plist_dict_set_item(AsNode(root_), key.c_str(), plist_new_uint(static_cast<uint64_t>(value)));
+bool PreferencesFile::setBoolean(const std::string &key, bool value, std::string *error) {
+  return change(key, NewValue::Boolean(value), error);
 }
 
-void PreferencesFile::remove(const std::string &key) {
-  if (plist_dict_get_item(AsNode(root_), key.c_str()))
-    plist_dict_remove_item(AsNode(root_), key.c_str());
+bool PreferencesFile::setInteger(const std::string &key, int64_t value, std::string *error) {
+  return change(key, NewValue::Integer(value), error);
+}
+
+bool PreferencesFile::remove(const std::string &key, std::string *error) {
+  return change(key, std::nullopt, error);
 }
 
 bool PreferencesFile::save(std::string *error) {
-  char *xml = nullptr;
-  uint32_t length = 0;
-  plist_to_xml(AsNode(root_), &xml, &length);
-  if (!xml) {
-    *error = Describe(path_, "cannot be encoded as a property list");
-    return false;
-  }
-  std::string text(xml, length);
-  plist_to_xml_free(xml);
-
-  size_t slash = path_.rfind('/');
-  std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path_.substr(0, slash));
+  const std::string text = bytes_.empty() ? std::string(kEmptyPreferencesXml) : bytes_;
+  std::string target;
+  if (!FollowLinks(path_, &target, error)) return false;
+  const std::string dir = DirectoryOf(target);
   if (!MakeDirectories(dir, error)) return false;
 
   // Keep the permissions of the file being replaced; a new one is private to the user.
   mode_t mode = 0600;
   struct stat existing;
-  if (stat(path_.c_str(), &existing) == 0 && S_ISREG(existing.st_mode))
+  if (stat(target.c_str(), &existing) == 0 && S_ISREG(existing.st_mode))
     mode = existing.st_mode & 07777;
 
-  std::string temp = path_ + ".XXXXXX";
+  std::string temp = target + ".XXXXXX";
   int fd = mkostemp(temp.data(), O_CLOEXEC);
   if (fd < 0) {
     *error = SystemError(dir, "cannot create a temporary file", errno);
@@ -207,7 +254,7 @@ bool PreferencesFile::save(std::string *error) {
     ok = false;
     savedErrno = errno;
   }
-  if (ok && rename(temp.c_str(), path_.c_str()) != 0) {
+  if (ok && rename(temp.c_str(), target.c_str()) != 0) {
     ok = false;
     savedErrno = errno;
   }
@@ -226,55 +273,45 @@ bool PreferencesFile::save(std::string *error) {
 }
 
 std::optional<StoredValue> PreferencesFile::value(const std::string &key) const {
-  plist_t node = plist_dict_get_item(AsNode(root_), key.c_str());
-  if (!node) return std::nullopt;
+  const platform::PlistEntry *entry = dictionary_.find(key);
+  if (!entry) return std::nullopt;
+  const platform::PlistValue &value = entry->value;
+  using Kind = platform::PlistValue::Kind;
   StoredValue stored;
-  switch (plist_get_node_type(node)) {
-    case PLIST_BOOLEAN: {
-      uint8_t value = 0;
-      plist_get_bool_val(node, &value);
+  switch (value.kind) {
+    case Kind::kBoolean:
       stored.kind = StoredValue::Kind::kBoolean;
-      stored.boolean = value != 0;
-      stored.text = value ? "true" : "false";
+      stored.boolean = value.boolean;
+      stored.text = value.boolean ? "true" : "false";
       break;
-    }
-    case PLIST_UINT: {
-      uint64_t bits = 0;
-      plist_get_uint_val(node, &bits);
+    case Kind::kInteger:
       stored.kind = StoredValue::Kind::kInteger;
-      stored.integer = static_cast<int64_t>(bits);
-      stored.text = std::to_string(stored.integer);
+      stored.integer = value.integer;
+      // A 16-byte integer of a binary file is unsigned.
+      stored.text = value.wide ? std::to_string(static_cast<uint64_t>(value.integer))
+                               : std::to_string(value.integer);
       break;
-    }
-    case PLIST_REAL: {
-      plist_get_real_val(node, &stored.real);
+    case Kind::kReal: {
       stored.kind = StoredValue::Kind::kReal;
+      stored.real = value.real;
       char text[64];
-      auto [end, ec] = std::to_chars(text, text + sizeof text, stored.real);
+      auto [end, ec] = std::to_chars(text, text + sizeof text, value.real);
       stored.text = ec == std::errc() ? std::string(text, end) : "<real>";
       break;
     }
-    case PLIST_STRING: {
-      // By pointer and length: a string may hold NUL characters, which make libplist's copying
-      // accessor abort.
-      uint64_t length = 0;
-      const char *text = plist_get_string_ptr(node, &length);
-      stored.text = text ? ShortText(std::string(text, static_cast<size_t>(length))) : "\"\"";
+    case Kind::kString:
+      stored.text = ShortText(value.string);
       break;
-    }
-    case PLIST_ARRAY:
-      stored.text = "<array of " + std::to_string(plist_array_get_size(node)) + ">";
+    case Kind::kArray:
+      stored.text = "<array of " + std::to_string(value.count) + ">";
       break;
-    case PLIST_DICT:
-      stored.text = "<dictionary of " + std::to_string(plist_dict_get_size(node)) + ">";
+    case Kind::kDictionary:
+      stored.text = "<dictionary of " + std::to_string(value.count) + ">";
       break;
-    case PLIST_DATA: {
-      uint64_t size = 0;
-      plist_get_data_ptr(node, &size);
-      stored.text = "<data of " + std::to_string(size) + " bytes>";
+    case Kind::kData:
+      stored.text = "<data of " + std::to_string(value.count) + " bytes>";
       break;
-    }
-    case PLIST_DATE:
+    case Kind::kDate:
       stored.text = "<date>";
       break;
     default:

@@ -184,15 +184,25 @@ void Measure(double seconds, std::string home) {
 int main(int argc, char **argv) {
   double seconds = 10;
   bool sessionBus = false;
+  constexpr const char *kUsage =
+      "usage: corvassel-idle-wakeups [--session-bus] [SECONDS]\n"
+      "       corvassel-idle-wakeups --help | --version\n"
+      "Runs the helper idle for SECONDS (10 by default) and reports its wake-ups and memory.\n";
   for (int i = 1; i < argc; ++i) {
-    if (strcmp(argv[i], "--session-bus") == 0)
+    if (strcmp(argv[i], "--help") == 0) {
+      fputs(kUsage, stdout);
+      return 0;
+    } else if (strcmp(argv[i], "--version") == 0) {
+      printf("corvassel-idle-wakeups %s\n", CORVASSEL_VERSION);
+      return 0;
+    } else if (strcmp(argv[i], "--session-bus") == 0) {
       sessionBus = true;
-    else if (strcmp(argv[i], "--system-bus") == 0)
+    } else if (strcmp(argv[i], "--system-bus") == 0) {
       gSystemBus = true;
-    else if (atof(argv[i]) > 0)
+    } else if (atof(argv[i]) > 0) {
       seconds = atof(argv[i]);
-    else {
-      fprintf(stderr, "usage: %s [--session-bus] [--system-bus] [SECONDS]\n", argv[0]);
+    } else {
+      fprintf(stderr, "corvassel-idle-wakeups: unknown argument \"%s\"\n%s", argv[i], kUsage);
       return 2;
     }
   }
@@ -204,8 +214,7 @@ int main(int argc, char **argv) {
   corvassel::tools::PreferencesFile prefs(
       corvassel::tools::PreferencesPath(scratch, "Quendrith.tavrel.prefpane"));
   std::string error;
-  prefs.setBoolean("Enabled", true);
-  if (!prefs.save(&error)) {
+  if (!prefs.setBoolean("Enabled", true, &error) || !prefs.save(&error)) {
     fprintf(stderr, "cannot write settings: %s\n", error.c_str());
     return 1;
   }

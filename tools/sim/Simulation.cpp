@@ -199,17 +199,19 @@ class Simulation {
     tools::PreferencesFile file(tools::PreferencesPath(sandbox_.home(), kDomain));
     if (!file.load(error)) return false;
     for (const PrefSetting &setting : settings) {
+      bool changed = false;
       switch (setting.value.kind) {
         case PrefValue::Kind::kNone:
-          file.remove(setting.key);
+          changed = file.remove(setting.key, error);
           break;
         case PrefValue::Kind::kBoolean:
-          file.setBoolean(setting.key, setting.value.boolean);
+          changed = file.setBoolean(setting.key, setting.value.boolean, error);
           break;
         case PrefValue::Kind::kInteger:
-          file.setInteger(setting.key, setting.value.integer);
+          changed = file.setInteger(setting.key, setting.value.integer, error);
           break;
       }
+      if (!changed) return false;
     }
     return file.save(error);
   }
@@ -249,6 +251,14 @@ class Simulation {
 }  // namespace
 
 int RunScenarioFile(const std::string &path) {
+  // A directory opens as a stream that reads as empty: it must not pass for an empty scenario.
+  struct stat info;
+  if (stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+    fprintf(
+        stderr, "%s: %s\n", path.c_str(),
+        S_ISDIR(info.st_mode) ? "is a directory, not a scenario file" : "is not a regular file");
+    return 2;
+  }
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     fprintf(stderr, "%s: cannot read the file\n", path.c_str());

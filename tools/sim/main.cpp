@@ -11,10 +11,13 @@
 
 namespace {
 
+constexpr const char *kUsage =
+    "usage: corvassel-sim FILE          run one scenario and print its trace\n"
+    "       corvassel-sim --check DIR   compare every NAME.scenario with NAME.expected\n"
+    "       corvassel-sim --help | --version\n";
+
 int Usage() {
-  fprintf(stderr,
-          "usage: corvassel-sim FILE          run one scenario and print its trace\n"
-          "       corvassel-sim --check DIR   compare every NAME.scenario with NAME.expected\n");
+  fputs(kUsage, stderr);
   return 2;
 }
 
@@ -29,6 +32,14 @@ std::string ThisProgram(const char *argv0) {
 }  // namespace
 
 int main(int argc, char **argv) {
+  if (argc == 2 && strcmp(argv[1], "--help") == 0) {
+    fputs(kUsage, stdout);
+    return 0;
+  }
+  if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+    printf("corvassel-sim %s\n", CORVASSEL_VERSION);
+    return 0;
+  }
   if (argc == 3 && strcmp(argv[1], "--check") == 0)
     return corvassel::sim::CheckDirectory(ThisProgram(argv[0]), argv[2]);
   if (argc == 2 && argv[1][0] != '-') return corvassel::sim::RunScenarioFile(argv[1]);

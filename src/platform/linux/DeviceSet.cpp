@@ -1,5 +1,7 @@
 #include "linux/DeviceSet.h"
 
+#include "linux/PointerNodes.h"
+
 #include <platform/Backend.h>
 
 #include <algorithm>
@@ -28,10 +30,6 @@ ReadStatus Drain(Device &device) {
 
 const char *const kVirtualDeviceName = "corvassel virtual pointer";
 
-bool isPointer(const Capabilities &caps) {
-  return caps.has(EV_REL, REL_X) && caps.has(EV_REL, REL_Y) && caps.has(EV_KEY, BTN_LEFT);
-}
-
 DeviceSet::DeviceSet(Kernel &kernel, InputLoop &loop, DeviceSetOptions options, Listener &listener)
     : kernel_(kernel), loop_(loop), options_(options), listener_(listener) {
   directory_ = kernel_.watchDirectory();
@@ -45,6 +43,11 @@ DeviceSet::~DeviceSet() {
 Capabilities DeviceSet::openPresent() {
   Capabilities caps;
   for (const std::string &node : kernel_.eventNodes()) {
+    // A keyboard is never opened: what a node is can be told without opening it.
+    if (!kernel_.isPointerNode(node)) {
+      ignored_.insert(node);
+      continue;
+    }
     const Admission admitted = admission(node);
     if (admitted == Admission::No) continue;
     int error = 0;
@@ -57,7 +60,7 @@ Capabilities DeviceSet::openPresent() {
                           options_.retryIntervalNanos, false};
       continue;
     }
-    if (!isPointer(dev->capabilities()) || dev->name() == kVirtualDeviceName) {
+    if (!isPointerDevice(dev->capabilities()) || dev->name() == kVirtualDeviceName) {
       ignored_.insert(node);
       continue;
     }
@@ -158,6 +161,10 @@ void DeviceSet::scan() {
 void DeviceSet::attempt(const std::string &node, Retry retry) {
   pending_.erase(node);
   if (!running_ || entries_.count(node) || ignored_.count(node) || node == ownNode_) return;
+  if (!kernel_.isPointerNode(node)) {
+    ignored_.insert(node);  // never opened
+    return;
+  }
   const Admission admitted = admission(node);
   if (admitted == Admission::No) return;  // another seat's: not even opened
   int error = 0;
@@ -172,7 +179,7 @@ void DeviceSet::attempt(const std::string &node, Retry retry) {
     }
     return;
   }
-  if (!isPointer(dev->capabilities()) || dev->name() == kVirtualDeviceName) {
+  if (!isPointerDevice(dev->capabilities()) || dev->name() == kVirtualDeviceName) {
     ignored_.insert(node);
     return;
   }

@@ -22,9 +22,6 @@ namespace platform::evdev {
 // The name the virtual device carries; devices of that name are never grabbed.
 extern const char *const kVirtualDeviceName;
 
-// Relative X and Y motion and a left button.
-bool isPointer(const Capabilities &caps);
-
 // Whether a node may be opened at all, asked before every open: a device of another seat is
 // never touched; one whose seat is not known yet is asked about again shortly.
 enum class Admission { Yes, No, NotYet };

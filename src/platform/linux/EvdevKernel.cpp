@@ -3,6 +3,8 @@
 // extra script inherits a grabbed device.
 #include "linux/EvdevKernel.h"
 
+#include "linux/PointerNodes.h"
+
 #include <fcntl.h>
 #include <libevdev/libevdev-uinput.h>
 #include <libevdev/libevdev.h>
@@ -283,8 +285,10 @@ class TimerFd : public Timer {
 
 class RealKernel : public Kernel {
  public:
-  RealKernel(std::string inputDirectory, std::string uinputPath)
-      : inputDirectory_(std::move(inputDirectory)), uinputPath_(std::move(uinputPath)) {}
+  RealKernel(std::string inputDirectory, std::string uinputPath, std::string sysfsInput)
+      : inputDirectory_(std::move(inputDirectory)),
+        uinputPath_(std::move(uinputPath)),
+        sysfsInput_(std::move(sysfsInput)) {}
   std::string inputDirectory() const override { return inputDirectory_; }
   std::string uinputPath() const override { return uinputPath_; }
   std::vector<std::string> eventNodes() override {
@@ -366,21 +370,27 @@ class RealKernel : public Kernel {
     return faccessat(AT_FDCWD, path.c_str(), mode, AT_EACCESS) == 0 ? 0 : errno;
   }
 
+  bool isPointerNode(const std::string &node) override {
+    return evdev::isPointerNode(sysfsInput_, node);
+  }
+
  private:
   std::string inputDirectory_;
   std::string uinputPath_;
+  std::string sysfsInput_;
 };
 
 }  // namespace
 
 Kernel &realKernel() {
-  static RealKernel kernel("/dev/input", "/dev/uinput");
+  static RealKernel kernel("/dev/input", "/dev/uinput", kSysfsInputDirectory);
   return kernel;
 }
 
 std::unique_ptr<Kernel> makeRealKernel(const std::string &inputDirectory,
-                                       const std::string &uinputPath) {
-  return std::make_unique<RealKernel>(inputDirectory, uinputPath);
+                                       const std::string &uinputPath,
+                                       const std::string &sysfsInput) {
+  return std::make_unique<RealKernel>(inputDirectory, uinputPath, sysfsInput);
 }
 
 }  // namespace platform::evdev

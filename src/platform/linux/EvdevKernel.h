@@ -117,11 +117,15 @@ class Kernel {
   virtual std::unique_ptr<Timer> makeTimer() = 0;                // nullptr on failure
   // access(2) with the effective ids, no side effects: 0, or the errno that refuses it.
   virtual int mayAccess(const std::string &path, int mode) = 0;
+  // Whether the node in inputDirectory() is a pointer device (isPointerDevice in
+  // PointerNodes.h), told without opening it.
+  virtual bool isPointerNode(const std::string &node) = 0;
 };
 
 Kernel &realKernel();
-// The real kernel looking at other paths than /dev/input and /dev/uinput.
+// The real kernel looking at other paths than /dev/input, /dev/uinput and /sys/class/input.
 std::unique_ptr<Kernel> makeRealKernel(const std::string &inputDirectory,
-                                       const std::string &uinputPath);
+                                       const std::string &uinputPath,
+                                       const std::string &sysfsInput = "/sys/class/input");
 
 }  // namespace platform::evdev

@@ -48,7 +48,8 @@ class ThreadLoop final : public InputLoop {
   bool watch(int fd, std::function<void()> onReady) override {
     if (fd < 0 || !onReady) return false;
     std::lock_guard lock(mutex_);
-    auto handler = std::make_unique<Handler>(fd, std::move(onReady), true);
+    // Braces, not make_unique: clang 14 cannot build an aggregate from parentheses.
+    auto handler = std::unique_ptr<Handler>(new Handler{fd, std::move(onReady), true});
     epoll_event event{};
     event.events = EPOLLIN;
     event.data.ptr = handler.get();

@@ -75,17 +75,18 @@ uint16_t buttonForSwipe(int64_t direction) {
   }
 }
 
+// The helper needs /dev/uinput and the mice, nothing else: keyboards are not even looked at.
 std::string LinuxInput::accessProblem() {
+  const std::string fix =
+      "install 70-corvassel-uinput.rules into /etc/udev/rules.d, then 'sudo udevadm control "
+      "--reload && sudo udevadm trigger' (or reboot)";
   if (int error = kernel_.mayAccess(kernel_.uinputPath(), R_OK | W_OK))
-    return kernel_.uinputPath() + " (" + strerror(error) +
-           "): install 70-corvassel-uinput.rules into /etc/udev/rules.d, then 'sudo udevadm "
-           "control --reload && sudo udevadm trigger' (or reboot)";
+    return kernel_.uinputPath() + " (" + strerror(error) + "): " + fix;
   for (const std::string &node : kernel_.eventNodes()) {
+    if (!kernel_.isPointerNode(node)) continue;
     const std::string path = kernel_.inputDirectory() + "/" + node;
     if (int error = kernel_.mayAccess(path, R_OK))
-      return path + " (" + strerror(error) +
-             "): add yourself to the 'input' group (sudo usermod -aG input $USER) and log in "
-             "again";
+      return path + " (" + strerror(error) + "): " + fix + "; 'corvassel-prefs doctor' says more";
   }
   return {};
 }

@@ -35,7 +35,8 @@ class LinuxInput : public InputBackend {
   NSUInteger pressedMouseButtons() override;
   void post(CGEventTapLocation location, const PostedEvent &posted) override;
 
-  // Why the process may not use the devices ("NODE (REASON): FIX"), or "" when it may. No prompt.
+  // Why the process may not use /dev/uinput or a pointer device ("NODE (REASON): FIX"), or ""
+  // when it may use them all. Opens nothing; no prompt.
   std::string accessProblem();
 
   // Starts following the sessions on first use; whether they are followed.

@@ -3,9 +3,8 @@
 #include <CoreFoundation/CoreFoundation.h>
 #include <Foundation/Foundation.h>
 #include <fcntl.h>
-#include <plist/plist.h>
 #include <platform/Backend.h>
-#include <platform/PlistGuards.h>
+#include <platform/PreferencesDictionary.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -30,11 +29,6 @@ namespace {
 
 // Far beyond any real preferences file; keeps a runaway file from exhausting memory.
 constexpr off_t kLargestPreferencesFile = 128 << 20;
-
-struct PlistFree {
-  void operator()(plist_t node) const { plist_free(node); }
-};
-using PlistPtr = std::unique_ptr<void, PlistFree>;
 
 // The whole file, or nothing when it is missing, not a regular file, unreadable or oversized.
 std::optional<std::string> ReadFile(const std::string &path) {
@@ -67,86 +61,6 @@ std::optional<std::string> ReadFile(const std::string &path) {
   return contents;
 }
 
-// The value of the last key equal to key in an array read from a dictionary (k v k v ...); the
-// keys must all be strings.
-plist_t FindPair(plist_t array, const std::string &key) {
-  plist_array_iter iter = nullptr;
-  plist_array_new_iter(array, &iter);
-  plist_t match = nullptr;
-  for (;;) {
-    plist_t name = nullptr, value = nullptr;
-    plist_array_next_item(array, iter, &name);
-    if (name) plist_array_next_item(array, iter, &value);
-    if (!name || !value) break;
-    if (plist_get_node_type(name) != PLIST_STRING) {
-      match = nullptr;  // not a dictionary after all
-      break;
-    }
-    if (key == plist_get_string_ptr(name, nullptr)) match = value;  // the last duplicate wins
-  }
-  free(iter);
-  return match;
-}
-
-// The value stored under key in a property list file's root dictionary, handed to found (the
-// node lives only as long as the call); nothing when the file is not such a list. Dictionaries
-// in XML are read as arrays: libplist 2.2 takes quadratic time to build a large one from XML.
-template <typename Found>
-CFPropertyListRef LookUp(const std::string &bytes, const std::string &key, Found found) {
-  plist_t root = nullptr;
-  if (bytes.starts_with("bplist00")) {
-    // libplist builds binary dictionaries in linear time.
-    if (!platform::BinaryPlistWithinLimits(bytes)) return nullptr;
-    plist_from_bin(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
-    PlistPtr owner(root);
-    if (!root || plist_get_node_type(root) != PLIST_DICT) return nullptr;
-    plist_t value = plist_dict_get_item(root, key.c_str());
-    return value ? found(value) : nullptr;
-  }
-  platform::NormalizedXml xml = platform::NormalizePlistXml(bytes, true);
-  if (!xml.wellNested || !xml.rootEntriesPaired || xml.depth > platform::kPlistMaxDepth)
-    return nullptr;
-  plist_from_xml(xml.text.data(), static_cast<uint32_t>(xml.text.size()), &root);
-  PlistPtr owner(root);
-  if (!root || plist_get_node_type(root) != PLIST_ARRAY) return nullptr;
-  plist_t value = FindPair(root, key);
-  return value ? found(value) : nullptr;
-}
-
-// The stored value as a CF object; NULL for kinds the settings never hold.
-CFPropertyListRef CopyNode(plist_t node) {
-  switch (plist_get_node_type(node)) {
-    case PLIST_BOOLEAN: {
-      uint8_t value = 0;
-      plist_get_bool_val(node, &value);
-      return value ? kCFBooleanTrue : kCFBooleanFalse;
-    }
-    case PLIST_UINT: {
-      // Integers are 64-bit two's complement in both formats (negative ones included).
-      uint64_t bits = 0;
-      plist_get_uint_val(node, &bits);
-      int64_t value = static_cast<int64_t>(bits);
-      return CFNumberCreate(nullptr, kCFNumberSInt64Type, &value);
-    }
-    case PLIST_REAL: {
-      double value = 0;
-      plist_get_real_val(node, &value);
-      return CFNumberCreate(nullptr, kCFNumberDoubleType, &value);
-    }
-    case PLIST_STRING: {
-      // By pointer and length: a binary file's string may hold NUL characters, which make
-      // libplist's copying accessor abort.
-      uint64_t length = 0;
-      const char *text = plist_get_string_ptr(node, &length);
-      if (!text || length > static_cast<uint64_t>(INT32_MAX)) return nullptr;
-      return CFStringCreateWithBytes(nullptr, reinterpret_cast<const UInt8 *>(text),
-                                     static_cast<CFIndex>(length), kCFStringEncodingUTF8, false);
-    }
-    default:
-      return nullptr;
-  }
-}
-
 bool SameString(CFStringRef a, CFStringRef b) {
   return a && b && CFEqual(a, b);
 }
@@ -172,5 +86,7 @@ CFPropertyListRef CFPreferencesCopyValue(CFStringRef key, CFStringRef applicatio
       platform::backend().mapPath(home + "/Library/Preferences/" + domain + ".plist");
   std::optional<std::string> bytes = ReadFile(path);
   if (!bytes) return nullptr;
-  return LookUp(*bytes, keyBytes, CopyNode);
+  std::optional<platform::PreferencesDictionary> dictionary =
+      platform::ReadPreferencesDictionary(*bytes);
+  return dictionary ? platform::CopyPreferencesValue(*dictionary, keyBytes) : nullptr;
 }

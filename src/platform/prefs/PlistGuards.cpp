@@ -151,26 +151,37 @@ NormalizedXml NormalizePlistXml(std::string_view xml, bool flattenDictionaries) 
   bool paired = true;
   std::vector<std::string_view> open;  // names of the elements enclosing the scan position
   bool nested = true;
-  auto startElement = [&](std::string_view name, bool empty) {
+  // An element that begins at `begin`; an empty one also ends, at `end`.
+  auto startElement = [&](std::string_view name, bool empty, size_t begin, size_t end) {
     size_t level = depth + 1;
     if (level == 1 && rootLevel == 0) rootLevel = name == "plist" ? 2 : 1;
     if (level == rootLevel) {
       if (sawRoot) paired = false;  // a second root value
       sawRoot = true;
       result.rootIsDictionary = name == "dict";
+      result.root = {name, begin, end};
+      result.rootContentEnd = end;
     } else if (level == rootLevel + 1 && result.rootIsDictionary) {
       if ((name == "key") != (rootChildren % 2 == 0)) paired = false;
       ++rootChildren;
+      result.rootChildren.push_back({name, begin, end});
     }
     if (!empty) {
       result.depth = std::max(result.depth, ++depth);
       open.push_back(name);
     }
   };
-  auto endElement = [&](std::string_view name) {
+  // The end tag of an element, from `begin` to `end`.
+  auto endElement = [&](std::string_view name, size_t begin, size_t end) {
     if (open.empty() || open.back() != name) {
       nested = false;
       return;
+    }
+    if (depth == rootLevel) {
+      result.root.end = end;
+      result.rootContentEnd = begin;
+    } else if (depth == rootLevel + 1 && result.rootIsDictionary && !result.rootChildren.empty()) {
+      result.rootChildren.back().end = end;
     }
     open.pop_back();
     --depth;
@@ -207,9 +218,9 @@ NormalizedXml NormalizePlistXml(std::string_view xml, bool flattenDictionaries) 
       while (nameEnd < tagEnd && !IsXmlSpace(xml[nameEnd]) && xml[nameEnd] != '/') ++nameEnd;
       std::string_view name = xml.substr(nameStart, nameEnd - nameStart);
       if (closing) {
-        endElement(name);
+        endElement(name, lt, tagEnd + 1);
       } else {
-        startElement(name, xml[tagEnd - 1] == '/');
+        startElement(name, xml[tagEnd - 1] == '/', lt, tagEnd + 1);
       }
       out.append(xml, lt, nameStart - lt);
       out.append(renamed(name));
@@ -218,9 +229,10 @@ NormalizedXml NormalizePlistXml(std::string_view xml, bool flattenDictionaries) 
       continue;
     }
     if (xml[tagEnd - 1] == '/') {  // <integer/> holds no number
-      startElement("integer", true);
+      startElement("integer", true, lt, tagEnd + 1);
       out.append(kUnreadable);
       ++result.unreadableIntegers;
+      result.unreadableIntegerOffsets.push_back(lt);
       pos = tagEnd + 1;
       continue;
     }
@@ -239,7 +251,7 @@ NormalizedXml NormalizePlistXml(std::string_view xml, bool flattenDictionaries) 
         close = xml.find("</integer", close + 1);
       if (close == std::string_view::npos) break;
     }
-    startElement("integer", true);
+    startElement("integer", true, lt, elementEnd);
     if (value) {
       out.append(xml, lt, tagEnd + 1 - lt);
       out.append(std::to_string(*value));
@@ -247,6 +259,7 @@ NormalizedXml NormalizePlistXml(std::string_view xml, bool flattenDictionaries) 
     } else {
       out.append(kUnreadable);
       ++result.unreadableIntegers;
+      result.unreadableIntegerOffsets.push_back(lt);
     }
     pos = elementEnd;
   }

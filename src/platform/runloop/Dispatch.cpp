@@ -1,11 +1,19 @@
-// libdispatch's main queue, one global concurrent queue, dispatch_after and dispatch_time.
+// libdispatch's main queue, one global concurrent queue, dispatch_after and dispatch_time, and
+// signal sources.
 //
 // Main-queue tasks are work performed by the main run loop. Global-queue tasks run on worker
 // threads that are started when tasks wait and no worker is free, and that end as soon as the
-// queue is empty, so an idle process has no worker to wake.
+// queue is empty, so an idle process has no worker to wake. A signal source is a signalfd that
+// the main run loop watches: nothing wakes the process until the signal comes.
 #include <dispatch/dispatch.h>
 #include <platform/Backend.h>
+#include <signal.h>
+#include <sys/epoll.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <deque>
 #include <mutex>
 #include <system_error>
@@ -141,4 +149,149 @@ dispatch_time_t dispatch_time(dispatch_time_t when, int64_t delta) {
   }
   uint64_t sub = 0 - static_cast<uint64_t>(delta);
   return base > sub ? base - sub : 1;
+}
+
+// ---- Signal sources ----
+
+struct dispatch_source_type_s {
+  int unused;
+};
+const dispatch_source_type_s _dispatch_source_type_signal{0};
+
+namespace {
+
+class SignalSource final : public dispatch_source_s {
+ public:
+  explicit SignalSource(int signal) : signal(signal) {}
+  ~SignalSource() = default;
+
+  const int signal;
+  std::atomic<long> references{1};
+  std::mutex mutex;  // guards what follows
+  void *context = nullptr;
+  dispatch_function_t handler = nullptr;
+  uintptr_t data = 0;
+  bool activated = false;
+  bool cancelled = false;
+  int fd = -1;
+};
+
+SignalSource *AsSource(dispatch_object_t object) {
+  return static_cast<SignalSource *>(static_cast<dispatch_source_s *>(object));
+}
+
+// On the main thread, from the main run loop: drains the signals that arrived and runs the
+// handler once for all of them.
+void SignalArrived(SignalSource *source) {
+  uintptr_t arrived = 0;
+  dispatch_function_t handler = nullptr;
+  void *context = nullptr;
+  {
+    std::lock_guard lock(source->mutex);
+    if (source->fd < 0) return;
+    signalfd_siginfo info[8];
+    for (;;) {
+      ssize_t n = read(source->fd, info, sizeof info);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      arrived += static_cast<uintptr_t>(n) / sizeof info[0];
+    }
+    if (arrived == 0 || source->cancelled || !source->handler) return;
+    source->data = arrived;
+    handler = source->handler;
+    context = source->context;
+  }
+  dispatch_retain(source);  // the handler may release the source it runs for
+  handler(context);
+  dispatch_release(source);
+}
+
+void Activate(SignalSource *source) {
+  sigset_t only, before;
+  sigemptyset(&only);
+  sigaddset(&only, source->signal);
+  pthread_sigmask(SIG_BLOCK, &only, &before);
+  int fd = signalfd(-1, &only, SFD_NONBLOCK | SFD_CLOEXEC);
+  if (fd >= 0 && platform::runLoopWatch(CFRunLoopGetMain(), fd, EPOLLIN,
+                                        [source](uint32_t) { SignalArrived(source); })) {
+    source->fd = fd;
+    return;
+  }
+  // Nothing will read the signal: leave its handling as it was.
+  if (fd >= 0) close(fd);
+  if (!sigismember(&before, source->signal)) pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+}
+
+}  // namespace
+
+dispatch_source_t dispatch_source_create(dispatch_source_type_t type, uintptr_t handle,
+                                         uintptr_t mask, dispatch_queue_t queue) {
+  if (type != DISPATCH_SOURCE_TYPE_SIGNAL || queue != dispatch_get_main_queue() || mask != 0 ||
+      handle == 0 || handle >= static_cast<uintptr_t>(SIGRTMIN) || handle == SIGKILL ||
+      handle == SIGSTOP)
+    return nullptr;
+  return new SignalSource(static_cast<int>(handle));
+}
+
+void dispatch_source_set_event_handler_f(dispatch_source_t source, dispatch_function_t handler) {
+  if (!source) return;
+  std::lock_guard lock(AsSource(source)->mutex);
+  AsSource(source)->handler = handler;
+}
+
+uintptr_t dispatch_source_get_data(dispatch_source_t source) {
+  if (!source) return 0;
+  std::lock_guard lock(AsSource(source)->mutex);
+  return AsSource(source)->data;
+}
+
+void dispatch_source_cancel(dispatch_source_t source) {
+  if (!source) return;
+  SignalSource *signal = AsSource(source);
+  std::lock_guard lock(signal->mutex);
+  if (signal->cancelled) return;
+  signal->cancelled = true;
+  if (signal->fd >= 0) {
+    platform::runLoopUnwatch(CFRunLoopGetMain(), signal->fd);
+    close(signal->fd);
+    signal->fd = -1;
+  }
+}
+
+long dispatch_source_testcancel(dispatch_source_t source) {
+  if (!source) return 0;
+  std::lock_guard lock(AsSource(source)->mutex);
+  return AsSource(source)->cancelled ? 1 : 0;
+}
+
+void dispatch_set_context(dispatch_object_t object, void *context) {
+  if (!object) return;
+  std::lock_guard lock(AsSource(object)->mutex);
+  AsSource(object)->context = context;
+}
+
+void *dispatch_get_context(dispatch_object_t object) {
+  if (!object) return nullptr;
+  std::lock_guard lock(AsSource(object)->mutex);
+  return AsSource(object)->context;
+}
+
+void dispatch_resume(dispatch_object_t object) {
+  if (!object) return;
+  SignalSource *source = AsSource(object);
+  std::lock_guard lock(source->mutex);
+  if (source->activated || source->cancelled) return;
+  source->activated = true;
+  Activate(source);
+}
+
+void dispatch_retain(dispatch_object_t object) {
+  if (object) ++AsSource(object)->references;
+}
+
+void dispatch_release(dispatch_object_t object) {
+  if (!object || --AsSource(object)->references > 0) return;
+  SignalSource *source = AsSource(object);
+  dispatch_source_cancel(source);
+  delete source;
 }

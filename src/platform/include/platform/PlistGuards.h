@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace platform {
 
@@ -36,6 +37,20 @@ struct NormalizedXml {
   // Whether the root value is a <dict>, and whether its children alternate <key> and a value.
   bool rootIsDictionary = false;
   bool rootEntriesPaired = false;
+
+  // Where things lie in the text given (not in `text`), for editing it in place: [begin, end).
+  struct Element {
+    std::string_view name;  // a view into the text given
+    size_t begin = 0;
+    size_t end = 0;
+  };
+  // The root element, and where its content ends (its end tag, or its end for <dict/>).
+  Element root;
+  size_t rootContentEnd = 0;
+  // The root dictionary's children in order, keys and values alike.
+  std::vector<Element> rootChildren;
+  // Where each <integer> that holds no readable number begins.
+  std::vector<size_t> unreadableIntegerOffsets;
 };
 
 // Rewrites every <integer> element of an XML property list with canonical decimal content.

@@ -1,0 +1,111 @@
+// Which event nodes count as mice, told from sysfs alone, and what access the helper needs:
+// /dev/uinput and the mice, never a keyboard.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "FakeInputKernel.h"
+#include "TestBackend.h"
+#include "linux/LinuxInput.h"
+#include "linux/PointerNodes.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using platform::evdev::isPointerNode;
+
+class FakeSysfs {
+ public:
+  FakeSysfs() {
+    char pattern[] = "/tmp/corvassel-sysfs-XXXXXX";
+    path = mkdtemp(pattern);
+  }
+  ~FakeSysfs() {
+    std::error_code ignored;
+    fs::remove_all(path, ignored);
+  }
+  // Capability bitmaps as the kernel prints them; nullptr leaves the attribute out.
+  void add(const std::string &node, const char *ev, const char *rel, const char *key,
+           const std::string &name = "") {
+    const fs::path device = fs::path(path) / node / "device";
+    fs::create_directories(device / "capabilities");
+    auto write = [&](const fs::path &file, const char *text) {
+      if (text) std::ofstream(file) << text << "\n";
+    };
+    write(device / "capabilities/ev", ev);
+    write(device / "capabilities/rel", rel);
+    write(device / "capabilities/key", key);
+    if (!name.empty()) write(device / "name", name.c_str());
+  }
+  std::string path;
+};
+
+// Bitmaps of real devices: the lowest word last, leading zero words left out.
+constexpr const char *kMouseEv = "17";                // SYN KEY REL MSC
+constexpr const char *kMouseRel = "1943";             // X Y WHEEL HWHEEL and the hi-res wheels
+constexpr const char *kMouseKeys = "1f0000 0 0 0 0";  // BTN_LEFT to BTN_EXTRA
+constexpr const char *kKeyboardKeys = "fffffffffffffffe";
+
+TEST(PointerNodes, OnlyMiceThatAreNotKeyboardsAreTold) {
+  FakeSysfs sysfs;
+  struct Row {
+    const char *node;
+    const char *ev, *rel, *key;
+    bool pointer;
+  };
+  const Row rows[] = {
+      {"event0", kMouseEv, kMouseRel, kMouseKeys, true},
+      {"event1", "120013", "0", kKeyboardKeys, false},  // a keyboard
+      // A gaming mouse whose one node also types.
+      {"event2", kMouseEv, kMouseRel, "1f0000 0 0 0 fffffffffffffffe", false},
+      // A mouse with a few media keys is still no keyboard.
+      {"event3", kMouseEv, kMouseRel, "1f0000 0 0 8000000000000 0", true},
+      {"event4", "b", "0", "e520 10000 0 0 0 0", false},        // a touchpad: absolute, no REL_X
+      {"event5", kMouseEv, "1", kMouseKeys, false},             // no REL_Y
+      {"event6", kMouseEv, kMouseRel, "e0000 0 0 0 0", false},  // no left button
+      {"event7", kMouseEv, kMouseRel, nullptr, false},          // unreadable
+      {"event8", kMouseEv, kMouseRel, "1f0000 0 zz 0 0", false},
+      {"event9", kMouseEv, kMouseRel, "11f0000 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0", false},
+  };
+  for (const Row &row : rows) sysfs.add(row.node, row.ev, row.rel, row.key);
+  for (const Row &row : rows)
+    EXPECT_EQ(isPointerNode(sysfs.path, row.node), row.pointer) << row.node;
+  EXPECT_FALSE(isPointerNode(sysfs.path, "event42")) << "no such device";
+  EXPECT_FALSE(isPointerNode(sysfs.path + "/event0", "..")) << "names stay in the directory";
+}
+
+TEST(PointerNodes, TheDeviceNameComesFromSysfs) {
+  FakeSysfs sysfs;
+  sysfs.add("event0", kMouseEv, kMouseRel, kMouseKeys, "corvassel virtual pointer");
+  EXPECT_EQ(platform::evdev::deviceName(sysfs.path, "event0"), "corvassel virtual pointer");
+  EXPECT_EQ(platform::evdev::deviceName(sysfs.path, "event1"), "");
+}
+
+TEST(PointerNodes, TrustNeedsUinputAndTheMiceButNoKeyboard) {
+  TestBackend backend;
+  fake::Kernel kernel;
+  kernel.add("event0");
+  kernel.add("event1")->caps = fake::keyboardCaps();
+  auto both = kernel.add("event2");
+  both->caps.merge(fake::keyboardCaps());
+  platform::evdev::LinuxInput input(kernel);
+  struct Row {
+    std::set<std::string> denied;
+    bool trusted;
+  };
+  const Row rows[] = {
+      {{"event1", "event2"}, true}, {{"event0"}, false}, {{"uinput", "event1"}, false}};
+  for (const Row &row : rows) {
+    kernel.denied = row.denied;
+    EXPECT_EQ(input.isProcessTrusted(false), row.trusted) << testing::PrintToString(row.denied);
+  }
+  kernel.denied = {"event0"};
+  const std::string problem = input.accessProblem();
+  EXPECT_EQ(problem.rfind("/fake/input/event0 (Permission denied): install 70-corvassel", 0), 0u)
+      << problem;
+  EXPECT_EQ(kernel.opens, 0);
+}
+
+}  // namespace

@@ -1,0 +1,184 @@
+// The helper as a running program: systemd's user unit (asked through systemctl --user) and the
+// user's own corvassel-helper processes.
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "Prefs.h"
+
+extern char **environ;
+
+namespace corvassel::prefs {
+
+namespace {
+
+struct CommandResult {
+  bool started = false;
+  int status = -1;  // exit status, -1 when it did not end by itself
+  std::string out;
+  std::string err;
+};
+
+// Runs a program found on PATH with both outputs captured; ends it after timeoutMillis.
+CommandResult RunCommand(const std::vector<std::string> &args, int timeoutMillis = 30000) {
+  CommandResult result;
+  int out[2], err[2];
+  if (pipe2(out, O_CLOEXEC) != 0) return result;
+  if (pipe2(err, O_CLOEXEC) != 0) {
+    close(out[0]);
+    close(out[1]);
+    return result;
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+  std::vector<std::string> copies = args;
+  std::vector<char *> argv;
+  for (std::string &arg : copies) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(out[1]);
+  close(err[1]);
+  if (spawned == 0) {
+    result.started = true;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMillis);
+    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    std::string *into[2] = {&result.out, &result.err};
+    int open = 2;
+    while (open > 0) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          end - std::chrono::steady_clock::now());
+      if (left.count() <= 0) break;
+      int ready = poll(fds, 2, static_cast<int>(left.count()));
+      if (ready < 0 && errno == EINTR) continue;
+      if (ready <= 0) break;
+      for (int i = 0; i < 2; ++i) {
+        if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+        char buffer[4096];
+        ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+        if (n > 0) {
+          into[i]->append(buffer, static_cast<size_t>(n));
+        } else if (n == 0 || errno != EINTR) {
+          fds[i].fd = -1;
+          --open;
+        }
+      }
+    }
+    if (open > 0) kill(pid, SIGKILL);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (open == 0 && WIFEXITED(status)) result.status = WEXITSTATUS(status);
+  }
+  close(out[0]);
+  close(err[0]);
+  return result;
+}
+
+std::string FirstLine(const std::string &text) {
+  std::string line = text.substr(0, text.find('\n'));
+  return line.empty() ? "no reason given" : line;
+}
+
+}  // namespace
+
+UnitState LookAtUnit() {
+  UnitState state;
+  CommandResult shown = RunCommand({"systemctl", "--user", "show", kUnit,
+                                    "--property=LoadState,UnitFileState,ActiveState,SubState"});
+  if (!shown.started) {
+    state.error = "systemctl cannot be run";
+    return state;
+  }
+  if (shown.status != 0) {
+    state.error = FirstLine(shown.err);
+    return state;
+  }
+  std::istringstream lines(shown.out);
+  for (std::string line; std::getline(lines, line);) {
+    size_t equals = line.find('=');
+    if (equals == std::string::npos) continue;
+    std::string name = line.substr(0, equals), value = line.substr(equals + 1);
+    if (name == "LoadState") state.installed = value == "loaded";
+    if (name == "UnitFileState") state.fileState = value;
+    if (name == "ActiveState") state.activeState = value;
+    if (name == "SubState") state.subState = value;
+  }
+  state.known = true;
+  return state;
+}
+
+std::vector<pid_t> HelperProcesses(const std::string &home) {
+  std::vector<pid_t> found;
+  DIR *proc = opendir("/proc");
+  if (!proc) return found;
+  const std::string uid = std::to_string(getuid());
+  while (dirent *entry = readdir(proc)) {
+    char *end = nullptr;
+    long pid = strtol(entry->d_name, &end, 10);
+    if (pid <= 0 || *end != '\0' || pid == getpid()) continue;
+    const std::string dir = std::string("/proc/") + entry->d_name;
+    std::ifstream cmdline(dir + "/cmdline", std::ios::binary);
+    std::string program;
+    std::getline(cmdline, program, '\0');
+    if (program.substr(program.rfind('/') + 1) != "corvassel-helper") continue;
+    std::ifstream status(dir + "/status");
+    std::string realUid;
+    for (std::string line; std::getline(status, line);) {
+      if (line.rfind("Uid:", 0) != 0) continue;
+      std::istringstream(line.substr(4)) >> realUid;
+      break;
+    }
+    if (realUid != uid) continue;
+    // One that reads other settings (another HOME) is not this user's helper here.
+    std::ifstream environment(dir + "/environ", std::ios::binary);
+    std::string theirs;
+    for (std::string variable; std::getline(environment, variable, '\0');)
+      if (variable.rfind("HOME=", 0) == 0) theirs = variable.substr(5);
+    if (theirs.empty() || theirs == home) found.push_back(static_cast<pid_t>(pid));
+  }
+  closedir(proc);
+  return found;
+}
+
+int StartHelperIfStopped(const std::string &home) {
+  if (!HelperProcesses(home).empty()) return 0;  // it has been told
+  UnitState unit = LookAtUnit();
+  if (unit.known && unit.active()) return 0;
+  if (unit.known && unit.installed) {
+    CommandResult started = RunCommand({"systemctl", "--user", "start", kUnit});
+    if (started.status == 0) {
+      printf("Started %s.\n", kUnit);
+      if (unit.fileState != "enabled")
+        printf("It does not start at login until: systemctl --user enable %s\n", kUnit);
+      return 0;
+    }
+    return Fail(kFailed, std::string("cannot start ") + kUnit + ": " + FirstLine(started.err) +
+                             " (journalctl --user -u corvassel-helper says more)");
+  }
+  printf("corvassel-helper is not running, and nothing here can start it: %s.\n",
+         unit.known ? "systemd's user manager has no corvassel-helper.service"
+                    : ("systemd's user manager cannot be reached (" + unit.error + ")").c_str());
+  printf(
+      "To start it at every login, install the package (it brings the user unit) and run "
+      "'systemctl --user enable --now %s'; to start it once, run 'corvassel-helper &'.\n",
+      kUnit);
+  return 0;
+}
+
+}  // namespace corvassel::prefs
