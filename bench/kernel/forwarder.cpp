@@ -1,7 +1,8 @@
 // The end-to-end benchmark's baseline: the least a grabbing forwarder can do. It grabs one
-// mouse and writes each frame it reads to a uinput device with one write(). Its device has
-// motion and wheels but no buttons, so that the helper, measured beside it, leaves it alone.
-//   corvassel-bench-forwarder /dev/input/eventN
+// mouse, makes a uinput device that can do what the mouse does (so the kernel treats both
+// virtual devices alike), and writes each frame it reads there with one write(). The device is
+// named as the bench says: the helper, measured beside it, leaves alone a device of its own name.
+//   corvassel-bench-forwarder /dev/input/eventN NAME
 #include <fcntl.h>
 #include <libevdev/libevdev-uinput.h>
 #include <libevdev/libevdev.h>
@@ -10,11 +11,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <initializer_list>
 
 int main(int argc, char **argv) {
-  if (argc != 2) {
-    fprintf(stderr, "usage: corvassel-bench-forwarder /dev/input/eventN\n");
+  if (argc != 3) {
+    fprintf(stderr, "usage: corvassel-bench-forwarder /dev/input/eventN NAME\n");
     return 2;
   }
   libevdev *source = nullptr;
@@ -23,12 +23,9 @@ int main(int argc, char **argv) {
     fprintf(stderr, "corvassel-bench-forwarder: cannot grab %s\n", argv[1]);
     return 1;
   }
-  libevdev *tmpl = libevdev_new();
-  libevdev_set_name(tmpl, "corvassel bench forwarder");
-  for (unsigned code : {REL_X, REL_Y, REL_WHEEL, REL_HWHEEL})
-    libevdev_enable_event_code(tmpl, EV_REL, code, nullptr);
+  libevdev_set_name(source, argv[2]);  // the copy's name; the mouse keeps its own
   libevdev_uinput *sink = nullptr;
-  if (libevdev_uinput_create_from_device(tmpl, LIBEVDEV_UINPUT_OPEN_MANAGED, &sink) != 0) {
+  if (libevdev_uinput_create_from_device(source, LIBEVDEV_UINPUT_OPEN_MANAGED, &sink) != 0) {
     fprintf(stderr, "corvassel-bench-forwarder: no uinput device\n");
     return 1;
   }

@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 using namespace kcheck;
 
@@ -87,14 +88,16 @@ int main(int argc, char **argv) {
   pid_t forwarder = fork();
   if (forwarder == 0) {
     execl(CORVASSEL_BENCH_FORWARDER, CORVASSEL_BENCH_FORWARDER, forwarderMouse.node().c_str(),
-          static_cast<char *>(nullptr));
+          kVirtualPointer, static_cast<char *>(nullptr));
     _exit(127);
   }
-  const std::string forwarderOut = FindDevice("corvassel bench forwarder", Millis(5000));
+  const std::string forwarderOut = FindDevice(kVirtualPointer, Millis(5000));
   SourceDevice helperMouse("bench mouse h");
   Home home;
-  Running helper(home);
-  if (forwarderOut.empty() || helper.pointer.empty()) {
+  Helper helper(home);
+  const std::string helperOut = FindDevice(kVirtualPointer, Millis(5000), forwarderOut);
+  std::this_thread::sleep_for(Millis(300));  // its mouse is grabbed just after
+  if (forwarderOut.empty() || helperOut.empty()) {
     fprintf(stderr, "corvassel_kernel_bench: a forwarder did not start\n");
     kill(forwarder, SIGKILL);
     return 1;
@@ -104,8 +107,8 @@ int main(int argc, char **argv) {
   targets[0].mouse = &helperMouse;
   targets[1].name = "forwarder";
   targets[1].mouse = &forwarderMouse;
-  targets[0].out = open(helper.pointer.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  targets[0].pid = helper.helper.pid();
+  targets[0].out = open(helperOut.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  targets[0].pid = helper.pid();
   targets[1].out = open(forwarderOut.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   targets[1].pid = forwarder;
 

@@ -237,14 +237,14 @@ void SettleUdev() {
   if (access("/run/udev/control", F_OK) == 0) Shell("udevadm settle -t 20");
 }
 
-std::string FindDevice(const std::string &name, Millis timeout) {
+std::string FindDevice(const std::string &name, Millis timeout, const std::string &except) {
   std::string found;
   Eventually(
       [&] {
         std::error_code ec;
         for (fs::directory_iterator it("/dev/input", ec), end; !ec && it != end; it.increment(ec)) {
           const std::string path = it->path().string();
-          if (it->path().filename().string().rfind("event", 0) != 0) continue;
+          if (it->path().filename().string().rfind("event", 0) != 0 || path == except) continue;
           int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
           if (fd < 0) continue;
           char buf[256] = {};

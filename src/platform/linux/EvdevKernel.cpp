@@ -104,7 +104,7 @@ class EvdevDevice : public Device {
       status = ReadStatus::Event;
       return n;
     }
-    constexpr size_t kRun = 64;
+    constexpr size_t kRun = 16;  // a frame or several; a small buffer keeps the stack to a page
     input_event run[kRun];
     const size_t want = std::min(max - n, kRun);
     ssize_t got;
@@ -188,7 +188,7 @@ class UinputOutput : public Output {
  public:
   UinputOutput(UniqueFd fd, UinputHandle ui) : fd_(std::move(fd)), ui_(std::move(ui)) {}
   int write(const Event *events, size_t count) override {
-    constexpr size_t kChunk = 64;
+    constexpr size_t kChunk = 16;
     input_event buf[kChunk];
     while (count > 0) {
       size_t n = std::min(count, kChunk);

@@ -112,6 +112,7 @@ class ThreadLoop final : public InputLoop {
   void retire(std::unique_ptr<Handler> handler) {
     handler->live = false;
     retired_.push_back(std::move(handler));
+    retiring_ = true;
   }
 
   void wake() {
@@ -137,8 +138,11 @@ class ThreadLoop final : public InputLoop {
         if (handler->live) handler->onReady();  // not if unwatched earlier in this round
       }
       if (roundEnd_) roundEnd_();
-      std::lock_guard lock(mutex_);
-      retired_.clear();
+      if (retiring_.load(std::memory_order_acquire)) {
+        std::lock_guard lock(mutex_);
+        retired_.clear();
+        retiring_ = false;
+      }
     }
   }
 
@@ -162,6 +166,7 @@ class ThreadLoop final : public InputLoop {
   std::mutex mutex_;
   std::map<int, std::unique_ptr<Handler>> handlers_;
   std::vector<std::unique_ptr<Handler>> retired_;  // unwatched, freed once their round is over
+  std::atomic<bool> retiring_{false};               // whether retired_ holds any
   std::function<void()> roundEnd_;
   std::deque<std::function<void()>> posted_;
   bool stopping_ = false;

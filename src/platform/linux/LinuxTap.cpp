@@ -9,7 +9,7 @@ namespace platform::evdev {
 
 namespace {
 
-constexpr size_t kEventsPerRead = 64;
+constexpr size_t kEventsPerRead = 16;
 constexpr size_t kMaxEventsPerRound = 512;  // per device; then the others are served first
 // A dropping device is said once a minute at most.
 constexpr uint64_t kDropLogIntervalNanos = 60000000000;
