@@ -122,6 +122,8 @@ class Kernel : public platform::evdev::Kernel {
   std::unique_ptr<platform::evdev::Timer> makeTimer() override { return nullptr; }
   int mayAccess(const std::string &, int) override { return 0; }
   bool isPointerNode(const std::string &) override { return true; }
+  uint64_t eventTimeNow() override { return UINT64_MAX; }  // every frame is older than now
+  void keepReadable(std::vector<int> &) override {}
 
   std::unique_ptr<Mouse> mouse = std::make_unique<Mouse>();
   Sink *sink = nullptr;

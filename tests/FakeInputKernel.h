@@ -15,6 +15,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <mutex>
 #include <set>
 #include <string>
@@ -223,6 +224,9 @@ class Kernel : public platform::evdev::Kernel {
     auto it = nodes.find(node);
     return it != nodes.end() && platform::evdev::isPointerDevice(it->second->caps);
   }
+  // Unless a test sets the time, now is when the last event was queued.
+  uint64_t eventTimeNow() override { return eventTime ? *eventTime : clock_; }
+  void keepReadable(std::vector<int> &) override {}  // reading a quiet device costs nothing here
 
   std::vector<Event> output() {
     std::lock_guard<std::mutex> lock(mutex);
@@ -243,6 +247,7 @@ class Kernel : public platform::evdev::Kernel {
   std::string virtualDevnode;
   Capabilities outputCaps;
   std::set<std::string> denied;  // entry names access() refuses
+  std::optional<uint64_t> eventTime;
   int opens = 0;
   std::mutex mutex;
   std::vector<Event> written;

@@ -186,6 +186,30 @@ TEST_F(LinuxTapTest, MiceReadInOneRoundGoInTheOrderTheirFramesHappened) {
       << "the side button passes: the middle one was held on the other mouse before it";
 }
 
+TEST_F(LinuxTapTest, AMouseServedEarlierInTheRoundIsNotOvertakenByALaterOne) {
+  auto a = kernel.add("event0");
+  auto b = kernel.add("event1");
+  start();
+  // a's frame came first, but the round was woken for b alone: a is read before any goes out.
+  kernel.queue(*a, {rel(REL_X, 1), syn()});  // times 1, 2
+  kernel.queue(*b, {rel(REL_Y, 2), syn()});  // 3, 4
+  loop->ready(b->fd);
+  EXPECT_EQ(kernel.output(), (std::vector<Event>{rel(REL_X, 1), syn(), rel(REL_Y, 2), syn()}));
+  EXPECT_TRUE(loop->posted.empty());
+
+  // A frame newer than the end of the round (6) waits for the next one, which comes at once.
+  kernel.clearOutput();
+  kernel.queue(*a, {rel(REL_X, 3), syn()});  // 5, 6
+  kernel.queue(*b, {rel(REL_Y, 4), syn()});  // 7, 8
+  kernel.eventTime = 6;
+  loop->ready(a->fd);
+  EXPECT_EQ(kernel.output(), (std::vector<Event>{rel(REL_X, 3), syn()}));
+  ASSERT_FALSE(loop->posted.empty());
+  kernel.eventTime.reset();
+  loop->runPosted();
+  EXPECT_EQ(kernel.output(), (std::vector<Event>{rel(REL_X, 3), syn(), rel(REL_Y, 4), syn()}));
+}
+
 TEST_F(LinuxTapTest, ASwallowedPressPostsItsClickAfterItsFrame) {
   kernel.add("event0");
   start();

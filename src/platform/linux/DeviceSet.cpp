@@ -141,6 +141,28 @@ std::string DeviceSet::describe(uint32_t id) const {
   return "a device";
 }
 
+size_t DeviceSet::grabbedCount() const {
+  size_t count = 0;
+  for (const auto &[node, entry] : entries_) count += entry.grabbed ? 1 : 0;
+  return count;
+}
+
+void DeviceSet::readWaiting() {
+  waiting_.clear();
+  for (const auto &[node, entry] : entries_)
+    if (entry.grabbed) waiting_.push_back(entry.device->fd());
+  kernel_.keepReadable(waiting_);
+  // The listener may drop a device it finds gone: look each up again.
+  for (int fd : waiting_) {
+    for (auto &[node, entry] : entries_) {
+      if (entry.grabbed && entry.device->fd() == fd) {
+        listener_.deviceReadable(entry.id, *entry.device);
+        break;
+      }
+    }
+  }
+}
+
 void DeviceSet::remove(uint32_t id) {
   for (auto it = entries_.begin(); it != entries_.end(); ++it) {
     if (it->second.id != id) continue;

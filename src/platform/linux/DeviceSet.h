@@ -16,6 +16,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 namespace platform::evdev {
 
@@ -68,6 +69,9 @@ class DeviceSet {
 
   // The grabbed device with this id, or nullptr.
   Device *device(uint32_t id);
+  size_t grabbedCount() const;
+  // Hands the listener every grabbed device with events waiting now, without waiting for any.
+  void readWaiting();
   // A grabbed device that the tap found gone: closed and forgotten.
   void remove(uint32_t id);
   std::string describe(uint32_t id) const;
@@ -119,6 +123,7 @@ class DeviceSet {
   std::map<std::string, Retry> pending_;  // nodes to try again
   std::set<std::string> refusalLogged_;   // nodes whose refused grab was logged
   uint64_t retryArmedNanos_ = 0;
+  std::vector<int> waiting_;  // readWaiting's, kept to spare an allocation each round
   std::unique_ptr<DirectoryWatch> directory_;
   std::unique_ptr<Timer> retryTimer_;
 };

@@ -8,9 +8,11 @@
 #include <fcntl.h>
 #include <libevdev/libevdev-uinput.h>
 #include <libevdev/libevdev.h>
+#include <poll.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/timerfd.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -372,6 +374,28 @@ class RealKernel : public Kernel {
 
   bool isPointerNode(const std::string &node) override {
     return evdev::isPointerNode(sysfsInput_, node);
+  }
+
+  uint64_t eventTimeNow() override {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
+  }
+  void keepReadable(std::vector<int> &fds) override {
+    constexpr size_t kOnStack = 16;  // more mice than that is rare: they go on the heap
+    pollfd onStack[kOnStack];
+    std::vector<pollfd> onHeap(fds.size() > kOnStack ? fds.size() : 0);
+    pollfd *polled = onHeap.empty() ? onStack : onHeap.data();
+    for (size_t i = 0; i < fds.size(); ++i) polled[i] = pollfd{fds[i], POLLIN, 0};
+    int n;
+    do {
+      n = ::poll(polled, fds.size(), 0);
+    } while (n < 0 && errno == EINTR);
+    const size_t count = fds.size();
+    fds.clear();
+    if (n <= 0) return;
+    for (size_t i = 0; i < count; ++i)
+      if (polled[i].revents != 0) fds.push_back(polled[i].fd);  // a hang-up is read, to be seen
   }
 
  private:

@@ -120,6 +120,10 @@ class Kernel {
   // Whether the node in inputDirectory() is a pointer device (isPointerDevice in
   // PointerNodes.h), told without opening it.
   virtual bool isPointerNode(const std::string &node) = 0;
+  // Now, on the clock of the devices' event times (monotonic nanoseconds).
+  virtual uint64_t eventTimeNow() = 0;
+  // Leaves in fds those of devices with events waiting now, without waiting for any.
+  virtual void keepReadable(std::vector<int> &fds) = 0;
 };
 
 Kernel &realKernel();

@@ -166,7 +166,7 @@ class ThreadLoop final : public InputLoop {
   std::mutex mutex_;
   std::map<int, std::unique_ptr<Handler>> handlers_;
   std::vector<std::unique_ptr<Handler>> retired_;  // unwatched, freed once their round is over
-  std::atomic<bool> retiring_{false};               // whether retired_ holds any
+  std::atomic<bool> retiring_{false};              // whether retired_ holds any
   std::function<void()> roundEnd_;
   std::deque<std::function<void()>> posted_;
   bool stopping_ = false;

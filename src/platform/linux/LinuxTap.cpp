@@ -10,7 +10,10 @@ namespace platform::evdev {
 namespace {
 
 constexpr size_t kEventsPerRead = 16;
-constexpr size_t kMaxEventsPerRound = 512;  // per device; then the others are served first
+constexpr size_t kMaxEventsPerRound = 512;
+// A frame newer than the round waits at most for the next; one further ahead than this is on
+// some other clock and is never held.
+constexpr uint64_t kHoldNanos = 1000000000;  // per device; then the others are served first
 // A dropping device is said once a minute at most.
 constexpr uint64_t kDropLogIntervalNanos = 60000000000;
 
@@ -160,7 +163,6 @@ void Tap::shutdown() {
 // ---- reading -------------------------------------------------------------------------------
 
 void Tap::deviceReadable(uint32_t id, Device &device) {
-  if (!reads_.empty() && reads_.front().device != id) mixed_ = true;
   // A frame begun in an earlier read comes first.
   size_t frameBegin = readEvents_.size();
   if (auto it = partial_.find(id); it != partial_.end()) {
@@ -214,18 +216,49 @@ void Tap::logDrops(uint32_t id, Device &device) {
 
 void Tap::onRoundEnd() {
   if (reads_.empty() && lost_.empty()) return;
-  // Mice read in the same round go in the order their frames happened.
-  if (mixed_)
-    std::stable_sort(reads_.begin(), reads_.end(),
-                     [](const Read &a, const Read &b) { return a.time < b.time; });
-  mixed_ = false;
-  for (const Read &read : reads_)
-    filter_.frame(read.device, readEvents_.data() + read.begin, read.count);
+  // The mice are read one after another, and one read early in the round may have had a frame
+  // since that is older than one read later: with several mice, every frame up to now is read
+  // before any goes out, and those newer than now wait for the next round.
+  uint64_t cutoff = UINT64_MAX;
+  if (!reads_.empty() && devices_.grabbedCount() > 1) {
+    cutoff = kernel_.eventTimeNow();
+    devices_.readWaiting();
+  }
+  const auto byTime = [](const Read &a, const Read &b) { return a.time < b.time; };
+  if (!std::is_sorted(reads_.begin(), reads_.end(), byTime))
+    std::stable_sort(reads_.begin(), reads_.end(), byTime);
+  size_t due = reads_.size();
+  // Not when a mouse went (what it held is released after its frames), nor for a time far
+  // from now, which no clock of ours gave.
+  const uint64_t newest = reads_.empty() ? 0 : reads_.back().time;
+  if (cutoff != UINT64_MAX && lost_.empty() && newest > cutoff && newest - cutoff < kHoldNanos) {
+    while (due > 0 && reads_[due - 1].time > cutoff) --due;
+  }
+  for (size_t i = 0; i < due; ++i)
+    filter_.frame(reads_[i].device, readEvents_.data() + reads_[i].begin, reads_[i].count);
   for (uint32_t id : lost_) filter_.deviceGone(id);
-  reads_.clear();
-  readEvents_.clear();
   lost_.clear();
+  if (due == reads_.size()) {
+    reads_.clear();
+    readEvents_.clear();
+  } else {
+    holdFrom(due);
+    loop_->post([] {});  // another round at once, which lets them go
+  }
   afterFilter();
+}
+
+void Tap::holdFrom(size_t first) {
+  std::vector<Event> kept;
+  for (size_t i = first; i < reads_.size(); ++i) {
+    Read &read = reads_[i];
+    const size_t begin = kept.size();
+    kept.insert(kept.end(), readEvents_.begin() + static_cast<std::ptrdiff_t>(read.begin),
+                readEvents_.begin() + static_cast<std::ptrdiff_t>(read.begin + read.count));
+    read.begin = begin;
+  }
+  reads_.erase(reads_.begin(), reads_.begin() + static_cast<std::ptrdiff_t>(first));
+  readEvents_.swap(kept);
 }
 
 // ---- the client ----------------------------------------------------------------------------

@@ -86,6 +86,8 @@ class Tap final : public TapDriver, private DeviceSet::Listener {
 
   // On the loop.
   void onRoundEnd();
+  // Keeps the frames read from reads_[first] on for the next round.
+  void holdFrom(size_t first);
   void onAnswer(uint64_t serial, bool pass);
   void onDeadline();
   void afterFilter();
@@ -110,12 +112,11 @@ class Tap final : public TapDriver, private DeviceSet::Listener {
   std::unique_ptr<Timer> deadline_;
   std::shared_ptr<Link> link_ = std::make_shared<Link>();
 
-  // Frames read in the current round, merged by time at its end.
+  // Frames read in the current round (and any it left for the next), merged by time at its end.
   std::vector<Event> readEvents_;
   std::vector<Read> reads_;
   std::vector<uint32_t> lost_;
-  bool mixed_ = false;                              // frames of more than one device this round
-  std::map<uint32_t, std::vector<Event>> partial_;  // a frame split across reads
+  std::map<uint32_t, std::vector<Event>> partial_;           // a frame split across reads
   std::map<uint32_t, std::pair<uint64_t, uint64_t>> drops_;  // device: count seen, quiet until
 
   bool asked_ = false;
