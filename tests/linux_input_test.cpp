@@ -6,6 +6,7 @@
 #include "TestBackend.h"
 
 #include "TouchEvents.h"
+#include "events/EventFormat.h"
 #include "linux/LinuxInput.h"
 #include "linux/LinuxTap.h"
 
@@ -23,6 +24,8 @@ void PrintTo(const Event &e, std::ostream *os) {
 }  // namespace platform::evdev
 
 namespace {
+
+constexpr CGEventType kGesture = static_cast<CGEventType>(29);
 
 Event syn() {
   return {EV_SYN, SYN_REPORT, 0};
@@ -194,8 +197,8 @@ TEST_F(LinuxTapTest, ASwallowedPressPostsItsClickAfterItsFrame) {
     if (button != 3) return true;
     if (type == kCGEventOtherMouseDown) {
       CGEventRef gesture = CGEventCreate(nullptr);
-      CGEventSetIntegerValueField(gesture, 0x84, 4);  // gesture phase: ended
-      CGEventSetIntegerValueField(gesture, 0x73, 4);  // swipe direction: back
+      CGEventSetIntegerValueField(gesture, platform::events::kFieldGesturePhase, 4);    // ended
+      CGEventSetIntegerValueField(gesture, platform::events::kFieldSwipeDirection, 4);  // back
       CGEventPost(kCGHIDEventTap, gesture);
       CFRelease(gesture);
     }
@@ -223,7 +226,7 @@ TEST_F(LinuxTapTest, OnlyTheClosingEventOfASwipeClicks) {
                       {4, 2, {}}};
   for (const Row &row : rows) {
     kernel.clearOutput();
-    input->post(kCGHIDEventTap, platform::PostedEvent{nullptr, 29, row.phase, row.direction});
+    input->post(kCGHIDEventTap, platform::PostedEvent{nullptr, kGesture, row.phase, row.direction});
     settle();
     EXPECT_EQ(kernel.output(), row.out) << "phase " << row.phase << " dir " << row.direction;
   }
@@ -570,7 +573,7 @@ TEST_F(LinuxTapTest, AFailedWriteGivesTheMiceBackAndTellsTheClient) {
   EXPECT_FALSE(a->grabbed);
   // A click posted later fails the same way, quietly.
   kernel.writeError = EIO;
-  input->post(kCGHIDEventTap, platform::PostedEvent{nullptr, 29, 4, 4});
+  input->post(kCGHIDEventTap, platform::PostedEvent{nullptr, kGesture, 4, 4});
   settle();
   EXPECT_EQ(backend.logged.size(), 1u);
 }

@@ -267,7 +267,8 @@ TEST(VirtualWorld, TrustAndTapCreationAreObserved) {
   struct NoClient : platform::TapClient {
     void submit(platform::TapEvent, std::function<void(bool)> answer) override { answer(true); }
   } client;
-  platform::TapRequest request{0, 0, 0, CGEventMaskBit(25)};
+  platform::TapRequest request{kCGHIDEventTap, kCGHeadInsertEventTap, kCGEventTapOptionDefault,
+                               CGEventMaskBit(kCGEventOtherMouseDown)};
 
   world.setTrusted(false);
   EXPECT_FALSE(world.input().isProcessTrusted(true));

@@ -291,8 +291,9 @@ void CFStringTrimWhitespace(CFMutableStringRef theString) {
 
 // ---- Formatting: printf conversions plus %@ for CF objects ----
 
-CFStringRef CFStringCreateWithFormatAndArguments(CFAllocatorRef alloc, CFTypeRef formatOptions,
-                                                 CFStringRef format, va_list arguments) {
+CFStringRef CFStringCreateWithFormatAndArguments(CFAllocatorRef alloc,
+                                                 CFDictionaryRef formatOptions, CFStringRef format,
+                                                 va_list arguments) {
   const std::string &pattern = AsString(format, "CFStringCreateWithFormat").bytes();
   std::string out;
   va_list args;
@@ -377,7 +378,7 @@ CFStringRef CFStringCreateWithFormatAndArguments(CFAllocatorRef alloc, CFTypeRef
   return Wrap(new String(std::move(out)));
 }
 
-CFStringRef CFStringCreateWithFormat(CFAllocatorRef alloc, CFTypeRef formatOptions,
+CFStringRef CFStringCreateWithFormat(CFAllocatorRef alloc, CFDictionaryRef formatOptions,
                                      CFStringRef format, ...) {
   va_list args;
   va_start(args, format);

@@ -14,7 +14,7 @@
 
 #include "cf/CFRuntime.h"
 
-const CFStringRef kAXTrustedCheckOptionPrompt = CFSTR("AXTrustedCheckOptionPrompt");
+CFStringRef kAXTrustedCheckOptionPrompt = CFSTR("AXTrustedCheckOptionPrompt");
 
 namespace platform {
 

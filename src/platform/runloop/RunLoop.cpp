@@ -306,7 +306,7 @@ void ServeTimers(RunLoop *loop) {
   }
 }
 
-SInt32 Run(RunLoop *loop, uint64_t until, bool returnAfterSourceHandled) {
+CFRunLoopRunResult Run(RunLoop *loop, uint64_t until, bool returnAfterSourceHandled) {
   bool outerStop;
   {
     std::lock_guard lock(gLock);
@@ -314,7 +314,7 @@ SInt32 Run(RunLoop *loop, uint64_t until, bool returnAfterSourceHandled) {
     outerStop = loop->stopRequested;
     loop->stopRequested = false;
   }
-  SInt32 result;
+  CFRunLoopRunResult result;
   for (;;) {
     bool handled = ServeSources(loop);
     handled = ServeWork(loop) || handled;
@@ -440,8 +440,8 @@ void CFRunLoopRun(void) {
   }
 }
 
-SInt32 CFRunLoopRunInMode(CFRunLoopMode mode, CFTimeInterval seconds,
-                          Boolean returnAfterSourceHandled) {
+CFRunLoopRunResult CFRunLoopRunInMode(CFRunLoopMode mode, CFTimeInterval seconds,
+                                      Boolean returnAfterSourceHandled) {
   RunLoop *loop = CurrentLoop();
   uint64_t span = NanosFromSeconds(seconds);
   uint64_t until = span == kForever ? kForever : SaturatingAdd(loop->time->upTimeNanos(), span);

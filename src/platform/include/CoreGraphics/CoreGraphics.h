@@ -1,4 +1,5 @@
-// CoreGraphics events and event taps, under Apple's names and signatures.
+// CoreGraphics events and event taps, under Apple's names and signatures. Enumerations are
+// Apple's CF_ENUM types, as C++ sees them (see CoreFoundation.h).
 #pragma once
 
 #include <CoreFoundation/CoreFoundation.h>
@@ -7,8 +8,7 @@ typedef struct __CGEvent *CGEventRef;
 typedef struct __CGEventSource *CGEventSourceRef;
 typedef struct __CGEventTapProxy *CGEventTapProxy;
 
-typedef uint32_t CGEventType;
-enum {
+enum CGEventType : uint32_t {
   kCGEventNull = 0,
   kCGEventLeftMouseDown = 1,
   kCGEventLeftMouseUp = 2,
@@ -27,14 +27,14 @@ enum {
   kCGEventTapDisabledByTimeout = 0xFFFFFFFE,
   kCGEventTapDisabledByUserInput = 0xFFFFFFFF
 };
+typedef enum CGEventType CGEventType;
 
 typedef uint64_t CGEventMask;
 #define CGEventMaskBit(eventType) ((CGEventMask)1 << (eventType))
 typedef uint64_t CGEventFlags;
 typedef uint64_t CGEventTimestamp;
 
-typedef uint32_t CGEventField;
-enum {
+enum CGEventField : uint32_t {
   kCGMouseEventNumber = 0,
   kCGMouseEventClickState = 1,
   kCGMouseEventPressure = 2,
@@ -42,13 +42,18 @@ enum {
   kCGMouseEventDeltaX = 4,
   kCGMouseEventDeltaY = 5,
 };
+typedef enum CGEventField CGEventField;
 
-typedef uint32_t CGEventTapLocation;
-enum { kCGHIDEventTap = 0, kCGSessionEventTap = 1, kCGAnnotatedSessionEventTap = 2 };
-typedef uint32_t CGEventTapPlacement;
-enum { kCGHeadInsertEventTap = 0, kCGTailAppendEventTap = 1 };
-typedef uint32_t CGEventTapOptions;
-enum { kCGEventTapOptionDefault = 0, kCGEventTapOptionListenOnly = 1 };
+enum CGEventTapLocation : uint32_t {
+  kCGHIDEventTap = 0,
+  kCGSessionEventTap = 1,
+  kCGAnnotatedSessionEventTap = 2
+};
+typedef enum CGEventTapLocation CGEventTapLocation;
+enum CGEventTapPlacement : uint32_t { kCGHeadInsertEventTap = 0, kCGTailAppendEventTap = 1 };
+typedef enum CGEventTapPlacement CGEventTapPlacement;
+enum CGEventTapOptions : uint32_t { kCGEventTapOptionDefault = 0, kCGEventTapOptionListenOnly = 1 };
+typedef enum CGEventTapOptions CGEventTapOptions;
 
 typedef CGEventRef (*CGEventTapCallBack)(CGEventTapProxy proxy, CGEventType type, CGEventRef event,
                                          void *userInfo);
