@@ -4,7 +4,8 @@
 // Apple declares its enumerations with CF_ENUM(T, Name), which C++ sees as an enum with the
 // fixed underlying type T and a typedef of the same name; they are written out that way here.
 // (Apple's own spelling, `typedef enum Name : T Name;`, is accepted in system headers only.)
-// CF_OPTIONS types stay integer typedefs, as C++ sees them there too.
+// CF_OPTIONS types stay integer typedefs, as C++ sees them there too. Functions and constants
+// have C linkage, as Apple's do, here and in the other headers under Apple's names.
 #pragma once
 
 #include <stdarg.h>
@@ -13,6 +14,8 @@
 #include <stdint.h>
 
 #include <functional>
+
+extern "C" {
 
 typedef unsigned char Boolean;
 typedef uint8_t UInt8;
@@ -384,3 +387,5 @@ void CFNotificationCenterRemoveEveryObserver(CFNotificationCenterRef center, con
 void CFNotificationCenterPostNotification(CFNotificationCenterRef center, CFNotificationName name,
                                           const void *object, CFDictionaryRef userInfo,
                                           Boolean deliverImmediately);
+
+}  // extern "C"

@@ -4,6 +4,8 @@
 
 #include <CoreFoundation/CoreFoundation.h>
 
+extern "C" {
+
 typedef struct __CGEvent *CGEventRef;
 typedef struct __CGEventSource *CGEventSourceRef;
 typedef struct __CGEventTapProxy *CGEventTapProxy;
@@ -83,3 +85,5 @@ CFMachPortRef CGEventTapCreate(CGEventTapLocation tap, CGEventTapPlacement place
                                CGEventTapCallBack callback, void *userInfo);
 void CGEventTapEnable(CFMachPortRef tap, bool enable);
 bool CGEventTapIsEnabled(CFMachPortRef tap);
+
+}  // extern "C"

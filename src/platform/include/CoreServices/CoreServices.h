@@ -3,6 +3,8 @@
 
 #include <CoreFoundation/CoreFoundation.h>
 
+extern "C" {
+
 // Little-endian layout, as on x86-64.
 struct UnsignedWide {
   UInt32 lo;
@@ -19,3 +21,5 @@ __attribute__((deprecated)) Nanoseconds AbsoluteToNanoseconds(AbsoluteTime absol
 static inline UInt64 UnsignedWideToUInt64(UnsignedWide value) {
   return ((UInt64)value.hi << 32) | value.lo;
 }
+
+}  // extern "C"

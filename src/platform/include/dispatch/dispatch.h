@@ -5,6 +5,8 @@
 
 #include <functional>
 
+extern "C" {
+
 typedef struct dispatch_queue_s *dispatch_queue_t;
 typedef std::function<void()> dispatch_block_t;
 typedef uint64_t dispatch_time_t;
@@ -74,3 +76,5 @@ void dispatch_resume(dispatch_object_t object);
 void dispatch_retain(dispatch_object_t object);
 // The last release cancels a source and frees it.
 void dispatch_release(dispatch_object_t object);
+
+}  // extern "C"
