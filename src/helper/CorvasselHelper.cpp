@@ -12,6 +12,10 @@ void PreferencesChangedCallback(CFNotificationCenterRef center, void *observer,
   static_cast<CorvasselHelper *>(observer)->preferencesChanged(object);
 }
 
+void RestartTimerFired(CFRunLoopTimerRef timer, void *info) {
+  static_cast<CorvasselHelper *>(info)->performRestart();
+}
+
 // Right and other button presses and releases.
 constexpr CGEventMask kTapEvents =
     CGEventMaskBit(kCGEventRightMouseDown) | CGEventMaskBit(kCGEventRightMouseUp) |
@@ -68,9 +72,10 @@ void CorvasselHelper::stop() {
 
 void CorvasselHelper::scheduleRestart() {
   if (restartTimer_) CFRunLoopTimerInvalidate(restartTimer_);
-  CFRunLoopTimerRef timer = CFRunLoopTimerCreateWithHandler(
+  CFRunLoopTimerContext context = {0, this, nullptr, nullptr, nullptr};
+  CFRunLoopTimerRef timer = CFRunLoopTimerCreate(
       kCFAllocatorDefault, CFAbsoluteTimeGetCurrent() + kCorvasselRestartInterval, 0, 0, 0,
-      [this](CFRunLoopTimerRef) { performRestart(); });
+      RestartTimerFired, &context);
   CFRunLoopAddTimer(CFRunLoopGetCurrent(), timer, kCFRunLoopDefaultMode);
   setRestartTimer(timer);
   CFRelease(timer);

@@ -11,10 +11,18 @@ CorvasselHelper *helperInstance = nullptr;
 
 namespace {
 
+void StartHelper(void *helper) {
+  static_cast<CorvasselHelper *>(helper)->start();
+}
+
 // Polls until the user grants accessibility access, then starts the tap on the main thread.
-void WaitForTrust() {
+void WaitForTrust(void *helper) {
   while (!AXIsProcessTrusted()) NSThread::sleepForTimeInterval(1.0);
-  dispatch_async(dispatch_get_main_queue(), [] { helperInstance->start(); });
+  dispatch_async_f(dispatch_get_main_queue(), helper, StartHelper);
+}
+
+void ExitSwitchedOff(void *) {
+  sys::exit(0);
 }
 
 // "Enabled" straight from the store; missing means off.
@@ -55,10 +63,11 @@ int CorvasselHelperMain() {
     if (!helperInstance->enabled()) sys::exit(0);
     helperInstance->start();
   } else if (StoredEnabled()) {
-    dispatch_async(dispatch_get_global_queue(DISPATCH_QUEUE_PRIORITY_DEFAULT, 0), WaitForTrust);
+    dispatch_async_f(dispatch_get_global_queue(DISPATCH_QUEUE_PRIORITY_DEFAULT, 0), helperInstance,
+                     WaitForTrust);
   } else {
-    dispatch_after(dispatch_time(DISPATCH_TIME_NOW, 2 * NSEC_PER_SEC), dispatch_get_main_queue(),
-                   [] { sys::exit(0); });
+    dispatch_after_f(dispatch_time(DISPATCH_TIME_NOW, 2 * NSEC_PER_SEC), dispatch_get_main_queue(),
+                     nullptr, ExitSwitchedOff);
   }
 
   CFRunLoopRun();

@@ -116,7 +116,6 @@ class Timer final : public Object {
   const uint64_t sequence;
   CFRunLoopTimerCallBack callout = nullptr;
   CFRunLoopTimerContext context{};
-  std::function<void(CFRunLoopTimerRef)> block;
   // Under gLock.
   bool valid = true;
   RunLoop *loop = nullptr;  // set while pending
@@ -275,9 +274,7 @@ bool ServeWork(RunLoop *loop) {
 }
 
 void FireTimer(Timer *timer) {
-  if (timer->block)
-    timer->block(reinterpret_cast<CFRunLoopTimerRef>(timer));
-  else if (timer->callout)
+  if (timer->callout)
     timer->callout(reinterpret_cast<CFRunLoopTimerRef>(timer), timer->context.info);
 }
 
@@ -551,15 +548,6 @@ CFRunLoopTimerRef CFRunLoopTimerCreate(CFAllocatorRef allocator, CFAbsoluteTime 
     timer->context = *context;
     if (context->retain) timer->context.info = const_cast<void *>(context->retain(context->info));
   }
-  return reinterpret_cast<CFRunLoopTimerRef>(timer);
-}
-
-CFRunLoopTimerRef CFRunLoopTimerCreateWithHandler(CFAllocatorRef allocator, CFAbsoluteTime fireDate,
-                                                  CFTimeInterval interval, CFOptionFlags flags,
-                                                  CFIndex order,
-                                                  std::function<void(CFRunLoopTimerRef)> block) {
-  Timer *timer = new Timer(fireDate, interval, order);
-  timer->block = std::move(block);
   return reinterpret_cast<CFRunLoopTimerRef>(timer);
 }
 

@@ -13,8 +13,6 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include <functional>
-
 extern "C" {
 
 typedef unsigned char Boolean;
@@ -308,11 +306,6 @@ CFRunLoopTimerRef CFRunLoopTimerCreate(CFAllocatorRef allocator, CFAbsoluteTime 
                                        CFTimeInterval interval, CFOptionFlags flags, CFIndex order,
                                        CFRunLoopTimerCallBack callout,
                                        CFRunLoopTimerContext *context);
-// The block form; blocks are C++ callables here.
-CFRunLoopTimerRef CFRunLoopTimerCreateWithHandler(CFAllocatorRef allocator, CFAbsoluteTime fireDate,
-                                                  CFTimeInterval interval, CFOptionFlags flags,
-                                                  CFIndex order,
-                                                  std::function<void(CFRunLoopTimerRef)> block);
 void CFRunLoopTimerInvalidate(CFRunLoopTimerRef timer);
 Boolean CFRunLoopTimerIsValid(CFRunLoopTimerRef timer);
 CFAbsoluteTime CFRunLoopTimerGetNextFireDate(CFRunLoopTimerRef timer);
