@@ -144,7 +144,8 @@ CFIndex CFStringGetLength(CFStringRef theString);
 CFIndex CFStringGetMaximumSizeForEncoding(CFIndex length, CFStringEncoding encoding);
 Boolean CFStringGetCString(CFStringRef theString, char *buffer, CFIndex bufferSize,
                            CFStringEncoding encoding);
-// The string's own NUL-terminated UTF-8 bytes (never NULL for UTF-8 here).
+// The string's own NUL-terminated bytes, or NULL, which macOS may answer for any string: here
+// NULL for anything but plain ASCII read as ASCII or UTF-8. Fall back to CFStringGetCString.
 const char *CFStringGetCStringPtr(CFStringRef theString, CFStringEncoding encoding);
 // Converts the characters in range (UTF-16 units) to encoding; returns how many it converted.
 CFIndex CFStringGetBytes(CFStringRef theString, CFRange range, CFStringEncoding encoding,
@@ -227,7 +228,8 @@ typedef const struct __CFData *CFDataRef;
 typedef struct __CFData *CFMutableDataRef;
 CFTypeID CFDataGetTypeID(void);
 CFDataRef CFDataCreate(CFAllocatorRef allocator, const UInt8 *bytes, CFIndex length);
-// capacity 0 means unlimited.
+// capacity 0 means unlimited; any other capacity is the most the data may ever hold, and
+// growing it further stops the process, as on macOS. A copy's capacity must hold theData.
 CFMutableDataRef CFDataCreateMutable(CFAllocatorRef allocator, CFIndex capacity);
 CFMutableDataRef CFDataCreateMutableCopy(CFAllocatorRef allocator, CFIndex capacity,
                                          CFDataRef theData);
