@@ -6,6 +6,8 @@
 #include <CoreServices/CoreServices.h>
 
 #include <bit>
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>

@@ -180,7 +180,7 @@ TEST_F(LinuxTapTest, MiceReadInOneRoundGoInTheOrderTheirFramesHappened) {
   kernel.queue(*a, {key(BTN_SIDE, 1), syn()});
   kernel.queue(*b, {rel(REL_Y, 2), syn()});
   client.decide = [](CGEventType, int64_t button) {
-    return button != 3 || (NSEvent::pressedMouseButtons() & (1u << 2));
+    return button != 3 || (corvassel::ns::NSEvent::pressedMouseButtons() & (1u << 2));
   };
   loop->ready({a->fd, b->fd});
   settle();
@@ -270,13 +270,13 @@ TEST_F(LinuxTapTest, TheCallbackSeesTheButtonsHeldBeforeItsEventOnEveryMouse) {
   start();
   // The filter's rule: button 2 held anywhere lets button 3 through.
   client.decide = [](CGEventType, int64_t button) {
-    return button != 3 || (NSEvent::pressedMouseButtons() & (1u << 2));
+    return button != 3 || (corvassel::ns::NSEvent::pressedMouseButtons() & (1u << 2));
   };
   feed("event0", {key(BTN_MIDDLE, 1), syn()});
   kernel.clearOutput();
   feed("event1", click(BTN_SIDE));
   EXPECT_EQ(kernel.output(), click(BTN_SIDE));
-  EXPECT_EQ(client.masks, (std::vector<NSUInteger>{0, 1u << 2, (1u << 2) | (1u << 3)}));
+  EXPECT_EQ(client.masks, (std::vector<platform::NSUInteger>{0, 1u << 2, (1u << 2) | (1u << 3)}));
   EXPECT_EQ(input->pressedMouseButtons(), 1u << 2) << "outside a callback: what is held now";
 
   feed("event0", {key(BTN_MIDDLE, 0), syn()});

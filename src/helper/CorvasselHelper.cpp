@@ -1,6 +1,6 @@
 #include "helper/CorvasselHelper.h"
 
-#include <Foundation/Foundation.h>
+#include <corvassel/Foundation.h>
 
 #include "remap/Remap.h"
 

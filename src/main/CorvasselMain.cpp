@@ -1,13 +1,15 @@
 #include "main/CorvasselMain.h"
 
 #include <ApplicationServices/ApplicationServices.h>
-#include <Foundation/Foundation.h>
+#include <corvassel/Foundation.h>
 #include <dispatch/dispatch.h>
 #include <signal.h>
 
 #include "helper/CorvasselHelper.h"
 
 CorvasselHelper *helperInstance = nullptr;
+
+namespace ns = corvassel::ns;
 
 namespace {
 
@@ -17,7 +19,7 @@ void StartHelper(void *helper) {
 
 // Polls until the user grants accessibility access, then starts the tap on the main thread.
 void WaitForTrust(void *helper) {
-  while (!AXIsProcessTrusted()) NSThread::sleepForTimeInterval(1.0);
+  while (!AXIsProcessTrusted()) ns::NSThread::sleepForTimeInterval(1.0);
   dispatch_async_f(dispatch_get_main_queue(), helper, StartHelper);
 }
 
