@@ -38,7 +38,8 @@ CGEventType EventType(FuzzedDataProvider &in) {
   static const CGEventType kTypes[] = {
       kCGEventRightMouseDown, kCGEventRightMouseUp,         kCGEventOtherMouseDown,
       kCGEventOtherMouseUp,   kCGEventTapDisabledByTimeout, kCGEventTapDisabledByUserInput};
-  if (in.ConsumeIntegralInRange<int>(0, 15) == 0) return in.ConsumeIntegral<uint32_t>();
+  if (in.ConsumeIntegralInRange<int>(0, 15) == 0)
+    return static_cast<CGEventType>(in.ConsumeIntegral<uint32_t>());
   return in.PickValueInArray(kTypes);
 }
 
