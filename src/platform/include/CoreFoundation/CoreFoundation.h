@@ -2,10 +2,10 @@
 // Objects are reference counted: whatever a Create or Copy call returns belongs to the caller.
 //
 // Apple declares its enumerations with CF_ENUM(T, Name), which C++ sees as an enum with the
-// fixed underlying type T and a typedef of the same name; they are written out that way here.
-// (Apple's own spelling, `typedef enum Name : T Name;`, is accepted in system headers only.)
-// CF_OPTIONS types stay integer typedefs, as C++ sees them there too. Functions and constants
-// have C linkage, as Apple's do, here and in the other headers under Apple's names.
+// fixed underlying type T and a typedef of the same name; they are written out that way here, in
+// standard C++. CF_OPTIONS types stay integer typedefs, as C++ sees them there too. Functions
+// and constants have C linkage, as Apple's do, here and in the other headers under Apple's
+// names.
 #pragma once
 
 #include <stdarg.h>

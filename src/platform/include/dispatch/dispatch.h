@@ -1,6 +1,6 @@
 // libdispatch's queues and signal sources, through its plain C functions: the forms that take
-// a function and a context (dispatch_async_f, dispatch_after_f). The block forms exist only for
-// compilers with blocks, and none of those builds this.
+// a function and a context (dispatch_async_f, dispatch_after_f). The block forms (dispatch_async,
+// dispatch_after) need a compiler with blocks; Apple's header, too, declares them only there.
 #pragma once
 
 #include <stdint.h>
