@@ -18,7 +18,7 @@ class DroppingInput : public platform::InputBackend {
                                                  platform::TapClient &) override {
     return nullptr;
   }
-  NSUInteger pressedMouseButtons() override { return 0; }
+  platform::NSUInteger pressedMouseButtons() override { return 0; }
   void post(CGEventTapLocation, const platform::PostedEvent &posted) override {
     benchmark::DoNotOptimize(posted.event);
   }

@@ -2,7 +2,7 @@
 // changes. Whatever the sequence: an event is passed or swallowed, never replaced; nothing passes
 // through changed; a swipe is two posted gesture events, only for a swallowed press; a switched
 // off filter passes everything; nothing leaks.
-#include <AppKit/AppKit.h>
+#include <corvassel/AppKit.h>
 #include <CoreGraphics/CoreGraphics.h>
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -38,7 +38,8 @@ CGEventType EventType(FuzzedDataProvider &in) {
   static const CGEventType kTypes[] = {
       kCGEventRightMouseDown, kCGEventRightMouseUp,         kCGEventOtherMouseDown,
       kCGEventOtherMouseUp,   kCGEventTapDisabledByTimeout, kCGEventTapDisabledByUserInput};
-  if (in.ConsumeIntegralInRange<int>(0, 15) == 0) return in.ConsumeIntegral<uint32_t>();
+  if (in.ConsumeIntegralInRange<int>(0, 15) == 0)
+    return static_cast<CGEventType>(in.ConsumeIntegral<uint32_t>());
   return in.PickValueInArray(kTypes);
 }
 
@@ -72,8 +73,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         helper.setPassthroughButton(ButtonSetting(in));
         break;
       case 4:
-        input.pressed = in.ConsumeBool() ? in.ConsumeIntegral<NSUInteger>()
-                                         : NSUInteger{1} << in.ConsumeIntegralInRange<int>(0, 63);
+        input.pressed = in.ConsumeBool()
+                            ? in.ConsumeIntegral<platform::NSUInteger>()
+                            : platform::NSUInteger{1} << in.ConsumeIntegralInRange<int>(0, 63);
         break;
       default: {
         CGEventType type = EventType(in);

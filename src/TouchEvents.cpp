@@ -6,6 +6,8 @@
 #include <CoreServices/CoreServices.h>
 
 #include <bit>
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,7 +16,8 @@
 namespace {
 
 constexpr int32_t kIOHIDEventTypeDigitizer = 11;
-constexpr CGEventType kGestureEventType = 29;
+// Not one of CGEventType's named values: the gesture type is the window server's own.
+constexpr CGEventType kGestureEventType = static_cast<CGEventType>(29);
 constexpr CGEventFlags kGestureEventFlags = 0x100;
 
 constexpr CFIndex kBaseSuffixLength = 24;  // the part of the base serialization replaced here
@@ -75,6 +78,17 @@ void PutBE16(UInt8 *p, uint16_t v) {
 }
 void PutBE32(UInt8 *p, uint32_t v) {
   Put<std::endian::big>(p, v);
+}
+
+// Event time stamps count nanoseconds of up-time (time awake since boot), which is what UpTime
+// and AbsoluteToNanoseconds give in one call. Their successor, mach_absolute_time, counts in the
+// machine's own time base and would need mach_timebase_info's conversion here as well. The pair
+// is deprecated but still shipped, so its warning is silenced for this one use.
+uint64_t UpTimeNanoseconds() {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+  return UnsignedWideToUInt64(AbsoluteToNanoseconds(UpTime()));
+#pragma GCC diagnostic pop
 }
 
 // 16.16 fixed point, truncated toward zero; NaN and values whose truncation does not fit give
@@ -252,7 +266,7 @@ CGEventRef tl_CGEventCreateFromGesture(CFDictionaryRef info, CFArrayRef touches)
   if (Read(info, k.timestamp, kCFNumberSInt64Type, &given))
     timestamp = static_cast<uint64_t>(given);
   else
-    timestamp = UnsignedWideToUInt64(AbsoluteToNanoseconds(UpTime()));
+    timestamp = UpTimeNanoseconds();
 
   uint32_t gestureOptions = 2;
   uint32_t touchEventMask = 0;

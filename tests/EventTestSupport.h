@@ -36,6 +36,14 @@ class EventTest : public ::testing::Test {
   long liveBefore_ = 0;
 };
 
+// Event types and field numbers the enums do not name, as the enums take them.
+constexpr CGEventType EventType(uint32_t number) {
+  return static_cast<CGEventType>(number);
+}
+constexpr CGEventField Field(uint32_t number) {
+  return static_cast<CGEventField>(number);
+}
+
 struct CFReleaser {
   void operator()(const void *object) const {
     if (object) CFRelease(object);

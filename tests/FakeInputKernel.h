@@ -7,7 +7,7 @@
 #include "linux/InputLoop.h"
 #include "linux/PointerNodes.h"
 
-#include <AppKit/AppKit.h>
+#include <corvassel/AppKit.h>
 #include <platform/Backend.h>
 
 #include <cerrno>
@@ -315,14 +315,14 @@ class Client : public platform::TapClient {
     auto batch = std::move(waiting);
     waiting.clear();
     for (auto &[event, answer] : batch) {
-      masks.push_back(NSEvent::pressedMouseButtons());
+      masks.push_back(corvassel::ns::NSEvent::pressedMouseButtons());
       answer(decide(event.type, event.button));
     }
     return true;
   }
   std::function<bool(CGEventType, int64_t)> decide = [](CGEventType, int64_t) { return true; };
   std::vector<std::pair<CGEventType, int64_t>> seen;
-  std::vector<NSUInteger> masks;
+  std::vector<platform::NSUInteger> masks;
   std::vector<std::pair<platform::TapEvent, std::function<void(bool)>>> waiting;
 };
 

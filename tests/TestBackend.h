@@ -138,7 +138,7 @@ class TestInput : public platform::InputBackend {
                                                  platform::TapClient &) override {
     return nullptr;
   }
-  NSUInteger pressedMouseButtons() override { return pressed; }
+  platform::NSUInteger pressedMouseButtons() override { return pressed; }
   void post(CGEventTapLocation location, const platform::PostedEvent &event) override {
     postLocations.push_back(location);
     posted.push_back(static_cast<CGEventRef>(const_cast<void *>(CFRetain(event.event))));
@@ -150,7 +150,7 @@ class TestInput : public platform::InputBackend {
   }
 
   bool trusted = true;
-  NSUInteger pressed = 0;
+  platform::NSUInteger pressed = 0;
   std::vector<bool> trustChecks;
   std::vector<CGEventRef> posted;  // retained until clearPosted()
   std::vector<CGEventTapLocation> postLocations;

@@ -1,6 +1,7 @@
 // Numbers, dictionaries keyed by numbers and growable byte strings.
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <limits>
 
 #include "EventTestSupport.h"
@@ -234,6 +235,73 @@ TEST(CoreFoundationDeathTest, DeletingOutsideTheBytesStops) {
   EXPECT_DEATH(CFDataDeleteBytes(data, CFRangeMake(2, 2)), "range out of bounds");
   EXPECT_DEATH(CFDataDeleteBytes(data, CFRangeMake(-1, 1)), "range out of bounds");
   CFRelease(data);
+}
+
+// A capacity other than 0 is a limit, as on macOS: reaching it is fine, passing it stops the
+// process with a message naming the call, whichever call would pass it.
+TEST(CoreFoundationDeathTest, FixedCapacityDataStopsAtItsCapacity) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const UInt8 five[] = {1, 2, 3, 4, 5};
+  CFPtr<CFDataRef> source(CFDataCreate(kCFAllocatorDefault, five, sizeof five));
+  CFPtr<CFMutableDataRef> fixed(CFDataCreateMutable(kCFAllocatorDefault, 4));
+  CFDataAppendBytes(fixed.get(), five, 4);
+  CFDataDeleteBytes(fixed.get(), CFRangeMake(0, 1));
+  CFDataSetLength(fixed.get(), 4);
+  EXPECT_EQ(CFDataGetLength(fixed.get()), 4);
+  CFPtr<CFMutableDataRef> copy(CFDataCreateMutableCopy(kCFAllocatorDefault, 5, source.get()));
+  EXPECT_EQ(CFDataGetLength(copy.get()), 5);
+
+  const struct {
+    const char *name;
+    std::function<void()> grow;
+    const char *message;
+  } cases[] = {
+      {"append", [&] { CFDataAppendBytes(fixed.get(), five, 1); },
+       "CFDataAppendBytes: fixed-capacity data cannot grow to 5 bytes, past its capacity of 4"},
+      {"set length", [&] { CFDataSetLength(fixed.get(), 5); },
+       "CFDataSetLength: fixed-capacity data cannot grow to 5 bytes, past its capacity of 4"},
+      {"append to a copy", [&] { CFDataAppendBytes(copy.get(), five, 1); },
+       "CFDataAppendBytes: fixed-capacity data cannot grow to 6 bytes, past its capacity of 5"},
+      {"copy into less room",
+       [&] { CFDataCreateMutableCopy(kCFAllocatorDefault, 4, source.get()); },
+       "CFDataCreateMutableCopy: fixed-capacity data cannot grow to 5 bytes, past its capacity of "
+       "4"},
+      {"negative capacity", [] { CFDataCreateMutable(kCFAllocatorDefault, -1); },
+       "CFDataCreateMutable: negative capacity"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_DEATH(c.grow(), c.message);
+  }
+}
+
+// macOS may answer NULL for any string, so the layer answers NULL often enough that callers
+// cannot come to rely on a pointer: whatever a C string could not carry as it is.
+TEST(CoreFoundation, CStringPointerIsOnlyForPlainASCII) {
+  const UInt8 withNul[] = {'a', 0, 'b'};
+  CFPtr<CFStringRef> nul(
+      CFStringCreateWithBytes(kCFAllocatorDefault, withNul, 3, kCFStringEncodingUTF8, false));
+  const struct {
+    CFStringRef string;
+    CFStringEncoding encoding;
+    const char *expected;  // NULL: no pointer
+  } cases[] = {
+      {CFSTR("back-extra-script"), kCFStringEncodingUTF8, "back-extra-script"},
+      {CFSTR("complete"), kCFStringEncodingASCII, "complete"},
+      {CFSTR(""), kCFStringEncodingUTF8, ""},
+      {CFSTR("caf\xC3\xA9"), kCFStringEncodingUTF8, nullptr},
+      {CFSTR("complete"), kCFStringEncodingMacRoman, nullptr},
+      {nul.get(), kCFStringEncodingUTF8, nullptr},
+  };
+  for (const auto &c : cases) {
+    const char *pointer = CFStringGetCStringPtr(c.string, c.encoding);
+    if (!c.expected) {
+      EXPECT_EQ(pointer, nullptr) << c.encoding;
+      continue;
+    }
+    ASSERT_NE(pointer, nullptr) << c.expected;
+    EXPECT_STREQ(pointer, c.expected);
+  }
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "CallbackSupport.h"
 #include "ManualTimeBackend.h"
 
 namespace {
@@ -29,10 +30,10 @@ class CountingBackend : public TestBackend {
 TEST(Dispatch, MainQueueTasksRunOnTheMainThreadInOrder) {
   CountingBackend backend;
   std::vector<std::pair<int, bool>> ran;
-  dispatch_async(dispatch_get_global_queue(DISPATCH_QUEUE_PRIORITY_DEFAULT, 0), [&ran] {
+  DispatchAsync(dispatch_get_global_queue(DISPATCH_QUEUE_PRIORITY_DEFAULT, 0), [&ran] {
     for (int i = 0; i < 20; ++i)
-      dispatch_async(dispatch_get_main_queue(), [&ran, i] { ran.emplace_back(i, OnMainThread()); });
-    dispatch_async(dispatch_get_main_queue(), [] { CFRunLoopStop(CFRunLoopGetMain()); });
+      DispatchAsync(dispatch_get_main_queue(), [&ran, i] { ran.emplace_back(i, OnMainThread()); });
+    DispatchAsync(dispatch_get_main_queue(), [] { CFRunLoopStop(CFRunLoopGetMain()); });
   });
   CFRunLoopRun();
   ASSERT_EQ(ran.size(), 20u);
@@ -52,12 +53,12 @@ TEST(Dispatch, GlobalQueueRunsTasksConcurrentlyOffTheMainThread) {
   std::promise<bool> firstOnMain;
   std::promise<void> done;
   // The first task blocks until the second runs: one worker alone would deadlock.
-  dispatch_async(global, [gate, &firstOnMain, &done] {
+  DispatchAsync(global, [gate, &firstOnMain, &done] {
     firstOnMain.set_value(OnMainThread());
     gate.wait();
     done.set_value();
   });
-  dispatch_async(global, [&released] { released.set_value(); });
+  DispatchAsync(global, [&released] { released.set_value(); });
   done.get_future().wait();
   EXPECT_FALSE(firstOnMain.get_future().get());
   backend.manualTime.awaitAllExited();  // idle workers end rather than wait
@@ -67,26 +68,30 @@ TEST(Dispatch, GlobalQueueRunsTasksConcurrentlyOffTheMainThread) {
 TEST(Dispatch, DelayedGlobalTaskRunsOffTheMainThread) {
   CountingBackend backend;
   std::promise<bool> onMain;
-  dispatch_after(dispatch_time(DISPATCH_TIME_NOW, 5 * NSEC_PER_MSEC),
-                 dispatch_get_global_queue(DISPATCH_QUEUE_PRIORITY_DEFAULT, 0),
-                 [&onMain] { onMain.set_value(OnMainThread()); });
+  DispatchAfter(dispatch_time(DISPATCH_TIME_NOW, 5 * NSEC_PER_MSEC),
+                dispatch_get_global_queue(DISPATCH_QUEUE_PRIORITY_DEFAULT, 0),
+                [&onMain] { onMain.set_value(OnMainThread()); });
   EXPECT_FALSE(onMain.get_future().get());
   backend.manualTime.awaitAllExited();
   EXPECT_EQ(backend.manualTime.waiters.load(), 1);
+}
+
+void RecordNever(void *ran) {
+  static_cast<std::vector<std::string> *>(ran)->push_back("never");
 }
 
 TEST(Dispatch, MainQueueAfterRunsInDeadlineOrderWithoutArmingATimer) {
   ManualTimeBackend world;
   std::vector<std::string> ran;
   auto main = dispatch_get_main_queue();
-  dispatch_after(dispatch_time(DISPATCH_TIME_NOW, 2 * NSEC_PER_SEC), main,
-                 [&] { ran.push_back("2s first"); });
-  dispatch_after(dispatch_time(DISPATCH_TIME_NOW, 1 * NSEC_PER_SEC), main,
-                 [&] { ran.push_back("1s"); });
-  dispatch_after(dispatch_time(DISPATCH_TIME_NOW, 2 * NSEC_PER_SEC), main,
-                 [&] { ran.push_back("2s second"); });
-  dispatch_after(DISPATCH_TIME_FOREVER, main, [&] { ran.push_back("never"); });
-  dispatch_after(DISPATCH_TIME_NOW, main, [&] { ran.push_back("now"); });
+  DispatchAfter(dispatch_time(DISPATCH_TIME_NOW, 2 * NSEC_PER_SEC), main,
+                [&] { ran.push_back("2s first"); });
+  DispatchAfter(dispatch_time(DISPATCH_TIME_NOW, 1 * NSEC_PER_SEC), main,
+                [&] { ran.push_back("1s"); });
+  DispatchAfter(dispatch_time(DISPATCH_TIME_NOW, 2 * NSEC_PER_SEC), main,
+                [&] { ran.push_back("2s second"); });
+  dispatch_after_f(DISPATCH_TIME_FOREVER, main, &ran, RecordNever);
+  DispatchAfter(DISPATCH_TIME_NOW, main, [&] { ran.push_back("now"); });
   CFRunLoopRun();
   EXPECT_EQ(ran, (std::vector<std::string>{"now", "1s", "2s first", "2s second"}));
   EXPECT_DOUBLE_EQ(world.manualTime.seconds(), 2.0);
@@ -118,11 +123,16 @@ TEST(Dispatch, TimesSaturateInsteadOfWrapping) {
   }
 }
 
-TEST(Dispatch, NullQueueOrBlockIsIgnored) {
+void MustNotRun(void *) {
+  ADD_FAILURE() << "ran";
+}
+
+TEST(Dispatch, NullQueueOrFunctionIsIgnored) {
   ManualTimeBackend world;
-  dispatch_async(nullptr, [] { FAIL(); });
-  dispatch_async(dispatch_get_main_queue(), nullptr);
-  dispatch_after(DISPATCH_TIME_NOW, nullptr, [] { FAIL(); });
+  dispatch_async_f(nullptr, nullptr, MustNotRun);
+  dispatch_async_f(dispatch_get_main_queue(), nullptr, nullptr);
+  dispatch_after_f(DISPATCH_TIME_NOW, nullptr, nullptr, MustNotRun);
+  dispatch_after_f(DISPATCH_TIME_NOW, dispatch_get_main_queue(), nullptr, nullptr);
   EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, false), kCFRunLoopRunTimedOut);
   EXPECT_EQ(dispatch_get_global_queue(DISPATCH_QUEUE_PRIORITY_HIGH, 0),
             dispatch_get_global_queue(DISPATCH_QUEUE_PRIORITY_DEFAULT, 0));

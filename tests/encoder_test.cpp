@@ -69,7 +69,7 @@ class EncoderTest : public EventTest {
   // The platform's own base prefix for a gesture event with this timestamp.
   Bytes basePrefix(uint64_t timestamp) {
     CFPtr<CGEventRef> base(CGEventCreate(nullptr));
-    CGEventSetType(base.get(), 29);
+    CGEventSetType(base.get(), EventType(29));
     CGEventSetFlags(base.get(), 0x100);
     CGEventSetTimestamp(base.get(), timestamp);
     Bytes bytes = EventBytes(base.get());
@@ -187,19 +187,19 @@ TEST_F(EncoderTest, EventReadsBackThroughTheEventFields) {
   EXPECT_EQ(CGEventGetFlags(closing.get()), 0x100u);
   EXPECT_EQ(CGEventGetTimestamp(closing.get()), 258u);
   struct {
-    CGEventField field;
+    uint32_t field;
     int64_t value;
   } const integers[] = {{0x6E, 16}, {0x6F, 0}, {0x70, 0}, {0x84, 4}, {0x85, 0}, {0x73, 4}};
   for (const auto &expected : integers)
-    EXPECT_EQ(CGEventGetIntegerValueField(closing.get(), expected.field), expected.value)
+    EXPECT_EQ(CGEventGetIntegerValueField(closing.get(), Field(expected.field)), expected.value)
         << "field " << expected.field;
 
   CFPtr<CGEventRef> rotation =
       encode({{"gestureSubtype", 5}, {"rotation", 1.5}, {"gesturePhase", -1}});
   ASSERT_TRUE(rotation);
-  EXPECT_EQ(CGEventGetDoubleValueField(rotation.get(), 0x72), 1.5);
-  EXPECT_EQ(CGEventGetIntegerValueField(rotation.get(), 0x84), -1);
-  EXPECT_EQ(CGEventGetDoubleValueField(rotation.get(), 0x8C), 0.0);
+  EXPECT_EQ(CGEventGetDoubleValueField(rotation.get(), Field(0x72)), 1.5);
+  EXPECT_EQ(CGEventGetIntegerValueField(rotation.get(), Field(0x84)), -1);
+  EXPECT_EQ(CGEventGetDoubleValueField(rotation.get(), Field(0x8C)), 0.0);
   EXPECT_EQ(CGEventGetTimestamp(rotation.get()), kClock);  // stamped with the up-time
 }
 
@@ -216,8 +216,8 @@ TEST_F(EncoderTest, ValuesThatAreNotNumbersCountAsAbsent) {
 
   CFPtr<CGEventRef> event(tl_CGEventCreateFromGesture(info, touches));
   ASSERT_TRUE(event);
-  EXPECT_EQ(CGEventGetIntegerValueField(event.get(), 0x6E), 11);
-  EXPECT_EQ(CGEventGetIntegerValueField(event.get(), 0x84), 0);
+  EXPECT_EQ(CGEventGetIntegerValueField(event.get(), Field(0x6E)), 11);
+  EXPECT_EQ(CGEventGetIntegerValueField(event.get(), Field(0x84)), 0);
   Bytes bytes = EventBytes(event.get());
   Bytes prefix = basePrefix(kClock);
   EXPECT_EQ(Slice(bytes, prefix.size(), 4), Hex("00 C0 10 6D"));  // no touch record

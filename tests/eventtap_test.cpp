@@ -64,9 +64,9 @@ TEST_F(EventTapTest, DeliversOnlyMaskedEventsAndAlwaysTheDisabledNotices) {
       {kCGEventMouseMoved, false},
       {kCGEventOtherMouseDragged, false},
       {kCGEventNull, false},
-      {63, false},
-      {64, false},
-      {0x7FFFFFFF, false},
+      {static_cast<CGEventType>(63), false},
+      {static_cast<CGEventType>(64), false},
+      {static_cast<CGEventType>(0x7FFFFFFF), false},
       {kCGEventTapDisabledByTimeout, true},
       {kCGEventTapDisabledByUserInput, true},
   };
@@ -150,14 +150,17 @@ TEST_F(EventTapTest, RequestReachesTheBackendAndFailureYieldsNull) {
   CFRelease(tap);
 
   world->tapInput.tapsFail = true;
-  EXPECT_EQ(CGEventTapCreate(kCGHIDEventTap, 0, 0, kButtons, Swallow, &seen), nullptr);
+  EXPECT_EQ(CGEventTapCreate(kCGHIDEventTap, kCGHeadInsertEventTap, kCGEventTapOptionDefault,
+                             kButtons, Swallow, &seen),
+            nullptr);
   EXPECT_EQ(world->tapInput.tapRequests, 2);
 }
 
 TEST_F(EventTapTest, SourceAttachesTheTapToTheLoopAndKeepsItAlive) {
   Seen seen;
   const TapLog &log = world->tapInput.taps;
-  CFMachPortRef tap = CGEventTapCreate(kCGHIDEventTap, 0, 0, kButtons, Swallow, &seen);
+  CFMachPortRef tap = CGEventTapCreate(kCGHIDEventTap, kCGHeadInsertEventTap,
+                                       kCGEventTapOptionDefault, kButtons, Swallow, &seen);
   CFRunLoopSourceRef source = CFMachPortCreateRunLoopSource(nullptr, tap, 0);
   ASSERT_NE(source, nullptr);
   EXPECT_TRUE(log.attachedTo.empty());  // not before the source is added
@@ -180,7 +183,8 @@ TEST_F(EventTapTest, SourceAttachesTheTapToTheLoopAndKeepsItAlive) {
 TEST_F(EventTapTest, ReleasingTheLastReferenceDestroysTheDriver) {
   Seen seen;
   const TapLog &log = world->tapInput.taps;
-  CFMachPortRef tap = CGEventTapCreate(kCGHIDEventTap, 0, 0, kButtons, Swallow, &seen);
+  CFMachPortRef tap = CGEventTapCreate(kCGHIDEventTap, kCGHeadInsertEventTap,
+                                       kCGEventTapOptionDefault, kButtons, Swallow, &seen);
   CFRunLoopSourceRef source = CFMachPortCreateRunLoopSource(nullptr, tap, 0);
   CFRelease(tap);
   EXPECT_EQ(log.destroyed, 0);
@@ -190,7 +194,8 @@ TEST_F(EventTapTest, ReleasingTheLastReferenceDestroysTheDriver) {
 
 TEST_F(EventTapTest, InvalidatedOrMissingTapsAreHarmless) {
   Seen seen;
-  CFMachPortRef tap = CGEventTapCreate(kCGHIDEventTap, 0, 0, kButtons, Swallow, &seen);
+  CFMachPortRef tap = CGEventTapCreate(kCGHIDEventTap, kCGHeadInsertEventTap,
+                                       kCGEventTapOptionDefault, kButtons, Swallow, &seen);
   CFMachPortInvalidate(tap);
   EXPECT_FALSE(CFMachPortIsValid(tap));
   EXPECT_EQ(world->tapInput.taps.destroyed, 1);
@@ -200,7 +205,9 @@ TEST_F(EventTapTest, InvalidatedOrMissingTapsAreHarmless) {
   CGEventTapEnable(nullptr, true);
   EXPECT_FALSE(CGEventTapIsEnabled(nullptr));
   EXPECT_EQ(CFMachPortCreateRunLoopSource(nullptr, nullptr, 0), nullptr);
-  EXPECT_EQ(CGEventTapCreate(kCGHIDEventTap, 0, 0, kButtons, nullptr, nullptr), nullptr);
+  EXPECT_EQ(CGEventTapCreate(kCGHIDEventTap, kCGHeadInsertEventTap, kCGEventTapOptionDefault,
+                             kButtons, nullptr, nullptr),
+            nullptr);
 }
 
 TEST_F(EventTapTest, TrustPromptsOnlyWhenTheOptionIsTrue) {

@@ -18,13 +18,13 @@ constexpr CGEventType kRightDown = kCGEventRightMouseDown;
 constexpr CGEventType kRightUp = kCGEventRightMouseUp;
 constexpr CGEventType kOtherDown = kCGEventOtherMouseDown;
 constexpr CGEventType kOtherUp = kCGEventOtherMouseUp;
-constexpr NSUInteger kAllHeld = ~NSUInteger{0};
+constexpr platform::NSUInteger kAllHeld = ~platform::NSUInteger{0};
 
 struct FilterCase {
   const char *label;
   bool enabled;
   int64_t back, forward, passthrough;
-  NSUInteger held;
+  platform::NSUInteger held;
   CGEventType type;
   int64_t buttonField;
   bool passes;

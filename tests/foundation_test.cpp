@@ -1,4 +1,4 @@
-#include <Foundation/Foundation.h>
+#include <corvassel/Foundation.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
@@ -12,6 +12,8 @@
 #include "ScriptWorld.h"
 
 namespace {
+
+using namespace corvassel::ns;
 
 // On a clock that jumps to whatever deadline a sleep asks for.
 class ClockBackend : public TestBackend {

@@ -1,6 +1,6 @@
 // Properties of the event filter that must hold for every sequence of button events, held
 // buttons and settings changes. The sequences are random but seeded, so a failure repeats.
-#include <AppKit/AppKit.h>
+#include <corvassel/AppKit.h>
 #include <gtest/gtest.h>
 
 #include <map>
@@ -68,7 +68,7 @@ TEST_P(FilterInvariants, HoldForRandomSequences) {
       continue;
     }
     if (what < 16) {
-      input.pressed = draw.chance(60) ? 0 : NSUInteger{1} << draw.below(6);
+      input.pressed = draw.chance(60) ? 0 : platform::NSUInteger{1} << draw.below(6);
       heldVersion++;
       continue;
     }

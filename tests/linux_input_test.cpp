@@ -6,6 +6,7 @@
 #include "TestBackend.h"
 
 #include "TouchEvents.h"
+#include "events/EventFormat.h"
 #include "linux/LinuxInput.h"
 #include "linux/LinuxTap.h"
 
@@ -23,6 +24,8 @@ void PrintTo(const Event &e, std::ostream *os) {
 }  // namespace platform::evdev
 
 namespace {
+
+constexpr CGEventType kGesture = static_cast<CGEventType>(29);
 
 Event syn() {
   return {EV_SYN, SYN_REPORT, 0};
@@ -177,7 +180,7 @@ TEST_F(LinuxTapTest, MiceReadInOneRoundGoInTheOrderTheirFramesHappened) {
   kernel.queue(*a, {key(BTN_SIDE, 1), syn()});
   kernel.queue(*b, {rel(REL_Y, 2), syn()});
   client.decide = [](CGEventType, int64_t button) {
-    return button != 3 || (NSEvent::pressedMouseButtons() & (1u << 2));
+    return button != 3 || (corvassel::ns::NSEvent::pressedMouseButtons() & (1u << 2));
   };
   loop->ready({a->fd, b->fd});
   settle();
@@ -218,8 +221,8 @@ TEST_F(LinuxTapTest, ASwallowedPressPostsItsClickAfterItsFrame) {
     if (button != 3) return true;
     if (type == kCGEventOtherMouseDown) {
       CGEventRef gesture = CGEventCreate(nullptr);
-      CGEventSetIntegerValueField(gesture, 0x84, 4);  // gesture phase: ended
-      CGEventSetIntegerValueField(gesture, 0x73, 4);  // swipe direction: back
+      CGEventSetIntegerValueField(gesture, platform::events::kFieldGesturePhase, 4);    // ended
+      CGEventSetIntegerValueField(gesture, platform::events::kFieldSwipeDirection, 4);  // back
       CGEventPost(kCGHIDEventTap, gesture);
       CFRelease(gesture);
     }
@@ -247,7 +250,7 @@ TEST_F(LinuxTapTest, OnlyTheClosingEventOfASwipeClicks) {
                       {4, 2, {}}};
   for (const Row &row : rows) {
     kernel.clearOutput();
-    input->post(kCGHIDEventTap, platform::PostedEvent{nullptr, 29, row.phase, row.direction});
+    input->post(kCGHIDEventTap, platform::PostedEvent{nullptr, kGesture, row.phase, row.direction});
     settle();
     EXPECT_EQ(kernel.output(), row.out) << "phase " << row.phase << " dir " << row.direction;
   }
@@ -291,13 +294,13 @@ TEST_F(LinuxTapTest, TheCallbackSeesTheButtonsHeldBeforeItsEventOnEveryMouse) {
   start();
   // The filter's rule: button 2 held anywhere lets button 3 through.
   client.decide = [](CGEventType, int64_t button) {
-    return button != 3 || (NSEvent::pressedMouseButtons() & (1u << 2));
+    return button != 3 || (corvassel::ns::NSEvent::pressedMouseButtons() & (1u << 2));
   };
   feed("event0", {key(BTN_MIDDLE, 1), syn()});
   kernel.clearOutput();
   feed("event1", click(BTN_SIDE));
   EXPECT_EQ(kernel.output(), click(BTN_SIDE));
-  EXPECT_EQ(client.masks, (std::vector<NSUInteger>{0, 1u << 2, (1u << 2) | (1u << 3)}));
+  EXPECT_EQ(client.masks, (std::vector<platform::NSUInteger>{0, 1u << 2, (1u << 2) | (1u << 3)}));
   EXPECT_EQ(input->pressedMouseButtons(), 1u << 2) << "outside a callback: what is held now";
 
   feed("event0", {key(BTN_MIDDLE, 0), syn()});
@@ -594,7 +597,7 @@ TEST_F(LinuxTapTest, AFailedWriteGivesTheMiceBackAndTellsTheClient) {
   EXPECT_FALSE(a->grabbed);
   // A click posted later fails the same way, quietly.
   kernel.writeError = EIO;
-  input->post(kCGHIDEventTap, platform::PostedEvent{nullptr, 29, 4, 4});
+  input->post(kCGHIDEventTap, platform::PostedEvent{nullptr, kGesture, 4, 4});
   settle();
   EXPECT_EQ(backend.logged.size(), 1u);
 }

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "CallbackSupport.h"
 #include "ManualTimeBackend.h"
 #include "runloop/RunLoopInternal.h"
 
@@ -21,9 +22,8 @@ namespace {
 std::vector<std::string> gTrace;
 
 CFRunLoopTimerRef AddTimer(double offset, std::string name) {
-  CFRunLoopTimerRef timer =
-      CFRunLoopTimerCreateWithHandler(nullptr, CFAbsoluteTimeGetCurrent() + offset, 0, 0, 0,
-                                      [name](CFRunLoopTimerRef) { gTrace.push_back(name); });
+  CFRunLoopTimerRef timer = CreateTimer(CFAbsoluteTimeGetCurrent() + offset,
+                                        [name](CFRunLoopTimerRef) { gTrace.push_back(name); });
   CFRunLoopAddTimer(CFRunLoopGetCurrent(), timer, kCFRunLoopDefaultMode);
   return timer;
 }
@@ -133,8 +133,7 @@ TEST_F(RunLoopTest, TimerObservationsAndValidity) {
     renew();
     int fired = 0;
     CFRunLoopTimerRef timer =
-        CFRunLoopTimerCreateWithHandler(nullptr, CFAbsoluteTimeGetCurrent() + 1800.0, 0, 0, 0,
-                                        [&fired](CFRunLoopTimerRef) { ++fired; });
+        CreateTimer(CFAbsoluteTimeGetCurrent() + 1800.0, [&fired](CFRunLoopTimerRef) { ++fired; });
     for (Step step : c.steps) {
       if (step == Add) CFRunLoopAddTimer(CFRunLoopGetCurrent(), timer, kCFRunLoopDefaultMode);
       if (step == Invalidate) CFRunLoopTimerInvalidate(timer);
@@ -152,9 +151,9 @@ TEST_F(RunLoopTest, TimerObservationsAndValidity) {
 }
 
 TEST_F(RunLoopTest, InvalidatingFromItsOwnHandlerIsNotAnInvalidation) {
-  CFRunLoopTimerRef timer = CFRunLoopTimerCreateWithHandler(
-      nullptr, CFAbsoluteTimeGetCurrent() + 1, 0, 0, 0,
-      [](CFRunLoopTimerRef self) { CFRunLoopTimerInvalidate(self); });
+  CFRunLoopTimerRef timer = CreateTimer(CFAbsoluteTimeGetCurrent() + 1, [](CFRunLoopTimerRef self) {
+    CFRunLoopTimerInvalidate(self);
+  });
   CFRunLoopAddTimer(CFRunLoopGetCurrent(), timer, kCFRunLoopDefaultMode);
   CFRelease(timer);
   CFRunLoopRun();
@@ -212,9 +211,9 @@ TEST_F(RunLoopTest, RunInModeReturnsWhyItStopped) {
        30, false, kCFRunLoopRunStopped, 0},
       {"stopped by a timer",
        [] {
-         CFRunLoopTimerRef t = CFRunLoopTimerCreateWithHandler(
-             nullptr, CFAbsoluteTimeGetCurrent() + 7, 0, 0, 0,
-             [](CFRunLoopTimerRef) { CFRunLoopStop(CFRunLoopGetCurrent()); });
+         CFRunLoopTimerRef t = CreateTimer(CFAbsoluteTimeGetCurrent() + 7, [](CFRunLoopTimerRef) {
+           CFRunLoopStop(CFRunLoopGetCurrent());
+         });
          CFRunLoopAddTimer(CFRunLoopGetCurrent(), t, kCFRunLoopDefaultMode);
          CFRelease(t);
        },
@@ -373,11 +372,10 @@ TEST(SystemRunLoop, WatchedDescriptorIsServedFromTheWait) {
 TEST(SystemRunLoop, TimerOnTheRealClockFires) {
   TestBackend real;
   bool fired = false;
-  CFRunLoopTimerRef timer = CFRunLoopTimerCreateWithHandler(
-      nullptr, CFAbsoluteTimeGetCurrent() + 0.02, 0, 0, 0, [&](CFRunLoopTimerRef) {
-        fired = true;
-        CFRunLoopStop(CFRunLoopGetCurrent());
-      });
+  CFRunLoopTimerRef timer = CreateTimer(CFAbsoluteTimeGetCurrent() + 0.02, [&](CFRunLoopTimerRef) {
+    fired = true;
+    CFRunLoopStop(CFRunLoopGetCurrent());
+  });
   CFRunLoopAddTimer(CFRunLoopGetCurrent(), timer, kCFRunLoopDefaultMode);
   CFRelease(timer);
   EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 60, false), kCFRunLoopRunStopped);

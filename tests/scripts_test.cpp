@@ -1,4 +1,4 @@
-#include <Foundation/Foundation.h>
+#include <corvassel/Foundation.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>

@@ -94,9 +94,9 @@ TEST_F(SwipeTest, PostsOpeningThenClosingAtTheHIDTap) {
     for (size_t i = 0; i < 2; i++) {
       EXPECT_EQ(CGEventGetType(posted[i]), 29u);
       EXPECT_EQ(CGEventGetFlags(posted[i]), 0x100u);
-      EXPECT_EQ(CGEventGetIntegerValueField(posted[i], 0x6E), 16);
-      EXPECT_EQ(CGEventGetIntegerValueField(posted[i], 0x84), expected[i].phase) << i;
-      EXPECT_EQ(CGEventGetIntegerValueField(posted[i], 0x73), expected[i].direction) << i;
+      EXPECT_EQ(CGEventGetIntegerValueField(posted[i], Field(0x6E)), 16);
+      EXPECT_EQ(CGEventGetIntegerValueField(posted[i], Field(0x84)), expected[i].phase) << i;
+      EXPECT_EQ(CGEventGetIntegerValueField(posted[i], Field(0x73)), expected[i].direction) << i;
     }
     EXPECT_LT(CGEventGetTimestamp(posted[0]), CGEventGetTimestamp(posted[1]));
   }

@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <ApplicationServices/ApplicationServices.h>
-#include <AppKit/AppKit.h>
+#include <corvassel/AppKit.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -267,7 +267,8 @@ TEST(VirtualWorld, TrustAndTapCreationAreObserved) {
   struct NoClient : platform::TapClient {
     void submit(platform::TapEvent, std::function<void(bool)> answer) override { answer(true); }
   } client;
-  platform::TapRequest request{0, 0, 0, CGEventMaskBit(25)};
+  platform::TapRequest request{kCGHIDEventTap, kCGHeadInsertEventTap, kCGEventTapOptionDefault,
+                               CGEventMaskBit(kCGEventOtherMouseDown)};
 
   world.setTrusted(false);
   EXPECT_FALSE(world.input().isProcessTrusted(true));
@@ -323,7 +324,7 @@ namespace {
 struct Delivery {
   CGEventType type;
   int64_t button;
-  NSUInteger held;  // as the callback saw it
+  platform::NSUInteger held;  // as the callback saw it
   uint64_t millis;
   bool onMainThread;
   bool operator==(const Delivery &) const = default;
@@ -337,7 +338,7 @@ struct TapSeen {
 CGEventRef SwallowButton3(CGEventTapProxy, CGEventType type, CGEventRef event, void *info) {
   auto *seen = static_cast<TapSeen *>(info);
   int64_t button = CGEventGetIntegerValueField(event, kCGMouseEventButtonNumber);
-  seen->deliveries.push_back({type, button, NSEvent::pressedMouseButtons(),
+  seen->deliveries.push_back({type, button, corvassel::ns::NSEvent::pressedMouseButtons(),
                               seen->world->nowNanos() / 1000000, gettid() == getpid()});
   return button == 3 ? nullptr : event;
 }
@@ -387,7 +388,7 @@ TEST(VirtualWorldTap, DeliversButtonsOnTheMainRunLoop) {
     world.at(7, [&] { world.postNotification("changed"); });
     world.runUntil(10);
 
-    const NSUInteger b0 = 1, b1 = 2, b2 = 4, b3 = 8;
+    const platform::NSUInteger b0 = 1, b1 = 2, b2 = 4, b3 = 8;
     EXPECT_EQ(seen.deliveries, (std::vector<Delivery>{
                                    {kCGEventOtherMouseDown, 2, 0, 1000, true},
                                    {kCGEventOtherMouseDown, 3, b2, 2000, true},
@@ -399,7 +400,7 @@ TEST(VirtualWorldTap, DeliversButtonsOnTheMainRunLoop) {
     EXPECT_EQ(filtered.lines,
               (std::vector<std::string>{"25 2 pass", "25 3 swallow", "26 3 swallow", "3 1 pass",
                                         "26 2 pass", "4294967294 0 pass"}));
-    EXPECT_EQ(world.input().pressedMouseButtons(), b0 | b1 | (NSUInteger{1} << 4));
+    EXPECT_EQ(world.input().pressedMouseButtons(), b0 | b1 | (platform::NSUInteger{1} << 4));
     EXPECT_FALSE(CGEventTapIsEnabled(tap));
     EXPECT_EQ(notified, (std::vector<std::string>{"changed@7000"}));
     EXPECT_EQ(world.nowNanos(), 10 * kSecond);

@@ -1,6 +1,6 @@
 #include "helper/CorvasselHelper.h"
 
-#include <Foundation/Foundation.h>
+#include <corvassel/Foundation.h>
 
 #include "remap/Remap.h"
 
@@ -10,6 +10,10 @@ void PreferencesChangedCallback(CFNotificationCenterRef center, void *observer,
                                 CFNotificationName name, const void *object,
                                 CFDictionaryRef userInfo) {
   static_cast<CorvasselHelper *>(observer)->preferencesChanged(object);
+}
+
+void RestartTimerFired(CFRunLoopTimerRef timer, void *info) {
+  static_cast<CorvasselHelper *>(info)->performRestart();
 }
 
 // Right and other button presses and releases.
@@ -68,9 +72,10 @@ void CorvasselHelper::stop() {
 
 void CorvasselHelper::scheduleRestart() {
   if (restartTimer_) CFRunLoopTimerInvalidate(restartTimer_);
-  CFRunLoopTimerRef timer = CFRunLoopTimerCreateWithHandler(
+  CFRunLoopTimerContext context = {0, this, nullptr, nullptr, nullptr};
+  CFRunLoopTimerRef timer = CFRunLoopTimerCreate(
       kCFAllocatorDefault, CFAbsoluteTimeGetCurrent() + kCorvasselRestartInterval, 0, 0, 0,
-      [this](CFRunLoopTimerRef) { performRestart(); });
+      RestartTimerFired, &context);
   CFRunLoopAddTimer(CFRunLoopGetCurrent(), timer, kCFRunLoopDefaultMode);
   setRestartTimer(timer);
   CFRelease(timer);

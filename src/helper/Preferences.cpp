@@ -1,5 +1,7 @@
 #include "helper/CorvasselHelper.h"
 
+#include <initializer_list>
+
 namespace {
 
 CFPropertyListRef CopySetting(CFStringRef key) {

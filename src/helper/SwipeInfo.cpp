@@ -1,6 +1,8 @@
 #include "helper/CorvasselHelper.h"
 #include "remap/Remap.h"
 
+#include <initializer_list>
+
 namespace {
 
 CFDictionaryRef CreateDescription(const char *const *keys, const int32_t *values, CFIndex count) {

@@ -1,7 +1,7 @@
 #include "main/CorvasselMain.h"
 
 #include <ApplicationServices/ApplicationServices.h>
-#include <Foundation/Foundation.h>
+#include <corvassel/Foundation.h>
 #include <dispatch/dispatch.h>
 #include <signal.h>
 
@@ -9,12 +9,22 @@
 
 CorvasselHelper *helperInstance = nullptr;
 
+namespace ns = corvassel::ns;
+
 namespace {
 
+void StartHelper(void *helper) {
+  static_cast<CorvasselHelper *>(helper)->start();
+}
+
 // Polls until the user grants accessibility access, then starts the tap on the main thread.
-void WaitForTrust() {
-  while (!AXIsProcessTrusted()) NSThread::sleepForTimeInterval(1.0);
-  dispatch_async(dispatch_get_main_queue(), [] { helperInstance->start(); });
+void WaitForTrust(void *helper) {
+  while (!AXIsProcessTrusted()) ns::NSThread::sleepForTimeInterval(1.0);
+  dispatch_async_f(dispatch_get_main_queue(), helper, StartHelper);
+}
+
+void ExitSwitchedOff(void *) {
+  sys::exit(0);
 }
 
 // "Enabled" straight from the store; missing means off.
@@ -55,10 +65,11 @@ int CorvasselHelperMain() {
     if (!helperInstance->enabled()) sys::exit(0);
     helperInstance->start();
   } else if (StoredEnabled()) {
-    dispatch_async(dispatch_get_global_queue(DISPATCH_QUEUE_PRIORITY_DEFAULT, 0), WaitForTrust);
+    dispatch_async_f(dispatch_get_global_queue(DISPATCH_QUEUE_PRIORITY_DEFAULT, 0), helperInstance,
+                     WaitForTrust);
   } else {
-    dispatch_after(dispatch_time(DISPATCH_TIME_NOW, 2 * NSEC_PER_SEC), dispatch_get_main_queue(),
-                   [] { sys::exit(0); });
+    dispatch_after_f(dispatch_time(DISPATCH_TIME_NOW, 2 * NSEC_PER_SEC), dispatch_get_main_queue(),
+                     nullptr, ExitSwitchedOff);
   }
 
   CFRunLoopRun();

@@ -1,8 +1,14 @@
-#include <AppKit/AppKit.h>
+#include <corvassel/AppKit.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
 
 #include "helper/CorvasselHelper.h"
 #include "remap/Remap.h"
 #include "scripts/ExtraScripts.h"
+
+namespace ns = corvassel::ns;
 
 namespace {
 
@@ -10,7 +16,7 @@ bool IsDown(CGEventType type) {
   return type == kCGEventRightMouseDown || type == kCGEventOtherMouseDown;
 }
 
-bool IsHeld(NSUInteger pressed, int64_t button) {
+bool IsHeld(ns::NSUInteger pressed, int64_t button) {
   // The mask speaks for buttons 0 to 30 only; any other number is simply never held (and never
   // shifts past the mask's width).
   return button >= 0 && button <= 30 && (pressed >> button) & 1;
@@ -38,7 +44,7 @@ CGEventRef MouseEventCallback(CGEventTapProxy proxy, CGEventType type, CGEventRe
   if (!back && !forward) return event;
 
   int64_t passthrough = helper->passthroughButton();
-  if (passthrough > 0 && IsHeld(NSEvent::pressedMouseButtons(), passthrough)) return event;
+  if (passthrough > 0 && IsHeld(ns::NSEvent::pressedMouseButtons(), passthrough)) return event;
 
   if (IsDown(type)) {
     if (back)

@@ -1,6 +1,11 @@
 #include "scripts/ExtraScripts.h"
 
-#include <Foundation/Foundation.h>
+#include <CoreFoundation/CoreFoundation.h>
+#include <corvassel/Foundation.h>
+
+#include <vector>
+
+namespace ns = corvassel::ns;
 
 namespace {
 
@@ -14,8 +19,8 @@ std::optional<std::string> RunExtraScript(const std::string &name) {
   std::string path;
   for (const char *bundle : kBundles) {
     std::string candidate =
-        NSStringByAppendingPathComponent(NSStringByExpandingTildeInPath(bundle), relative);
-    if (NSFileManager::defaultManager().fileExistsAtPath(candidate)) {
+        ns::NSStringByAppendingPathComponent(ns::NSStringByExpandingTildeInPath(bundle), relative);
+    if (ns::NSFileManager::defaultManager().fileExistsAtPath(candidate)) {
       path = candidate;
       break;
     }
@@ -23,8 +28,8 @@ std::optional<std::string> RunExtraScript(const std::string &name) {
   if (path.empty()) return std::nullopt;
 
   try {
-    NSTask task;
-    NSPipe pipe;
+    ns::NSTask task;
+    ns::NSPipe pipe;
     task.setLaunchPath(path);
     task.setStandardOutput(&pipe);
     task.launch();
@@ -48,8 +53,8 @@ std::optional<std::string> RunExtraScript(const std::string &name) {
                      reinterpret_cast<UInt8 *>(result.data()), used, &used);
     CFRelease(trimmed);
     return result;
-  } catch (const NSException &exception) {
-    NSLog(CFSTR("CorvasselHelper: Failed to run script: %@"), exception.description());
+  } catch (const ns::NSException &exception) {
+    ns::NSLog(CFSTR("CorvasselHelper: Failed to run script: %@"), exception.description());
     return std::nullopt;
   }
 }

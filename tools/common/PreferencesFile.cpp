@@ -1,6 +1,6 @@
 #include "PreferencesFile.h"
 
-#include <Foundation/Foundation.h>
+#include <corvassel/Foundation.h>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -104,7 +104,7 @@ std::string PreferencesPath(const std::string &home, const std::string &domain) 
 }
 
 std::string HomeDirectory() {
-  return NSHomeDirectory();
+  return corvassel::ns::NSHomeDirectory();
 }
 
 PreferencesFile::PreferencesFile(std::string path) : path_(std::move(path)) {

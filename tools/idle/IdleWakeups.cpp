@@ -42,7 +42,7 @@ class TrustedInput : public platform::InputBackend {
                                                  platform::TapClient &) override {
     return std::make_unique<QuietTap>();
   }
-  NSUInteger pressedMouseButtons() override { return 0; }
+  platform::NSUInteger pressedMouseButtons() override { return 0; }
   void post(CGEventTapLocation, const platform::PostedEvent &) override {}
 };
 

@@ -162,6 +162,18 @@ class Data final : public Object {
  public:
   Data() : Object(kTypeIDData) {}
   SmallBytes<384> bytes;  // an event's serialization fits inline
+  size_t capacity = 0;    // the most a fixed-capacity mutable data may hold; 0: it grows freely
+
+  // Stops the process, as CoreFoundation does, when function would take a fixed-capacity data
+  // past its capacity: code that worked here must not overrun it on macOS.
+  void checkRoom(size_t length, const char *function) const {
+    if (capacity == 0 || length <= capacity) return;
+    char message[128];
+    snprintf(message, sizeof message,
+             "fixed-capacity data cannot grow to %zu bytes, past its capacity of %zu", length,
+             capacity);
+    CFFatal(function, message);
+  }
 
   bool equals(const Object &other) const override {
     return other.typeID() == kTypeIDData && static_cast<const Data &>(other).bytes == bytes;
@@ -307,20 +319,32 @@ CFDataRef CFDataCreate(CFAllocatorRef allocator, const UInt8 *bytes, CFIndex len
   return Wrap<CFDataRef>(data);
 }
 
+namespace {
+
+// A capacity is the most the data will hold, so reserving it (within reason) spares growing
+// later.
+size_t Reservation(CFIndex capacity) {
+  return static_cast<size_t>(std::clamp<CFIndex>(capacity, 0, CFIndex{1} << 20));
+}
+
+}  // namespace
+
 CFMutableDataRef CFDataCreateMutable(CFAllocatorRef allocator, CFIndex capacity) {
+  if (capacity < 0) platform::CFFatal("CFDataCreateMutable", "negative capacity");
   Data *data = new Data();
-  if (capacity > 0) data->bytes.reserve(static_cast<size_t>(capacity));
+  data->capacity = static_cast<size_t>(capacity);
+  data->bytes.reserve(Reservation(capacity));
   return Wrap<CFMutableDataRef>(data);
 }
 
 CFMutableDataRef CFDataCreateMutableCopy(CFAllocatorRef allocator, CFIndex capacity,
                                          CFDataRef theData) {
-  Data *data = new Data();
   const auto &source = As<Data>(theData, kTypeIDData, "CFDataCreateMutableCopy").bytes;
-  // A capacity is the most the data will hold, so reserving it (within reason) spares growing
-  // later.
-  const CFIndex reserved = std::clamp<CFIndex>(capacity, 0, CFIndex{1} << 20);
-  data->bytes.reserve(std::max(source.size(), static_cast<size_t>(reserved)));
+  if (capacity < 0) platform::CFFatal("CFDataCreateMutableCopy", "negative capacity");
+  Data *data = new Data();
+  data->capacity = static_cast<size_t>(capacity);
+  data->checkRoom(source.size(), "CFDataCreateMutableCopy");
+  data->bytes.reserve(std::max(source.size(), Reservation(capacity)));
   data->bytes.assign(source.begin(), source.end());
   return Wrap<CFMutableDataRef>(data);
 }
@@ -339,8 +363,9 @@ UInt8 *CFDataGetMutableBytePtr(CFMutableDataRef theData) {
 
 void CFDataAppendBytes(CFMutableDataRef theData, const UInt8 *bytes, CFIndex length) {
   if (length <= 0 || !bytes) return;
-  auto &store = As<Data>(theData, kTypeIDData, "CFDataAppendBytes").bytes;
-  store.insert(store.end(), bytes, bytes + length);
+  Data &data = As<Data>(theData, kTypeIDData, "CFDataAppendBytes");
+  data.checkRoom(data.bytes.size() + static_cast<size_t>(length), "CFDataAppendBytes");
+  data.bytes.insert(data.bytes.end(), bytes, bytes + length);
 }
 
 void CFDataDeleteBytes(CFMutableDataRef theData, CFRange range) {
@@ -354,5 +379,7 @@ void CFDataDeleteBytes(CFMutableDataRef theData, CFRange range) {
 
 void CFDataSetLength(CFMutableDataRef theData, CFIndex length) {
   if (length < 0) platform::CFFatal("CFDataSetLength", "negative length");
-  As<Data>(theData, kTypeIDData, "CFDataSetLength").bytes.resize(static_cast<size_t>(length));
+  Data &data = As<Data>(theData, kTypeIDData, "CFDataSetLength");
+  data.checkRoom(static_cast<size_t>(length), "CFDataSetLength");
+  data.bytes.resize(static_cast<size_t>(length));
 }

@@ -95,7 +95,7 @@ CFNumberType Canonical(CFNumberType type) {
     case kCFNumberCGFloatType:
       return kCFNumberFloat64Type;
     default:
-      return 0;
+      return static_cast<CFNumberType>(0);
   }
 }
 

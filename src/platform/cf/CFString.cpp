@@ -181,9 +181,14 @@ Boolean CFStringGetCString(CFStringRef theString, char *buffer, CFIndex bufferSi
   return true;
 }
 
+// NULL as often as code could meet it on macOS, so that every caller keeps its fallback: for
+// other encodings, and for text a C string would change (a NUL inside) or that is not ASCII.
 const char *CFStringGetCStringPtr(CFStringRef theString, CFStringEncoding encoding) {
   const std::string &bytes = AsString(theString, "CFStringGetCStringPtr").bytes();
-  return encoding == kCFStringEncodingUTF8 ? bytes.c_str() : nullptr;
+  if (encoding != kCFStringEncodingUTF8 && encoding != kCFStringEncodingASCII) return nullptr;
+  for (unsigned char c : bytes)
+    if (c == 0 || c >= 0x80) return nullptr;
+  return bytes.c_str();
 }
 
 CFIndex CFStringGetBytes(CFStringRef theString, CFRange range, CFStringEncoding encoding,
@@ -291,8 +296,9 @@ void CFStringTrimWhitespace(CFMutableStringRef theString) {
 
 // ---- Formatting: printf conversions plus %@ for CF objects ----
 
-CFStringRef CFStringCreateWithFormatAndArguments(CFAllocatorRef alloc, CFTypeRef formatOptions,
-                                                 CFStringRef format, va_list arguments) {
+CFStringRef CFStringCreateWithFormatAndArguments(CFAllocatorRef alloc,
+                                                 CFDictionaryRef formatOptions, CFStringRef format,
+                                                 va_list arguments) {
   const std::string &pattern = AsString(format, "CFStringCreateWithFormat").bytes();
   std::string out;
   va_list args;
@@ -377,7 +383,7 @@ CFStringRef CFStringCreateWithFormatAndArguments(CFAllocatorRef alloc, CFTypeRef
   return Wrap(new String(std::move(out)));
 }
 
-CFStringRef CFStringCreateWithFormat(CFAllocatorRef alloc, CFTypeRef formatOptions,
+CFStringRef CFStringCreateWithFormat(CFAllocatorRef alloc, CFDictionaryRef formatOptions,
                                      CFStringRef format, ...) {
   va_list args;
   va_start(args, format);

@@ -55,10 +55,10 @@ enum : UInt8 {
 };
 
 // Fields of a gesture event that say what a posted swipe means.
-enum : CGEventField {
-  kFieldGesturePhase = 0x84,    // 4: the gesture ended
-  kFieldSwipeDirection = 0x73,  // 4 back, 8 forward
-};
+// The phase: 4 when the gesture ended.
+constexpr CGEventField kFieldGesturePhase = static_cast<CGEventField>(0x84);
+// The direction: 4 back, 8 forward.
+constexpr CGEventField kFieldSwipeDirection = static_cast<CGEventField>(0x73);
 
 // Test hooks; an empty function means the ordinary behaviour.
 struct Hooks {

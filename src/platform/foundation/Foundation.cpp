@@ -1,5 +1,6 @@
-// Foundation's small services: exceptions, the log, paths, threads and process exit.
-#include <Foundation/Foundation.h>
+// The Foundation stand-ins' small services: exceptions, the log, paths, threads; and the
+// process exit.
+#include <corvassel/Foundation.h>
 #include <platform/Backend.h>
 
 #include <pwd.h>
@@ -12,6 +13,8 @@
 #include <vector>
 
 #include "cf/CFRuntime.h"
+
+namespace corvassel::ns {
 
 const char *const NSInvalidArgumentException = "NSInvalidArgumentException";
 const char *const NSFileHandleOperationException = "NSFileHandleOperationException";
@@ -142,6 +145,8 @@ void NSThread::sleepForTimeInterval(CFTimeInterval seconds) {
 bool NSThread::isMainThread() {
   return gettid() == getpid();
 }
+
+}  // namespace corvassel::ns
 
 namespace sys {
 void exit(int status) {

@@ -1,5 +1,5 @@
 // Processes and pipes: NSTask on posix_spawn, NSPipe on pipe2, NSFileHandle reads.
-#include <Foundation/Foundation.h>
+#include <corvassel/Foundation.h>
 #include <platform/Backend.h>
 
 #include <fcntl.h>
@@ -21,6 +21,8 @@ extern char **environ;
 namespace platform {
 bool gProcessExitDescriptors = true;
 }
+
+namespace corvassel::ns {
 
 namespace {
 
@@ -227,3 +229,5 @@ bool NSTask::isRunning() {
   reap(false);
   return !exited_;
 }
+
+}  // namespace corvassel::ns

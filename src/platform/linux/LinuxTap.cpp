@@ -88,7 +88,7 @@ Tap::~Tap() {
     link_->tap = nullptr;  // answers still on their way are dropped
   }
   loop_->call([this] {
-    disable(0);
+    disable(kCGEventNull);
     out_.reset();
     if (deadline_) loop_->unwatch(deadline_->fd());
     loop_->setRoundEnd(nullptr);
@@ -100,7 +100,7 @@ void Tap::setEnabled(bool enabled) {
     // A virtual device that refused a write would leave every mouse grabbed and dead.
     if (enabled == enabled_ || shutDown_ || writeFailed_) return;
     if (!enabled) {
-      disable(0);
+      disable(kCGEventNull);
       return;
     }
     enabled_ = true;
@@ -154,7 +154,7 @@ void Tap::click(uint16_t code) {
 
 void Tap::shutdown() {
   loop_->call([this] {
-    disable(0);
+    disable(kCGEventNull);
     shutDown_ = true;
     out_.reset();
   });

@@ -94,7 +94,7 @@ class Tap final : public TapDriver, private DeviceSet::Listener {
   void ask();
   void flush();
   void armDeadline();
-  void disable(CGEventType notice);  // 0: no notice for the client
+  void disable(CGEventType notice);  // kCGEventNull: no notice for the client
   // Releases what went out, gives every mouse back and, meanwhile, runs `meanwhile`.
   void letGo(const std::function<void()> &meanwhile);
   void logDrops(uint32_t id, Device &device);

@@ -1,7 +1,7 @@
 // Preferences as the user's property-list files: $HOME/Library/Preferences/<domain>.plist, read
 // afresh on every call (other processes write them), XML or binary.
 #include <CoreFoundation/CoreFoundation.h>
-#include <Foundation/Foundation.h>
+#include <corvassel/Foundation.h>
 #include <fcntl.h>
 #include <platform/Backend.h>
 #include <platform/PreferencesDictionary.h>
@@ -80,7 +80,7 @@ CFPropertyListRef CFPreferencesCopyValue(CFStringRef key, CFStringRef applicatio
       domain.find_first_of(std::string_view("/\0", 2)) != std::string::npos ||
       keyBytes.find('\0') != std::string::npos)
     return nullptr;
-  const std::string home = NSHomeDirectory();
+  const std::string home = corvassel::ns::NSHomeDirectory();
   if (home.empty()) return nullptr;
   std::string path =
       platform::backend().mapPath(home + "/Library/Preferences/" + domain + ".plist");

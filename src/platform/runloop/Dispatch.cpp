@@ -1,5 +1,5 @@
-// libdispatch's main queue, one global concurrent queue, dispatch_after and dispatch_time, and
-// signal sources.
+// libdispatch's main queue, one global concurrent queue, dispatch_async_f, dispatch_after_f and
+// dispatch_time, and signal sources.
 //
 // Main-queue tasks are work performed by the main run loop. Global-queue tasks run on worker
 // threads that are started when tasks wait and no worker is free, and that end as soon as the
@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cerrno>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -32,13 +33,15 @@ dispatch_queue_s gGlobalQueue{false};
 
 using platform::TimeSource;
 
+using Task = std::function<void()>;
+
 class Workers {
  public:
-  void submit(dispatch_block_t block) {
+  void submit(Task task) {
     bool start;
     {
       std::lock_guard lock(mutex_);
-      tasks_.push_back(std::move(block));
+      tasks_.push_back(std::move(task));
       start = tasks_.size() > running_ - busy_;  // every worker already has a task
       if (start) ++running_;
     }
@@ -63,7 +66,7 @@ class Workers {
 
   void work(TimeSource &time) {
     for (;;) {
-      dispatch_block_t task;
+      Task task;
       {
         std::lock_guard lock(mutex_);
         if (tasks_.empty()) {
@@ -82,7 +85,7 @@ class Workers {
   }
 
   std::mutex mutex_;
-  std::deque<dispatch_block_t> tasks_;
+  std::deque<Task> tasks_;
   size_t running_ = 0;
   size_t busy_ = 0;
 };
@@ -93,15 +96,15 @@ Workers &GlobalWorkers() {
 }
 
 // A delayed global-queue task waits on its own thread, then joins the queue.
-void SubmitLater(dispatch_time_t when, dispatch_block_t block) {
+void SubmitLater(dispatch_time_t when, Task task) {
   TimeSource &time = platform::backend().time();
   time.threadWillStart();
-  auto wait = [&time, when, block = std::move(block)]() mutable {
+  auto wait = [&time, when, task = std::move(task)]() mutable {
     {
       std::unique_ptr<platform::Waiter> waiter = time.makeWaiter();
       while (time.upTimeNanos() < when) waiter->waitUntil(when);
     }
-    GlobalWorkers().submit(std::move(block));
+    GlobalWorkers().submit(std::move(task));
     time.threadDidExit();
   };
   try {
@@ -122,20 +125,23 @@ dispatch_queue_t dispatch_get_global_queue(intptr_t identifier, uintptr_t flags)
   return &gGlobalQueue;
 }
 
-void dispatch_async(dispatch_queue_t queue, dispatch_block_t block) {
-  if (!queue || !block) return;
+void dispatch_async_f(dispatch_queue_t queue, void *context, dispatch_function_t work) {
+  if (!queue || !work) return;
+  Task task = [work, context] { work(context); };
   if (queue->main)
-    platform::runLoopPerform(CFRunLoopGetMain(), std::move(block));
+    platform::runLoopPerform(CFRunLoopGetMain(), std::move(task));
   else
-    GlobalWorkers().submit(std::move(block));
+    GlobalWorkers().submit(std::move(task));
 }
 
-void dispatch_after(dispatch_time_t when, dispatch_queue_t queue, dispatch_block_t block) {
-  if (!queue || !block || when == DISPATCH_TIME_FOREVER) return;
+void dispatch_after_f(dispatch_time_t when, dispatch_queue_t queue, void *context,
+                      dispatch_function_t work) {
+  if (!queue || !work || when == DISPATCH_TIME_FOREVER) return;
+  Task task = [work, context] { work(context); };
   if (queue->main)
-    platform::runLoopPerformAt(CFRunLoopGetMain(), when, std::move(block));
+    platform::runLoopPerformAt(CFRunLoopGetMain(), when, std::move(task));
   else
-    SubmitLater(when, std::move(block));
+    SubmitLater(when, std::move(task));
 }
 
 // Times are up-time nanoseconds. Overflow saturates to DISPATCH_TIME_FOREVER; a time before the

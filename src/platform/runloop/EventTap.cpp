@@ -6,6 +6,7 @@
 // answers the driver. So the callback always runs on the loop the source was added to, as on
 // macOS, and may switch off, invalidate or release its own tap.
 #include <ApplicationServices/ApplicationServices.h>
+#include <corvassel/AppKit.h>
 #include <platform/Backend.h>
 
 #include <deque>
@@ -14,7 +15,7 @@
 
 #include "cf/CFRuntime.h"
 
-const CFStringRef kAXTrustedCheckOptionPrompt = CFSTR("AXTrustedCheckOptionPrompt");
+CFStringRef kAXTrustedCheckOptionPrompt = CFSTR("AXTrustedCheckOptionPrompt");
 
 namespace platform {
 
@@ -241,6 +242,6 @@ Boolean AXIsProcessTrusted(void) {
   return platform::backend().input().isProcessTrusted(false);
 }
 
-NSUInteger NSEvent::pressedMouseButtons() {
+corvassel::ns::NSUInteger corvassel::ns::NSEvent::pressedMouseButtons() {
   return platform::backend().input().pressedMouseButtons();
 }

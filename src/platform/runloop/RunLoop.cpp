@@ -116,7 +116,6 @@ class Timer final : public Object {
   const uint64_t sequence;
   CFRunLoopTimerCallBack callout = nullptr;
   CFRunLoopTimerContext context{};
-  std::function<void(CFRunLoopTimerRef)> block;
   // Under gLock.
   bool valid = true;
   RunLoop *loop = nullptr;  // set while pending
@@ -275,9 +274,7 @@ bool ServeWork(RunLoop *loop) {
 }
 
 void FireTimer(Timer *timer) {
-  if (timer->block)
-    timer->block(reinterpret_cast<CFRunLoopTimerRef>(timer));
-  else if (timer->callout)
+  if (timer->callout)
     timer->callout(reinterpret_cast<CFRunLoopTimerRef>(timer), timer->context.info);
 }
 
@@ -306,7 +303,7 @@ void ServeTimers(RunLoop *loop) {
   }
 }
 
-SInt32 Run(RunLoop *loop, uint64_t until, bool returnAfterSourceHandled) {
+CFRunLoopRunResult Run(RunLoop *loop, uint64_t until, bool returnAfterSourceHandled) {
   bool outerStop;
   {
     std::lock_guard lock(gLock);
@@ -314,7 +311,7 @@ SInt32 Run(RunLoop *loop, uint64_t until, bool returnAfterSourceHandled) {
     outerStop = loop->stopRequested;
     loop->stopRequested = false;
   }
-  SInt32 result;
+  CFRunLoopRunResult result;
   for (;;) {
     bool handled = ServeSources(loop);
     handled = ServeWork(loop) || handled;
@@ -440,8 +437,8 @@ void CFRunLoopRun(void) {
   }
 }
 
-SInt32 CFRunLoopRunInMode(CFRunLoopMode mode, CFTimeInterval seconds,
-                          Boolean returnAfterSourceHandled) {
+CFRunLoopRunResult CFRunLoopRunInMode(CFRunLoopMode mode, CFTimeInterval seconds,
+                                      Boolean returnAfterSourceHandled) {
   RunLoop *loop = CurrentLoop();
   uint64_t span = NanosFromSeconds(seconds);
   uint64_t until = span == kForever ? kForever : SaturatingAdd(loop->time->upTimeNanos(), span);
@@ -551,15 +548,6 @@ CFRunLoopTimerRef CFRunLoopTimerCreate(CFAllocatorRef allocator, CFAbsoluteTime 
     timer->context = *context;
     if (context->retain) timer->context.info = const_cast<void *>(context->retain(context->info));
   }
-  return reinterpret_cast<CFRunLoopTimerRef>(timer);
-}
-
-CFRunLoopTimerRef CFRunLoopTimerCreateWithHandler(CFAllocatorRef allocator, CFAbsoluteTime fireDate,
-                                                  CFTimeInterval interval, CFOptionFlags flags,
-                                                  CFIndex order,
-                                                  std::function<void(CFRunLoopTimerRef)> block) {
-  Timer *timer = new Timer(fireDate, interval, order);
-  timer->block = std::move(block);
   return reinterpret_cast<CFRunLoopTimerRef>(timer);
 }
 

@@ -4,7 +4,11 @@
 #include <CoreFoundation/CoreFoundation.h>
 #include <CoreGraphics/CoreGraphics.h>
 
-extern const CFStringRef kAXTrustedCheckOptionPrompt;
+extern "C" {
+
+extern CFStringRef kAXTrustedCheckOptionPrompt;
 // With kAXTrustedCheckOptionPrompt true in options, an untrusted process asks the user once.
 Boolean AXIsProcessTrustedWithOptions(CFDictionaryRef options);
 Boolean AXIsProcessTrusted(void);
+
+}  // extern "C"

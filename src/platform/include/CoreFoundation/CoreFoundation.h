@@ -1,5 +1,11 @@
 // CoreFoundation, as much of it as the helper uses, under Apple's names and signatures.
 // Objects are reference counted: whatever a Create or Copy call returns belongs to the caller.
+//
+// Apple declares its enumerations with CF_ENUM(T, Name), which C++ sees as an enum with the
+// fixed underlying type T and a typedef of the same name; they are written out that way here, in
+// standard C++. CF_OPTIONS types stay integer typedefs, as C++ sees them there too. Functions
+// and constants have C linkage, as Apple's do, here and in the other headers under Apple's
+// names.
 #pragma once
 
 #include <stdarg.h>
@@ -7,7 +13,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include <functional>
+extern "C" {
 
 typedef unsigned char Boolean;
 typedef uint8_t UInt8;
@@ -16,8 +22,8 @@ typedef uint16_t UInt16;
 typedef int16_t SInt16;
 typedef uint32_t UInt32;
 typedef int32_t SInt32;
-typedef uint64_t UInt64;
-typedef int64_t SInt64;
+typedef unsigned long long UInt64;
+typedef signed long long SInt64;
 typedef float Float32;
 typedef double Float64;
 
@@ -37,10 +43,14 @@ static inline CFRange CFRangeMake(CFIndex location, CFIndex length) {
   return range;
 }
 
-typedef CFIndex CFComparisonResult;
-enum { kCFCompareLessThan = -1L, kCFCompareEqualTo = 0, kCFCompareGreaterThan = 1 };
+enum CFComparisonResult : CFIndex {
+  kCFCompareLessThan = -1L,
+  kCFCompareEqualTo = 0,
+  kCFCompareGreaterThan = 1
+};
+typedef enum CFComparisonResult CFComparisonResult;
 
-enum { kCFNotFound = -1L };
+static const CFIndex kCFNotFound = -1;
 
 typedef const struct __CFAllocator *CFAllocatorRef;
 // Only the default allocator exists; NULL means the same.
@@ -49,6 +59,8 @@ extern const CFAllocatorRef kCFAllocatorDefault;
 typedef const struct __CFString *CFStringRef;
 typedef struct __CFString *CFMutableStringRef;
 typedef CFTypeRef CFPropertyListRef;
+typedef const struct __CFDictionary *CFDictionaryRef;
+typedef struct __CFDictionary *CFMutableDictionaryRef;
 
 CFTypeRef CFRetain(CFTypeRef cf);
 void CFRelease(CFTypeRef cf);
@@ -60,8 +72,7 @@ CFStringRef CFCopyDescription(CFTypeRef cf);
 
 // ---- Numbers ----
 typedef const struct __CFNumber *CFNumberRef;
-typedef CFIndex CFNumberType;
-enum {
+enum CFNumberType : CFIndex {
   kCFNumberSInt8Type = 1,
   kCFNumberSInt16Type = 2,
   kCFNumberSInt32Type = 3,
@@ -80,6 +91,7 @@ enum {
   kCFNumberCGFloatType = 16,
   kCFNumberMaxType = 16
 };
+typedef enum CFNumberType CFNumberType;
 
 CFTypeID CFNumberGetTypeID(void);
 CFNumberRef CFNumberCreate(CFAllocatorRef allocator, CFNumberType theType, const void *valuePtr);
@@ -100,13 +112,14 @@ Boolean CFBooleanGetValue(CFBooleanRef boolean);
 
 // ---- Strings ----
 typedef UInt32 CFStringEncoding;
-enum {
+enum CFStringBuiltInEncodings : CFStringEncoding {
   kCFStringEncodingMacRoman = 0,
   kCFStringEncodingASCII = 0x0600,
   kCFStringEncodingUTF8 = 0x08000100,
 };
+typedef enum CFStringBuiltInEncodings CFStringBuiltInEncodings;
 typedef CFOptionFlags CFStringCompareFlags;
-enum { kCFCompareCaseInsensitive = 1 };
+enum : CFOptionFlags { kCFCompareCaseInsensitive = 1 };
 
 CFTypeID CFStringGetTypeID(void);
 // Backs CFSTR: one immortal string per distinct literal.
@@ -118,10 +131,11 @@ CFStringRef CFStringCreateWithCString(CFAllocatorRef alloc, const char *cStr,
 // NULL when the bytes are not valid in the encoding.
 CFStringRef CFStringCreateWithBytes(CFAllocatorRef alloc, const UInt8 *bytes, CFIndex numBytes,
                                     CFStringEncoding encoding, Boolean isExternalRepresentation);
-CFStringRef CFStringCreateWithFormat(CFAllocatorRef alloc, CFTypeRef formatOptions,
+CFStringRef CFStringCreateWithFormat(CFAllocatorRef alloc, CFDictionaryRef formatOptions,
                                      CFStringRef format, ...);
-CFStringRef CFStringCreateWithFormatAndArguments(CFAllocatorRef alloc, CFTypeRef formatOptions,
-                                                 CFStringRef format, va_list arguments);
+CFStringRef CFStringCreateWithFormatAndArguments(CFAllocatorRef alloc,
+                                                 CFDictionaryRef formatOptions, CFStringRef format,
+                                                 va_list arguments);
 CFStringRef CFStringCreateCopy(CFAllocatorRef alloc, CFStringRef theString);
 CFMutableStringRef CFStringCreateMutableCopy(CFAllocatorRef alloc, CFIndex maxLength,
                                              CFStringRef theString);
@@ -130,7 +144,8 @@ CFIndex CFStringGetLength(CFStringRef theString);
 CFIndex CFStringGetMaximumSizeForEncoding(CFIndex length, CFStringEncoding encoding);
 Boolean CFStringGetCString(CFStringRef theString, char *buffer, CFIndex bufferSize,
                            CFStringEncoding encoding);
-// The string's own NUL-terminated UTF-8 bytes (never NULL for UTF-8 here).
+// The string's own NUL-terminated bytes, or NULL, which macOS may answer for any string: here
+// NULL for anything but plain ASCII read as ASCII or UTF-8. Fall back to CFStringGetCString.
 const char *CFStringGetCStringPtr(CFStringRef theString, CFStringEncoding encoding);
 // Converts the characters in range (UTF-16 units) to encoding; returns how many it converted.
 CFIndex CFStringGetBytes(CFStringRef theString, CFRange range, CFStringEncoding encoding,
@@ -172,8 +187,6 @@ const void *CFArrayGetValueAtIndex(CFArrayRef theArray, CFIndex idx);
 void CFArrayRemoveAllValues(CFMutableArrayRef theArray);
 
 // ---- Dictionaries ----
-typedef const struct __CFDictionary *CFDictionaryRef;
-typedef struct __CFDictionary *CFMutableDictionaryRef;
 typedef const void *(*CFDictionaryRetainCallBack)(CFAllocatorRef allocator, const void *value);
 typedef void (*CFDictionaryReleaseCallBack)(CFAllocatorRef allocator, const void *value);
 typedef CFStringRef (*CFDictionaryCopyDescriptionCallBack)(const void *value);
@@ -215,7 +228,8 @@ typedef const struct __CFData *CFDataRef;
 typedef struct __CFData *CFMutableDataRef;
 CFTypeID CFDataGetTypeID(void);
 CFDataRef CFDataCreate(CFAllocatorRef allocator, const UInt8 *bytes, CFIndex length);
-// capacity 0 means unlimited.
+// capacity 0 means unlimited; any other capacity is the most the data may ever hold, and
+// growing it further stops the process, as on macOS. A copy's capacity must hold theData.
 CFMutableDataRef CFDataCreateMutable(CFAllocatorRef allocator, CFIndex capacity);
 CFMutableDataRef CFDataCreateMutableCopy(CFAllocatorRef allocator, CFIndex capacity,
                                          CFDataRef theData);
@@ -240,20 +254,21 @@ typedef CFStringRef CFRunLoopMode;
 extern const CFRunLoopMode kCFRunLoopDefaultMode;
 extern const CFStringRef kCFRunLoopCommonModes;
 
-enum {
+enum CFRunLoopRunResult : SInt32 {
   kCFRunLoopRunFinished = 1,
   kCFRunLoopRunStopped = 2,
   kCFRunLoopRunTimedOut = 3,
   kCFRunLoopRunHandledSource = 4
 };
+typedef enum CFRunLoopRunResult CFRunLoopRunResult;
 
 CFTypeID CFRunLoopGetTypeID(void);
 CFRunLoopRef CFRunLoopGetCurrent(void);
 CFRunLoopRef CFRunLoopGetMain(void);
 // Runs the current thread's run loop until CFRunLoopStop.
 void CFRunLoopRun(void);
-SInt32 CFRunLoopRunInMode(CFRunLoopMode mode, CFTimeInterval seconds,
-                          Boolean returnAfterSourceHandled);
+CFRunLoopRunResult CFRunLoopRunInMode(CFRunLoopMode mode, CFTimeInterval seconds,
+                                      Boolean returnAfterSourceHandled);
 void CFRunLoopStop(CFRunLoopRef rl);
 void CFRunLoopWakeUp(CFRunLoopRef rl);
 void CFRunLoopAddSource(CFRunLoopRef rl, CFRunLoopSourceRef source, CFRunLoopMode mode);
@@ -293,11 +308,6 @@ CFRunLoopTimerRef CFRunLoopTimerCreate(CFAllocatorRef allocator, CFAbsoluteTime 
                                        CFTimeInterval interval, CFOptionFlags flags, CFIndex order,
                                        CFRunLoopTimerCallBack callout,
                                        CFRunLoopTimerContext *context);
-// The block form; blocks are C++ callables here.
-CFRunLoopTimerRef CFRunLoopTimerCreateWithHandler(CFAllocatorRef allocator, CFAbsoluteTime fireDate,
-                                                  CFTimeInterval interval, CFOptionFlags flags,
-                                                  CFIndex order,
-                                                  std::function<void(CFRunLoopTimerRef)> block);
 void CFRunLoopTimerInvalidate(CFRunLoopTimerRef timer);
 Boolean CFRunLoopTimerIsValid(CFRunLoopTimerRef timer);
 CFAbsoluteTime CFRunLoopTimerGetNextFireDate(CFRunLoopTimerRef timer);
@@ -354,13 +364,13 @@ typedef CFStringRef CFNotificationName;
 typedef void (*CFNotificationCallback)(CFNotificationCenterRef center, void *observer,
                                        CFNotificationName name, const void *object,
                                        CFDictionaryRef userInfo);
-typedef CFIndex CFNotificationSuspensionBehavior;
-enum {
+enum CFNotificationSuspensionBehavior : CFIndex {
   CFNotificationSuspensionBehaviorDrop = 1,
   CFNotificationSuspensionBehaviorCoalesce = 2,
   CFNotificationSuspensionBehaviorHold = 3,
   CFNotificationSuspensionBehaviorDeliverImmediately = 4
 };
+typedef enum CFNotificationSuspensionBehavior CFNotificationSuspensionBehavior;
 CFNotificationCenterRef CFNotificationCenterGetDistributedCenter(void);
 void CFNotificationCenterAddObserver(CFNotificationCenterRef center, const void *observer,
                                      CFNotificationCallback callBack, CFStringRef name,
@@ -372,3 +382,5 @@ void CFNotificationCenterRemoveEveryObserver(CFNotificationCenterRef center, con
 void CFNotificationCenterPostNotification(CFNotificationCenterRef center, CFNotificationName name,
                                           const void *object, CFDictionaryRef userInfo,
                                           Boolean deliverImmediately);
+
+}  // extern "C"

@@ -1,14 +1,16 @@
-// CoreGraphics events and event taps, under Apple's names and signatures.
+// CoreGraphics events and event taps, under Apple's names and signatures. Enumerations are
+// Apple's CF_ENUM types, as C++ sees them (see CoreFoundation.h).
 #pragma once
 
 #include <CoreFoundation/CoreFoundation.h>
+
+extern "C" {
 
 typedef struct __CGEvent *CGEventRef;
 typedef struct __CGEventSource *CGEventSourceRef;
 typedef struct __CGEventTapProxy *CGEventTapProxy;
 
-typedef uint32_t CGEventType;
-enum {
+enum CGEventType : uint32_t {
   kCGEventNull = 0,
   kCGEventLeftMouseDown = 1,
   kCGEventLeftMouseUp = 2,
@@ -27,14 +29,14 @@ enum {
   kCGEventTapDisabledByTimeout = 0xFFFFFFFE,
   kCGEventTapDisabledByUserInput = 0xFFFFFFFF
 };
+typedef enum CGEventType CGEventType;
 
 typedef uint64_t CGEventMask;
 #define CGEventMaskBit(eventType) ((CGEventMask)1 << (eventType))
 typedef uint64_t CGEventFlags;
 typedef uint64_t CGEventTimestamp;
 
-typedef uint32_t CGEventField;
-enum {
+enum CGEventField : uint32_t {
   kCGMouseEventNumber = 0,
   kCGMouseEventClickState = 1,
   kCGMouseEventPressure = 2,
@@ -42,13 +44,18 @@ enum {
   kCGMouseEventDeltaX = 4,
   kCGMouseEventDeltaY = 5,
 };
+typedef enum CGEventField CGEventField;
 
-typedef uint32_t CGEventTapLocation;
-enum { kCGHIDEventTap = 0, kCGSessionEventTap = 1, kCGAnnotatedSessionEventTap = 2 };
-typedef uint32_t CGEventTapPlacement;
-enum { kCGHeadInsertEventTap = 0, kCGTailAppendEventTap = 1 };
-typedef uint32_t CGEventTapOptions;
-enum { kCGEventTapOptionDefault = 0, kCGEventTapOptionListenOnly = 1 };
+enum CGEventTapLocation : uint32_t {
+  kCGHIDEventTap = 0,
+  kCGSessionEventTap = 1,
+  kCGAnnotatedSessionEventTap = 2
+};
+typedef enum CGEventTapLocation CGEventTapLocation;
+enum CGEventTapPlacement : uint32_t { kCGHeadInsertEventTap = 0, kCGTailAppendEventTap = 1 };
+typedef enum CGEventTapPlacement CGEventTapPlacement;
+enum CGEventTapOptions : uint32_t { kCGEventTapOptionDefault = 0, kCGEventTapOptionListenOnly = 1 };
+typedef enum CGEventTapOptions CGEventTapOptions;
 
 typedef CGEventRef (*CGEventTapCallBack)(CGEventTapProxy proxy, CGEventType type, CGEventRef event,
                                          void *userInfo);
@@ -78,3 +85,5 @@ CFMachPortRef CGEventTapCreate(CGEventTapLocation tap, CGEventTapPlacement place
                                CGEventTapCallBack callback, void *userInfo);
 void CGEventTapEnable(CFMachPortRef tap, bool enable);
 bool CGEventTapIsEnabled(CFMachPortRef tap);
+
+}  // extern "C"

@@ -3,6 +3,8 @@
 
 #include <CoreFoundation/CoreFoundation.h>
 
+extern "C" {
+
 // Little-endian layout, as on x86-64.
 struct UnsignedWide {
   UInt32 lo;
@@ -12,9 +14,12 @@ typedef struct UnsignedWide UnsignedWide;
 typedef UnsignedWide AbsoluteTime;
 typedef UnsignedWide Nanoseconds;
 
-AbsoluteTime UpTime(void);
-Nanoseconds AbsoluteToNanoseconds(AbsoluteTime absoluteTime);
+// Deprecated since macOS 10.8, as Apple marks them.
+__attribute__((deprecated)) AbsoluteTime UpTime(void);
+__attribute__((deprecated)) Nanoseconds AbsoluteToNanoseconds(AbsoluteTime absoluteTime);
 
 static inline UInt64 UnsignedWideToUInt64(UnsignedWide value) {
   return ((UInt64)value.hi << 32) | value.lo;
 }
+
+}  // extern "C"

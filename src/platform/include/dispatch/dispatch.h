@@ -1,13 +1,15 @@
-// libdispatch's queues, with blocks written as C++ callables, and its signal sources.
+// libdispatch's queues and signal sources, through its plain C functions: the forms that take
+// a function and a context (dispatch_async_f, dispatch_after_f). The block forms (dispatch_async,
+// dispatch_after) need a compiler with blocks; Apple's header, too, declares them only there.
 #pragma once
 
 #include <stdint.h>
 
-#include <functional>
+extern "C" {
 
 typedef struct dispatch_queue_s *dispatch_queue_t;
-typedef std::function<void()> dispatch_block_t;
 typedef uint64_t dispatch_time_t;
+typedef void (*dispatch_function_t)(void *context);
 
 #define DISPATCH_TIME_NOW (0ull)
 #define DISPATCH_TIME_FOREVER (~0ull)
@@ -25,15 +27,17 @@ typedef uint64_t dispatch_time_t;
 dispatch_queue_t dispatch_get_main_queue(void);
 // One concurrent queue per priority; its tasks run on background worker threads.
 dispatch_queue_t dispatch_get_global_queue(intptr_t identifier, uintptr_t flags);
-void dispatch_async(dispatch_queue_t queue, dispatch_block_t block);
-void dispatch_after(dispatch_time_t when, dispatch_queue_t queue, dispatch_block_t block);
+// work(context) runs once on the queue; a NULL queue or work is ignored.
+void dispatch_async_f(dispatch_queue_t queue, void *context, dispatch_function_t work);
+// The same, once the clock reaches when; DISPATCH_TIME_FOREVER never comes.
+void dispatch_after_f(dispatch_time_t when, dispatch_queue_t queue, void *context,
+                      dispatch_function_t work);
 dispatch_time_t dispatch_time(dispatch_time_t when, int64_t delta);
 
 // ---- Objects and sources ----
 //
 // As libdispatch declares them for C++: every object type derives from dispatch_object_s, so a
 // source is passed wherever an object is taken.
-typedef void (*dispatch_function_t)(void *context);
 typedef struct dispatch_object_s {
  protected:
   dispatch_object_s() = default;
@@ -74,3 +78,5 @@ void dispatch_resume(dispatch_object_t object);
 void dispatch_retain(dispatch_object_t object);
 // The last release cancels a source and frees it.
 void dispatch_release(dispatch_object_t object);
+
+}  // extern "C"

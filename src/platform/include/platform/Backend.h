@@ -6,7 +6,7 @@
 #pragma once
 
 #include <ApplicationServices/ApplicationServices.h>
-#include <AppKit/AppKit.h>
+#include <corvassel/AppKit.h>
 
 #include <cstdint>
 #include <functional>
@@ -14,6 +14,9 @@
 #include <string>
 
 namespace platform {
+
+// The held-buttons mask, bit n for button n, as NSEvent gives it.
+using corvassel::ns::NSUInteger;
 
 constexpr uint64_t kForever = UINT64_MAX;
 

@@ -1,13 +1,22 @@
-// The few Foundation services the helper needs (files, processes, the system log, threads,
-// process exit), shaped after their Foundation classes. Values are plain C++ types; failures of
-// the process and file-handle services are thrown as NSException, as Foundation raises them.
+// The project's own stand-ins for the few Foundation services the helper needs (files,
+// processes, the system log, threads), not Apple's header. Foundation is Objective-C, which C++
+// cannot call, so these are C++ classes and functions shaped after the Foundation classes they
+// stand for, keeping their names inside corvassel::ns so that they never meet the real ones.
+// Values are plain C++ types; failures of the process and file-handle services are thrown as
+// NSException, as Foundation raises them. The platform layer implements them on Linux; a macOS
+// build would implement them over the real classes in Objective-C++.
 #pragma once
 
 #include <CoreFoundation/CoreFoundation.h>
 
 #include <exception>
 #include <string>
+#include <utility>
 #include <vector>
+
+namespace corvassel::ns {
+
+typedef unsigned long NSUInteger;
 
 class NSException : public std::exception {
  public:
@@ -32,7 +41,7 @@ extern const char *const NSInvalidArgumentException;
 extern const char *const NSFileHandleOperationException;
 extern const char *const NSCharacterConversionException;
 
-// Writes one line to the system log (and standard error). %@ formats a CF object.
+// Writes one line to the system log (or standard error). %@ formats a CF object.
 void NSLog(CFStringRef format, ...);
 
 // The current user's home directory: $HOME, else the password database.
@@ -121,6 +130,9 @@ class NSThread {
   static bool isMainThread();
 };
 
+}  // namespace corvassel::ns
+
+// Not Foundation's: the helper's one other need, the process exit.
 namespace sys {
 // The ordinary process exit, through the platform so that tests and the simulator see it.
 [[noreturn]] void exit(int status);
