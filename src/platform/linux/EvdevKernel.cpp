@@ -106,7 +106,7 @@ class EvdevDevice : public Device {
       status = ReadStatus::Event;
       return n;
     }
-    constexpr size_t kRun = 16;  // a frame or several; a small buffer keeps the stack to a page
+    constexpr size_t kRun = 64;
     input_event run[kRun];
     const size_t want = std::min(max - n, kRun);
     ssize_t got;

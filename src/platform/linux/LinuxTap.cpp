@@ -9,7 +9,7 @@ namespace platform::evdev {
 
 namespace {
 
-constexpr size_t kEventsPerRead = 16;
+constexpr size_t kEventsPerRead = 64;
 constexpr size_t kMaxEventsPerRound = 512;
 // A frame newer than the round waits at most for the next; one further ahead than this is on
 // some other clock and is never held.
@@ -174,11 +174,12 @@ void Tap::deviceReadable(uint32_t id, Device &device) {
   ReadStatus status = ReadStatus::Event;
   for (size_t total = 0; total < kMaxEventsPerRound && status == ReadStatus::Event;) {
     const size_t count = device.read(run, times, kEventsPerRead, status);
+    const size_t at = readEvents_.size();
+    readEvents_.insert(readEvents_.end(), run, run + count);
     for (size_t i = 0; i < count; ++i) {
-      readEvents_.push_back(run[i]);
       if (run[i].type != EV_SYN || run[i].code != SYN_REPORT) continue;
-      reads_.push_back(Read{id, times[i], frameBegin, readEvents_.size() - frameBegin});
-      frameBegin = readEvents_.size();
+      reads_.push_back(Read{id, times[i], frameBegin, at + i + 1 - frameBegin});
+      frameBegin = at + i + 1;
     }
     total += count;
   }
