@@ -100,6 +100,7 @@ void DeviceSet::stop() {
     if (entry.grabbed) entry.device->grab(false);
   }
   entries_.clear();  // closing them ends any grab
+  grabbed_ = 0;
   pending_.clear();
   ignored_.clear();
   if (directory_) loop_.unwatch(directory_->fd());
@@ -113,6 +114,7 @@ void DeviceSet::letGo(const std::function<void()> &meanwhile) {
   std::vector<std::thread> ungrabs;
   for (auto &[node, entry] : entries_) {
     if (!std::exchange(entry.grabbed, false)) continue;
+    --grabbed_;
     Device *device = entry.device.get();
     backend().time().threadWillStart();
     try {
@@ -139,12 +141,6 @@ std::string DeviceSet::describe(uint32_t id) const {
   for (const auto &[node, entry] : entries_)
     if (entry.id == id) return path(node) + " (" + entry.device->name() + ")";
   return "a device";
-}
-
-size_t DeviceSet::grabbedCount() const {
-  size_t count = 0;
-  for (const auto &[node, entry] : entries_) count += entry.grabbed ? 1 : 0;
-  return count;
 }
 
 void DeviceSet::readWaiting() {
@@ -257,6 +253,7 @@ bool DeviceSet::grabWhenNeutral(Entry &entry, Retry refusals) {
     return true;
   }
   entry.grabbed = true;
+  ++grabbed_;
   refusalLogged_.erase(entry.node);
   listener_.deviceGrabbed(entry.id);
   return true;
@@ -279,6 +276,7 @@ void DeviceSet::onEntryReady(Entry &entry) {
 void DeviceSet::drop(std::map<std::string, Entry>::iterator it, bool tellListener) {
   const uint32_t id = it->second.id;
   const bool grabbed = it->second.grabbed;
+  if (grabbed) --grabbed_;
   loop_.unwatch(it->second.device->fd());
   entries_.erase(it);  // closing it ends the grab
   if (grabbed && tellListener) listener_.deviceLost(id);

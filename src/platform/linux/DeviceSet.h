@@ -69,7 +69,7 @@ class DeviceSet {
 
   // The grabbed device with this id, or nullptr.
   Device *device(uint32_t id);
-  size_t grabbedCount() const;
+  size_t grabbedCount() const { return grabbed_; }
   // Hands the listener every grabbed device with events waiting now, without waiting for any.
   void readWaiting();
   // A grabbed device that the tap found gone: closed and forgotten.
@@ -123,6 +123,7 @@ class DeviceSet {
   std::map<std::string, Retry> pending_;  // nodes to try again
   std::set<std::string> refusalLogged_;   // nodes whose refused grab was logged
   uint64_t retryArmedNanos_ = 0;
+  size_t grabbed_ = 0;        // entries grabbed
   std::vector<int> waiting_;  // readWaiting's, kept to spare an allocation each round
   std::unique_ptr<DirectoryWatch> directory_;
   std::unique_ptr<Timer> retryTimer_;

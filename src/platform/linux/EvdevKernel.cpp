@@ -25,6 +25,7 @@
 #include <filesystem>
 #include <utility>
 
+#include "linux/RawCalls.h"
 #include "linux/UniqueFd.h"
 
 namespace platform::evdev {
@@ -111,7 +112,7 @@ class EvdevDevice : public Device {
     const size_t want = std::min(max - n, kRun);
     ssize_t got;
     do {
-      got = ::read(fd_.get(), run, want * sizeof(input_event));
+      got = RawRead(fd_.get(), run, want * sizeof(input_event));
     } while (got < 0 && errno == EINTR);
     if (got <= 0) {
       status = got < 0 && errno == EAGAIN ? ReadStatus::Again : ReadStatus::Gone;
@@ -203,7 +204,7 @@ class UinputOutput : public Output {
       const char *p = reinterpret_cast<const char *>(buf);
       size_t left = n * sizeof(input_event);
       while (left > 0) {
-        ssize_t w = ::write(fd_.get(), p, left);
+        ssize_t w = RawWrite(fd_.get(), p, left);
         if (w < 0 && errno == EINTR) continue;
         if (w <= 0) return w < 0 ? errno : EIO;
         p += w;

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "linux/RawCalls.h"
 #include "linux/UniqueFd.h"
 
 namespace platform::evdev {
@@ -123,7 +124,7 @@ class ThreadLoop final : public InputLoop {
   void run() {
     epoll_event events[32];
     for (;;) {
-      const int count = epoll_wait(epoll_.get(), events, 32, -1);
+      const int count = RawEpollWait(epoll_.get(), events, 32, -1);
       for (int i = 0; i < count; ++i) {
         auto *handler = static_cast<Handler *>(events[i].data.ptr);
         if (!handler) {
