@@ -84,18 +84,22 @@ int main(int argc, char **argv) {
   const int roundTrips = argc > 1 ? std::atoi(argv[1]) : 2000;
   const int block = argc > 2 ? std::atoi(argv[2]) : 100;
 
-  SourceDevice forwarderMouse("bench mouse f");
+  // The forwarder's mouse carries the name the helper gives its own device, so that the helper
+  // leaves it alone rather than asking the forwarder's grab for it again while it is measured.
+  SourceDevice forwarderMouse(kVirtualPointer);
   pid_t forwarder = fork();
   if (forwarder == 0) {
     execl(CORVASSEL_BENCH_FORWARDER, CORVASSEL_BENCH_FORWARDER, forwarderMouse.node().c_str(),
           kVirtualPointer, static_cast<char *>(nullptr));
     _exit(127);
   }
-  const std::string forwarderOut = FindDevice(kVirtualPointer, Millis(5000));
+  const std::string forwarderOut =
+      FindDevice(kVirtualPointer, Millis(5000), {forwarderMouse.node()});
   SourceDevice helperMouse("bench mouse h");
   Home home;
   Helper helper(home);
-  const std::string helperOut = FindDevice(kVirtualPointer, Millis(5000), forwarderOut);
+  const std::string helperOut =
+      FindDevice(kVirtualPointer, Millis(5000), {forwarderMouse.node(), forwarderOut});
   std::this_thread::sleep_for(Millis(300));  // its mouse is grabbed just after
   if (forwarderOut.empty() || helperOut.empty()) {
     fprintf(stderr, "corvassel_kernel_bench: a forwarder did not start\n");

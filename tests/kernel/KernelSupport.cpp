@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -237,14 +238,17 @@ void SettleUdev() {
   if (access("/run/udev/control", F_OK) == 0) Shell("udevadm settle -t 20");
 }
 
-std::string FindDevice(const std::string &name, Millis timeout, const std::string &except) {
+std::string FindDevice(const std::string &name, Millis timeout,
+                       const std::vector<std::string> &except) {
   std::string found;
   Eventually(
       [&] {
         std::error_code ec;
         for (fs::directory_iterator it("/dev/input", ec), end; !ec && it != end; it.increment(ec)) {
           const std::string path = it->path().string();
-          if (it->path().filename().string().rfind("event", 0) != 0 || path == except) continue;
+          if (it->path().filename().string().rfind("event", 0) != 0 ||
+              std::find(except.begin(), except.end(), path) != except.end())
+            continue;
           int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
           if (fd < 0) continue;
           char buf[256] = {};

@@ -120,10 +120,10 @@ void StartUdev();
 // Waits until udev has handled every event so far (nothing when it does not run).
 void SettleUdev();
 
-// The node of the input device named `name` (but for `except`), or "" if none appears within
-// `timeout`.
+// The node of the input device named `name` (but for the nodes in `except`), or "" if none
+// appears within `timeout`.
 std::string FindDevice(const std::string &name, Millis timeout = Millis(3000),
-                       const std::string &except = "");
+                       const std::vector<std::string> &except = {});
 inline const char *const kVirtualPointer = "corvassel virtual pointer";
 // Whether another process holds an exclusive grab of the node (EVIOCGRAB answers EBUSY).
 bool GrabbedByAnother(const std::string &node);
