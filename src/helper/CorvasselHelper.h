@@ -48,9 +48,6 @@ class CorvasselHelper {
 #define kCorvasselPreferencesDomain CFSTR("Quendrith.tavrel.prefpane")
 #define kCorvasselPreferencesChanged CFSTR("Quendrith.tavrel.prefsChanged")
 
-// The boolean reading of a stored setting: a boolean as it is, a number true when non-zero, any
-// other kind (or none) false.
-bool CorvasselBooleanSetting(CFPropertyListRef value);
 
 constexpr CFTimeInterval kCorvasselRestartInterval = 1800.0;
 constexpr int kCorvasselRestartExitStatus = 42;

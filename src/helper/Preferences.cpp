@@ -1,4 +1,5 @@
 #include "helper/CorvasselHelper.h"
+#include "helper/SettingReadings.h"
 
 #include <initializer_list>
 
@@ -9,29 +10,7 @@ CFPropertyListRef CopySetting(CFStringRef key) {
                                 kCFPreferencesAnyHost);
 }
 
-int64_t ReadInteger(CFPropertyListRef value, int64_t fallback) {
-  if (value && CFGetTypeID(value) == CFNumberGetTypeID()) {
-    int64_t number = 0;
-    CFNumberGetValue(static_cast<CFNumberRef>(value), kCFNumberSInt64Type, &number);
-    return number;
-  }
-  if (value && CFGetTypeID(value) == CFBooleanGetTypeID())
-    return CFBooleanGetValue(static_cast<CFBooleanRef>(value)) ? 1 : 0;
-  return fallback;
-}
-
 }  // namespace
-
-bool CorvasselBooleanSetting(CFPropertyListRef value) {
-  if (value && CFGetTypeID(value) == CFBooleanGetTypeID())
-    return CFBooleanGetValue(static_cast<CFBooleanRef>(value));
-  if (value && CFGetTypeID(value) == CFNumberGetTypeID()) {
-    double number = 0;
-    CFNumberGetValue(static_cast<CFNumberRef>(value), kCFNumberDoubleType, &number);
-    return number != 0;
-  }
-  return false;
-}
 
 void CorvasselHelper::loadPreferences() {
   // All four are read before any property changes.
@@ -41,9 +20,9 @@ void CorvasselHelper::loadPreferences() {
   CFPropertyListRef passthrough = CopySetting(CFSTR("PassthroughButton"));
 
   setEnabled(CorvasselBooleanSetting(enabled));
-  setBackButton(ReadInteger(back, 0));
-  setForwardButton(ReadInteger(forward, 0));
-  setPassthroughButton(ReadInteger(passthrough, 2));
+  setBackButton(CorvasselIntegerSetting(back, 0));
+  setForwardButton(CorvasselIntegerSetting(forward, 0));
+  setPassthroughButton(CorvasselIntegerSetting(passthrough, 2));
   // 0 would be the primary button; it means "the default" instead.
   if (passthroughButton() == 0) setPassthroughButton(2);
 

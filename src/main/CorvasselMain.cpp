@@ -6,6 +6,7 @@
 #include <signal.h>
 
 #include "helper/CorvasselHelper.h"
+#include "helper/SettingReadings.h"
 
 CorvasselHelper *helperInstance = nullptr;
 

@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "Prefs.h"
+#include "helper/SettingReadings.h"
 
 namespace corvassel::prefs {
 
@@ -22,29 +23,6 @@ CFPropertyListRef CopySetting(const PreferencesFile *loaded, const char *key) {
   CFRelease(domain);
   CFRelease(name);
   return value;
-}
-
-// The readings the helper's loadPreferences makes of a stored value.
-bool BooleanOf(CFPropertyListRef value) {
-  if (value && CFGetTypeID(value) == CFBooleanGetTypeID())
-    return CFBooleanGetValue(static_cast<CFBooleanRef>(value));
-  if (value && CFGetTypeID(value) == CFNumberGetTypeID()) {
-    double number = 0;
-    CFNumberGetValue(static_cast<CFNumberRef>(value), kCFNumberDoubleType, &number);
-    return number != 0;
-  }
-  return false;
-}
-
-int64_t IntegerOf(CFPropertyListRef value, int64_t fallback) {
-  if (value && CFGetTypeID(value) == CFNumberGetTypeID()) {
-    int64_t number = 0;
-    CFNumberGetValue(static_cast<CFNumberRef>(value), kCFNumberSInt64Type, &number);
-    return number;
-  }
-  if (value && CFGetTypeID(value) == CFBooleanGetTypeID())
-    return CFBooleanGetValue(static_cast<CFBooleanRef>(value)) ? 1 : 0;
-  return fallback;
 }
 
 void PostChange() {
@@ -96,10 +74,10 @@ Effective EffectiveSettings(const PreferencesFile *loaded) {
   CFPropertyListRef forward = CopySetting(loaded, "ForwardButton");
   CFPropertyListRef passthrough = CopySetting(loaded, "PassthroughButton");
   Effective effective;
-  effective.enabled = BooleanOf(enabled);
-  effective.back = IntegerOf(back, 0);
-  effective.forward = IntegerOf(forward, 0);
-  effective.passthrough = IntegerOf(passthrough, 2);
+  effective.enabled = CorvasselBooleanSetting(enabled);
+  effective.back = CorvasselIntegerSetting(back, 0);
+  effective.forward = CorvasselIntegerSetting(forward, 0);
+  effective.passthrough = CorvasselIntegerSetting(passthrough, 2);
   if (effective.passthrough == 0) effective.passthrough = 2;
   for (CFPropertyListRef value : {enabled, back, forward, passthrough})
     if (value) CFRelease(value);

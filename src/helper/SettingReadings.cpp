@@ -1,0 +1,23 @@
+#include "helper/SettingReadings.h"
+
+bool CorvasselBooleanSetting(CFPropertyListRef value) {
+  if (value && CFGetTypeID(value) == CFBooleanGetTypeID())
+    return CFBooleanGetValue(static_cast<CFBooleanRef>(value));
+  if (value && CFGetTypeID(value) == CFNumberGetTypeID()) {
+    double number = 0;
+    CFNumberGetValue(static_cast<CFNumberRef>(value), kCFNumberDoubleType, &number);
+    return number != 0;
+  }
+  return false;
+}
+
+int64_t CorvasselIntegerSetting(CFPropertyListRef value, int64_t fallback) {
+  if (value && CFGetTypeID(value) == CFNumberGetTypeID()) {
+    int64_t number = 0;
+    CFNumberGetValue(static_cast<CFNumberRef>(value), kCFNumberSInt64Type, &number);
+    return number;
+  }
+  if (value && CFGetTypeID(value) == CFBooleanGetTypeID())
+    return CFBooleanGetValue(static_cast<CFBooleanRef>(value)) ? 1 : 0;
+  return fallback;
+}
