@@ -46,7 +46,6 @@ std::unique_ptr<Tap> Tap::create(Kernel &kernel, const TapRequest &request, TapC
 Tap::Tap(Kernel &kernel, const TapRequest &request, TapClient &client, TapOptions options,
          std::unique_ptr<InputLoop> loop)
     : kernel_(kernel),
-      request_(request),
       client_(client),
       options_(options),
       loop_(std::move(loop)),

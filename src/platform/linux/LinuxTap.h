@@ -100,7 +100,6 @@ class Tap final : public TapDriver, private DeviceSet::Listener {
   void logDrops(uint32_t id, Device &device);
 
   Kernel &kernel_;
-  const TapRequest request_;
   TapClient &client_;
   const TapOptions options_;
   const std::unique_ptr<InputLoop> loop_;  // first: the rest lives while it runs
