@@ -11,6 +11,7 @@
 #include "FuzzSupport.h"
 #include "PlistEdit.h"
 #include "helper/CorvasselHelper.h"
+#include "helper/SettingReadings.h"
 
 namespace {
 
