@@ -117,6 +117,30 @@ TEST(Packaging, TheInstalledUnitStartsTheInstalledHelper) {
   fs::remove_all(dir);
 }
 
+// The release preset, for installing and packaging, builds the programs and no tests or
+// benchmarks (which would need GoogleTest and Google Benchmark to build at all).
+TEST(Packaging, TheReleasePresetBuildsNoTestsOrBenchmarks) {
+  char scratch[] = "/tmp/corvassel-release-XXXXXX";
+  ASSERT_NE(mkdtemp(scratch), nullptr);
+  const fs::path dir = scratch;
+  const std::string cmake = CORVASSEL_CMAKE, build = (dir / "build").string();
+  const std::string command = cmake + " -S " + CORVASSEL_SOURCE_DIR + " --preset release -B " +
+                              build + " >" + (dir / "out").string() + " 2>&1 && " + cmake +
+                              " --build " + build + " --target help >" +
+                              (dir / "targets").string() + " 2>&1";
+  ASSERT_EQ(system(command.c_str()), 0) << ReadFile(dir / "out") << ReadFile(dir / "targets");
+  const std::string targets = ReadFile(dir / "targets");
+  const std::pair<const char *, bool> expected[] = {
+      {"corvassel-helper", true},           {"corvassel-prefs", true},
+      {"corvassel_tests", false},           {"corvassel_kernel_checks", false},
+      {"corvassel_bench", false},           {"corvassel-idle-wakeups", false},
+      {"corvassel-stand-in-logind", false},
+  };
+  for (const auto &[target, built] : expected)
+    EXPECT_EQ(targets.find(std::string(" ") + target + "\n") != std::string::npos, built) << target;
+  fs::remove_all(dir);
+}
+
 TEST(Packaging, SystemdAcceptsTheUnit) {
   if (system("command -v systemd-analyze >/dev/null 2>&1") != 0)
     GTEST_SKIP() << "systemd-analyze is not installed";

@@ -241,6 +241,32 @@ TEST_F(PrefsToolTest, FilesTheHelperIgnoresAreNeverRewritten) {
   }
 }
 
+// Nor does a change turn a file the helper reads into one it ignores. A binary file may share
+// objects so that it expands to far more than its size; the reader bounds that by the file's
+// size, so dropping a large value the new file no longer holds can take it past the bound. The
+// tool then refuses the change and leaves the file alone.
+TEST_F(PrefsToolTest, AChangeNeverLeavesAFileTheHelperIgnores) {
+  BinaryBuilder b;
+  uint32_t enabled = b.ascii("Enabled"), back = b.ascii("BackButton"), shared = b.ascii("X");
+  uint32_t yes = b.add("\x09");
+  uint32_t blob = b.add("\x4F\x12" + BinaryBuilder::BigEndian(16384, 4) + std::string(16384, 'x'));
+  uint32_t level = b.array({});
+  for (int i = 0; i < 14; ++i) level = b.array({level, level});  // 32767 objects expanded
+  const std::string original = b.build(b.dict({enabled, back, shared}, {yes, blob, level}));
+  writePrefs(original);
+  TestBackend backend;
+  CorvasselHelper helper;
+  helper.loadPreferences();
+  ASSERT_TRUE(helper.enabled()) << "the helper reads the file to begin with";
+
+  ToolRun r = run({"unset", "BackButton"});
+  helper.loadPreferences();
+  EXPECT_TRUE(helper.enabled()) << "the helper now ignores the file (status " << r.status << ")";
+  if (r.status != 0) {
+    EXPECT_EQ(ReadBytes(prefsPath()), original) << r.err;
+  }
+}
+
 // Each change replaces, adds or removes its own entry and leaves every other byte as it was.
 TEST_F(PrefsToolTest, XmlChangesTouchOnlyTheirOwnEntry) {
   const std::string head =
