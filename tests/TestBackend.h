@@ -4,6 +4,8 @@
 // the real clock or the session bus explicitly; nothing real is used by default except the clock.
 #pragma once
 
+#include <CoreFoundation/CoreFoundation.h>
+#include <dirent.h>
 #include <platform/Backend.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -13,9 +15,11 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -253,3 +257,23 @@ class ScratchHome {
  private:
   std::optional<std::string> oldHome_;
 };
+
+// The process's open descriptors, to check that what a test opened is closed again.
+inline std::set<int> OpenDescriptors() {
+  std::set<int> fds;
+  DIR *dir = opendir("/proc/self/fd");
+  if (!dir) return fds;
+  while (dirent *entry = readdir(dir))
+    if (entry->d_name[0] != '.') fds.insert(atoi(entry->d_name));
+  fds.erase(dirfd(dir));
+  closedir(dir);
+  return fds;
+}
+
+// Runs the main thread's run loop (which serves the buses) until done() holds; gives up after
+// about ten seconds.
+inline bool RunMainLoopUntil(const std::function<bool()> &done) {
+  for (int round = 0; round < 200 && !done(); round++)
+    CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.05, true);
+  return done();
+}

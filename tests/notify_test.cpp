@@ -364,25 +364,6 @@ class PrivateBus {
   std::string address_;
 };
 
-std::set<int> OpenDescriptors() {
-  std::set<int> fds;
-  DIR *dir = opendir("/proc/self/fd");
-  if (!dir) return fds;
-  while (dirent *entry = readdir(dir))
-    if (entry->d_name[0] != '.') fds.insert(atoi(entry->d_name));
-  fds.erase(dirfd(dir));
-  closedir(dir);
-  return fds;
-}
-
-// Runs the main thread's run loop (which serves the bus) until done() holds; gives up after
-// about ten seconds.
-bool RunMainLoopUntil(const std::function<bool()> &done) {
-  for (int round = 0; round < 200 && !done(); round++)
-    CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.05, true);
-  return done();
-}
-
 TEST(SessionBusTransport, ServedByTheMainRunLoopUntilTheBusGoesAway) {
   PrivateBus bus;
   ASSERT_FALSE(bus.address().empty()) << "could not start dbus-daemon";

@@ -382,17 +382,6 @@ TEST(SystemRunLoop, TimerOnTheRealClockFires) {
   EXPECT_TRUE(fired);
 }
 
-std::set<int> OpenDescriptors() {
-  std::set<int> fds;
-  DIR *dir = opendir("/proc/self/fd");
-  while (dirent *entry = readdir(dir)) {
-    if (entry->d_name[0] != '.') fds.insert(atoi(entry->d_name));
-  }
-  fds.erase(dirfd(dir));
-  closedir(dir);
-  return fds;
-}
-
 TEST(SystemRunLoop, DriverDescriptorsAreCloseOnExecAndClosedWithIt) {
   std::set<int> before = OpenDescriptors();
   auto driver = platform::systemTime().makeRunLoopDriver();

@@ -245,24 +245,6 @@ TEST_F(FollowingTest, ReturningRevivesNoTapThatSwitchedItselfOffAndRetriesAMissi
 
 // ---- the logind client, on a private bus with the stand-in logind ----
 
-std::set<int> OpenDescriptors() {
-  std::set<int> fds;
-  DIR *dir = opendir("/proc/self/fd");
-  if (!dir) return fds;
-  while (dirent *entry = readdir(dir))
-    if (entry->d_name[0] != '.') fds.insert(atoi(entry->d_name));
-  fds.erase(dirfd(dir));
-  closedir(dir);
-  return fds;
-}
-
-// Runs the main run loop, which serves the bus, until done() holds or about five seconds passed.
-bool RunMainLoopUntil(const std::function<bool()> &done) {
-  for (int round = 0; round < 100 && !done(); round++)
-    CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.05, true);
-  return done();
-}
-
 TEST(LogindSessions, WithoutABusOrLogindTheyCannotBeFollowedAndSayWhy) {
   TestBackend backend;
   kcheck::SystemBus noLogind(false);
