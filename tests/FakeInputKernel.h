@@ -326,4 +326,27 @@ class Client : public platform::TapClient {
   std::vector<std::pair<platform::TapEvent, std::function<void(bool)>>> waiting;
 };
 
+// One report's pieces, as the kernel hands them out.
+inline Event syn() {
+  return {EV_SYN, SYN_REPORT, 0};
+}
+inline Event key(uint16_t code, int32_t value) {
+  return {EV_KEY, code, value};
+}
+inline Event rel(uint16_t code, int32_t value) {
+  return {EV_REL, code, value};
+}
+
+// Lets everything settle: the client answers, the loop takes the answers, until quiet.
+inline void Settle(Client &client, Loop &loop) {
+  while (client.respond() || !loop.posted.empty()) loop.runPosted();
+}
+// The node produces the events and the loop reports it readable; then everything settles.
+inline void Feed(Kernel &kernel, Loop &loop, Client &client, const std::string &node,
+                 const std::vector<Event> &events) {
+  kernel.queue(*kernel.nodes.at(node), events);
+  loop.ready(kernel.nodes.at(node)->fd);
+  Settle(client, loop);
+}
+
 }  // namespace fake

@@ -27,15 +27,9 @@ namespace {
 
 constexpr CGEventType kGesture = static_cast<CGEventType>(29);
 
-Event syn() {
-  return {EV_SYN, SYN_REPORT, 0};
-}
-Event key(uint16_t code, int32_t value) {
-  return {EV_KEY, code, value};
-}
-Event rel(uint16_t code, int32_t value) {
-  return {EV_REL, code, value};
-}
+using fake::key;
+using fake::rel;
+using fake::syn;
 std::vector<Event> click(uint16_t code) {
   return {key(code, 1), syn(), key(code, 0), syn()};
 }
@@ -73,14 +67,9 @@ class LinuxTapTest : public ::testing::Test {
     tap = input->createTap(request, client);
     ASSERT_TRUE(tap);
   }
-  // Lets everything settle: the client answers, the loop takes the answers, until quiet.
-  void settle() {
-    while (client.respond() || !loop->posted.empty()) loop->runPosted();
-  }
+  void settle() { fake::Settle(client, *loop); }
   void feed(const std::string &node, const std::vector<Event> &events) {
-    kernel.queue(*kernel.nodes.at(node), events);
-    loop->ready(kernel.nodes.at(node)->fd);
-    settle();
+    fake::Feed(kernel, *loop, client, node, events);
   }
   void directoryChanged() {
     loop->ready(9001);

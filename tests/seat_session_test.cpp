@@ -81,12 +81,8 @@ class FakeSessions : public platform::evdev::SeatSessions {
   std::function<void()> changed_;
 };
 
-Event syn() {
-  return {EV_SYN, SYN_REPORT, 0};
-}
-Event key(uint16_t code, int32_t value) {
-  return {EV_KEY, code, value};
-}
+using fake::key;
+using fake::syn;
 
 class FollowingTest : public ::testing::Test {
  protected:
@@ -94,13 +90,9 @@ class FollowingTest : public ::testing::Test {
     driver = input.createTap(request, client);
     ASSERT_TRUE(driver);
   }
-  void settle() {
-    while (client.respond() || !loop->posted.empty()) loop->runPosted();
-  }
+  void settle() { fake::Settle(client, *loop); }
   void feed(const std::string &node, const std::vector<Event> &events) {
-    kernel.queue(*kernel.nodes.at(node), events);
-    loop->ready(kernel.nodes.at(node)->fd);
-    settle();
+    fake::Feed(kernel, *loop, client, node, events);
   }
   int outputsAlive() const { return kernel.outputsMade - kernel.outputsGone; }
   bool grabbed(const std::string &node) { return kernel.nodes.at(node)->grabbed; }
