@@ -48,6 +48,5 @@ class CorvasselHelper {
 #define kCorvasselPreferencesDomain CFSTR("Quendrith.tavrel.prefpane")
 #define kCorvasselPreferencesChanged CFSTR("Quendrith.tavrel.prefsChanged")
 
-
 constexpr CFTimeInterval kCorvasselRestartInterval = 1800.0;
 constexpr int kCorvasselRestartExitStatus = 42;
