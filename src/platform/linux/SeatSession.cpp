@@ -6,6 +6,7 @@
 // org.freedesktop.login1 (logind restarted), which makes us read the list again. Once running,
 // every call is asynchronous, so the main thread never waits for logind.
 #include "linux/SeatSession.h"
+#include "linux/SessionBus.h"
 
 #include <platform/Backend.h>
 #include <systemd/sd-bus.h>
@@ -207,15 +208,7 @@ void LogindSessions::onReadable(CFFileDescriptorRef f, CFOptionFlags, void *info
 
 bool LogindSessions::connect(std::string &why) {
   sd_bus *raw = nullptr;
-  int r;
-  if (address_.empty()) {
-    r = sd_bus_open_system(&raw);
-  } else {
-    r = sd_bus_new(&raw);
-    if (r >= 0) r = sd_bus_set_address(raw, address_.c_str());
-    if (r >= 0) r = sd_bus_set_bus_client(raw, 1);
-    if (r >= 0) r = sd_bus_start(raw);
-  }
+  const int r = OpenBus(address_, true, &raw);
   BusPtr bus(raw);
   if (r < 0) {
     why = std::string("no system bus (") + strerror(-r) + ")";

@@ -86,19 +86,7 @@ uint64_t SessionBusTransport::wakeups() const {
 
 bool SessionBusTransport::connectLocked() {
   sd_bus *bus = nullptr;
-  int r;
-  if (address_.empty()) {
-    r = sd_bus_open_user(&bus);
-  } else {
-    r = sd_bus_new(&bus);
-    if (r >= 0) r = sd_bus_set_address(bus, address_.c_str());
-    if (r >= 0) r = sd_bus_set_bus_client(bus, 1);
-    if (r >= 0) r = sd_bus_start(bus);
-  }
-  if (r < 0) {
-    if (bus) sd_bus_close_unref(bus);
-    return false;
-  }
+  if (OpenBus(address_, false, &bus) < 0) return false;
   bus_ = bus;
   return true;
 }
@@ -173,6 +161,21 @@ int SessionBusTransport::onSignal(sd_bus_message *message, void *userdata, sd_bu
   // A signal of our name but another shape is someone else's mistake: ignore it.
   if (sd_bus_message_read(message, "s", &name) >= 0 && name) self->arrived_.emplace_back(name);
   return 0;
+}
+
+int OpenBus(const std::string &address, bool system, sd_bus **bus) {
+  *bus = nullptr;
+  int r;
+  if (address.empty()) {
+    r = system ? sd_bus_open_system(bus) : sd_bus_open_user(bus);
+  } else {
+    r = sd_bus_new(bus);
+    if (r >= 0) r = sd_bus_set_address(*bus, address.c_str());
+    if (r >= 0) r = sd_bus_set_bus_client(*bus, 1);
+    if (r >= 0) r = sd_bus_start(*bus);
+  }
+  if (r < 0 && *bus) *bus = sd_bus_close_unref(*bus);
+  return r;
 }
 
 SessionBusTransport &sessionBusTransport() {

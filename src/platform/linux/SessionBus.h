@@ -77,4 +77,8 @@ class SessionBusTransport : public NotificationTransport {
 // The process-wide transport of the Linux machine.
 SessionBusTransport &sessionBusTransport();
 
+// Connects to the bus at address, or, with none, to the user's own bus (the system bus when
+// system is set). A negative errno when it cannot, with *bus then null.
+int OpenBus(const std::string &address, bool system, sd_bus **bus);
+
 }  // namespace platform
