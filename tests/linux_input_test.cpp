@@ -335,6 +335,70 @@ TEST_F(LinuxTapTest, MiceComeAndGoMidStream) {
   EXPECT_TRUE(again->grabbed);
 }
 
+// With one mouse and nothing pending the tap's thread waits in that mouse's read; a pending
+// question, a second mouse, a mouse that cannot be waited in or the tap being off sends it back
+// to epoll, and nothing the mice do changes on the way.
+TEST_F(LinuxTapTest, TheLoopWaitsInASoleMousesReadOnlyWhileNothingElseIsPending) {
+  auto mouse = kernel.add("event0");
+  mouse->waitsInRead = true;
+  start();
+  std::shared_ptr<fake::Node> second;
+  struct Step {
+    const char *what;
+    std::function<void()> act;
+    int waitsIn;  // -1: epoll
+  };
+  const Step steps[] = {
+      {"a frame of the sole mouse",
+       [&] {
+         feed("event0", {rel(REL_X, 1), syn()});
+       },
+       mouse->fd},
+      {"its press, asked about",
+       [&] {
+         kernel.queue(*mouse, {key(BTN_RIGHT, 1), syn()});
+         loop->ready(mouse->fd);
+       },
+       -1},
+      {"the answer", [&] { settle(); }, mouse->fd},
+      {"a second mouse",
+       [&] {
+         second = kernel.plug("event1");
+         directoryChanged();
+       },
+       -1},
+      {"it goes",
+       [&] {
+         kernel.unplug("event1");
+         loop->ready(second->fd);
+         directoryChanged();
+       },
+       mouse->fd},
+      {"the tap off", [&] { tap->setEnabled(false); }, -1},
+      {"on again", [&] { tap->setEnabled(true); }, -1},
+      {"a release, the first frame since",
+       [&] {
+         feed("event0", {key(BTN_RIGHT, 0), syn()});
+       },
+       mouse->fd},
+      {"a mouse that cannot be waited in",
+       [&] {
+         kernel.unplug("event0");
+         auto plain = kernel.plug("event2");
+         loop->ready(mouse->fd);
+         directoryChanged();
+         feed("event2", {rel(REL_X, 2), syn()});
+       },
+       -1},
+  };
+  for (const Step &step : steps) {
+    step.act();
+    EXPECT_EQ(loop->waitingIn, step.waitsIn) << step.what;
+  }
+  EXPECT_EQ(kernel.output(), (std::vector<Event>{rel(REL_X, 1), syn(), key(BTN_RIGHT, 1), syn(),
+                                                 key(BTN_RIGHT, 0), syn(), rel(REL_X, 2), syn()}));
+}
+
 TEST_F(LinuxTapTest, OwnVirtualDeviceAppearingIsLeftAlone) {
   kernel.virtualDevnode = "/fake/input/event7";
   start();

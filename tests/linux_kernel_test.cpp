@@ -4,6 +4,7 @@
 #include "TestBackend.h"
 
 #include "linux/EvdevKernel.h"
+#include "linux/InputLoop.h"
 #include "linux/LinuxInput.h"
 
 #include <fcntl.h>
@@ -14,11 +15,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <set>
 #include <sstream>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <thread>
 
 namespace {
 
@@ -149,6 +154,63 @@ TEST(LinuxKernel, NoTapWithoutUinputAndNothingLeftOpen) {
   EXPECT_EQ(input.createTap(request, client), nullptr);
   EXPECT_FALSE(input.isProcessTrusted(false));
   EXPECT_EQ(openDescriptors(), before);
+}
+
+// Whether done() holds within five seconds.
+bool Eventually(const std::function<bool()> &done) {
+  for (int i = 0; i < 5000 && !done(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  return done();
+}
+
+// With one mouse the tap's thread waits in that mouse's read rather than in epoll: what else it
+// serves must still come through, and the descriptor must be handed back non-blocking.
+TEST(ThreadLoop, WaitingInOneReadStillServesEverythingElse) {
+  TestBackend backend;
+  int mouse[2], other[2];
+  ASSERT_EQ(pipe2(mouse, O_NONBLOCK | O_CLOEXEC), 0);
+  ASSERT_EQ(pipe2(other, O_NONBLOCK | O_CLOEXEC), 0);
+  std::atomic<int> mouseRounds{0}, otherReads{0};
+  std::atomic<bool> posted{false};
+  const auto readOne = [](int fd, std::atomic<int> &count) {
+    char c;
+    if (read(fd, &c, 1) == 1) ++count;
+  };
+  const auto waitingInRead = [&] { return !(fcntl(mouse[0], F_GETFL) & O_NONBLOCK); };
+  {
+    auto loop = platform::evdev::makeThreadLoop();
+    const auto watchMouse = [&] { loop->watch(mouse[0], [&] { readOne(mouse[0], mouseRounds); }); };
+    loop->call([&] {
+      watchMouse();
+      loop->watch(other[0], [&] { readOne(other[0], otherReads); });
+      loop->setRoundEnd([&] { loop->waitIn(mouse[0]); });
+    });
+    struct Case {
+      const char *what;
+      std::function<void()> act;
+      std::function<bool()> served;
+    };
+    const Case cases[] = {
+        {"its own descriptor, one read a round", [&] { EXPECT_EQ(write(mouse[1], "ab", 2), 2); },
+         [&] { return mouseRounds == 2; }},
+        {"another descriptor", [&] { EXPECT_EQ(write(other[1], "x", 1), 1); },
+         [&] { return otherReads == 1; }},
+        {"work posted from another thread", [&] { loop->post([&] { posted = true; }); },
+         [&] { return posted.load(); }},
+    };
+    for (const Case &c : cases) {
+      ASSERT_TRUE(Eventually(waitingInRead)) << "before " << c.what;
+      c.act();
+      ASSERT_TRUE(Eventually(c.served)) << c.what;
+    }
+    ASSERT_TRUE(Eventually(waitingInRead));
+    loop->call([&] { loop->unwatch(mouse[0]); });
+    EXPECT_TRUE(fcntl(mouse[0], F_GETFL) & O_NONBLOCK) << "given back non-blocking";
+    loop->call(watchMouse);
+    ASSERT_TRUE(Eventually(waitingInRead));
+  }  // and the loop ends while it waits in the read
+  EXPECT_TRUE(fcntl(mouse[0], F_GETFL) & O_NONBLOCK);
+  for (int fd : {mouse[0], mouse[1], other[0], other[1]}) close(fd);
 }
 
 }  // namespace

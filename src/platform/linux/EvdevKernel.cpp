@@ -102,11 +102,12 @@ class EvdevDevice : public Device {
   // what follows up to the next SYN_REPORT is dropped too, and the key state the kernel reports
   // then is compared with what was read, the differences coming out as ordinary events.
   size_t read(Event *out, uint64_t *times, size_t max, ReadStatus &status) override {
-    size_t n = takeCatchUp(out, times, max);
-    if (n == max) {
+    // What is held back goes alone: the descriptor may be blocking, and these must not wait.
+    if (size_t n = takeCatchUp(out, times, max)) {
       status = ReadStatus::Event;
       return n;
     }
+    size_t n = 0;
     constexpr size_t kRun = 64;
     input_event run[kRun];
     const size_t want = std::min(max - n, kRun);
@@ -143,6 +144,8 @@ class EvdevDevice : public Device {
     return n;
   }
   uint64_t drops() const override { return drops_; }
+  bool waitsInRead() const override { return true; }
+  bool holdsEvents() const override { return !catchUp_.empty(); }
 
  private:
   using KeyBits = std::bitset<KEY_MAX + 1>;

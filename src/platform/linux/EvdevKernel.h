@@ -69,6 +69,11 @@ class Device {
   }
   // How many times the kernel has dropped events of this device so far.
   virtual uint64_t drops() const { return 0; }
+  // Whether read() reads the descriptor itself, waiting for an event when it is blocking, so
+  // that the tap's thread can wait there.
+  virtual bool waitsInRead() const { return false; }
+  // Whether read() has events to give that the descriptor no longer shows.
+  virtual bool holdsEvents() const { return false; }
 };
 
 // The virtual device every passed event is re-emitted on.

@@ -1,5 +1,6 @@
-// Where the Linux tap runs: on the real machine a thread of its own blocked in epoll, so that
-// reading and forwarding never wait for the main thread; in tests, the test's own hand.
+// Where the Linux tap runs: on the real machine a thread of its own blocked in epoll (or, with a
+// single mouse, in that mouse's read), so that reading and forwarding never wait for the main
+// thread; in tests, the test's own hand.
 // Handlers and posted work run one at a time on the loop's thread.
 #pragma once
 
@@ -17,6 +18,10 @@ class InputLoop {
   virtual void unwatch(int fd) = 0;
   // Called on the loop's thread after each round of handlers, before it waits again.
   virtual void setRoundEnd(std::function<void()> onRoundEnd) = 0;
+  // On the loop's thread: while nothing else is ready, wait in fd's own handler, whose read
+  // blocks (the descriptor is blocking meanwhile), rather than in epoll and then the read. Each
+  // round of that handler reads once. -1: wait in epoll. fd must be unwatched on this thread.
+  virtual void waitIn(int fd) = 0;
   // From any thread: runs work on the loop's thread, after what was posted before.
   virtual void post(std::function<void()> work) = 0;
   // From any thread but the loop's own: runs work on the loop's thread and waits for it.

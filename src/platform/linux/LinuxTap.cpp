@@ -170,8 +170,12 @@ void Tap::deviceReadable(uint32_t id, Device &device) {
   }
   Event run[kEventsPerRead];
   uint64_t times[kEventsPerRead];
+  // The mouse the loop waits in reads once a round: its descriptor blocks, and what this read
+  // got goes out before the next read waits.
+  const bool once = waitFd_ >= 0 && id == waitId_;
   ReadStatus status = ReadStatus::Event;
-  for (size_t total = 0; total < kMaxEventsPerRound && status == ReadStatus::Event;) {
+  for (size_t total = 0; total < kMaxEventsPerRound && status == ReadStatus::Event &&
+                         (total == 0 || !once || device.holdsEvents());) {
     const size_t count = device.read(run, times, kEventsPerRead, status);
     const size_t at = readEvents_.size();
     readEvents_.insert(readEvents_.end(), run, run + count);
@@ -215,6 +219,27 @@ void Tap::logDrops(uint32_t id, Device &device) {
 }
 
 void Tap::onRoundEnd() {
+  serveRound();
+  chooseWait();
+}
+
+void Tap::chooseWait() {
+  int fd = -1;
+  if (enabled_ && !asked_ && reads_.empty() && lost_.empty() && devices_.grabbedCount() == 1) {
+    if (devices_.grabChanges() != waitGrabs_) {
+      waitGrabs_ = devices_.grabChanges();
+      Device *sole = devices_.soleGrabbed(soleId_);
+      soleFd_ = sole && sole->waitsInRead() ? sole->fd() : -1;
+    }
+    fd = soleFd_;
+  }
+  if (fd == waitFd_ && (fd < 0 || soleId_ == waitId_)) return;
+  waitFd_ = fd;
+  waitId_ = soleId_;
+  loop_->waitIn(fd);
+}
+
+void Tap::serveRound() {
   if (reads_.empty() && lost_.empty()) return;
   // The mice are read one after another, and one read early in the round may have had a frame
   // since that is older than one read later: with several mice, every frame up to now is read

@@ -86,6 +86,9 @@ class Tap final : public TapDriver, private DeviceSet::Listener {
 
   // On the loop.
   void onRoundEnd();
+  void serveRound();
+  // With one grabbed mouse and nothing pending, the loop waits in that mouse's read.
+  void chooseWait();
   // Keeps the frames read from reads_[first] on for the next round.
   void holdFrom(size_t first);
   void onAnswer(uint64_t serial, bool pass);
@@ -117,6 +120,13 @@ class Tap final : public TapDriver, private DeviceSet::Listener {
   std::vector<uint32_t> lost_;
   std::map<uint32_t, std::vector<Event>> partial_;           // a frame split across reads
   std::map<uint32_t, std::pair<uint64_t, uint64_t>> drops_;  // device: count seen, quiet until
+
+  // Where the loop waits: in this device's read (its descriptor, its id), or in epoll (-1).
+  int waitFd_ = -1;
+  uint32_t waitId_ = 0;
+  uint64_t waitGrabs_ = UINT64_MAX;  // the grabs it was chosen for
+  int soleFd_ = -1;                  // the mouse it can wait in then, or -1
+  uint32_t soleId_ = 0;
 
   bool asked_ = false;
   uint64_t serial_ = 0;
