@@ -173,13 +173,19 @@ TEST(ThreadLoop, WaitingInOneReadStillServesEverythingElse) {
   std::atomic<int> mouseRounds{0}, otherReads{0};
   std::atomic<bool> posted{false};
   const auto readOne = [](int fd, std::atomic<int> &count) {
-    char c;
+    char c = 0;
     if (read(fd, &c, 1) == 1) ++count;
+    return c;
   };
   const auto waitingInRead = [&] { return !(fcntl(mouse[0], F_GETFL) & O_NONBLOCK); };
   {
     auto loop = platform::evdev::makeThreadLoop();
-    const auto watchMouse = [&] { loop->watch(mouse[0], [&] { readOne(mouse[0], mouseRounds); }); };
+    // A 'q' read makes the handler unwatch its descriptor there and then, as a mouse found gone.
+    const auto watchMouse = [&] {
+      loop->watch(mouse[0], [&] {
+        if (readOne(mouse[0], mouseRounds) == 'q') loop->unwatch(mouse[0]);
+      });
+    };
     loop->call([&] {
       watchMouse();
       loop->watch(other[0], [&] { readOne(other[0], otherReads); });
@@ -204,8 +210,10 @@ TEST(ThreadLoop, WaitingInOneReadStillServesEverythingElse) {
       ASSERT_TRUE(Eventually(c.served)) << c.what;
     }
     ASSERT_TRUE(Eventually(waitingInRead));
-    loop->call([&] { loop->unwatch(mouse[0]); });
-    EXPECT_TRUE(fcntl(mouse[0], F_GETFL) & O_NONBLOCK) << "given back non-blocking";
+    ASSERT_EQ(write(mouse[1], "q", 1), 1);
+    ASSERT_TRUE(Eventually([&] { return mouseRounds == 3; }));
+    EXPECT_TRUE(Eventually([&] { return fcntl(mouse[0], F_GETFL) & O_NONBLOCK; }))
+        << "given back non-blocking";
     loop->call(watchMouse);
     ASSERT_TRUE(Eventually(waitingInRead));
   }  // and the loop ends while it waits in the read

@@ -89,7 +89,8 @@ class ThreadLoop final : public InputLoop {
       std::lock_guard lock(mutex_);
       stopping_ = true;
     }
-    wake();  // the sentinel gets the loop out of a read to see it
+    wake();
+    if (state_.load() & 1) interrupt();  // out of a read to see it (else the sentinel would)
     thread_.join();
     sentinelStopping_ = true;
     state_.fetch_add(2);  // a change of value that keeps the parity

@@ -168,7 +168,6 @@ void Tap::deviceReadable(uint32_t id, Device &device) {
     readEvents_.insert(readEvents_.end(), it->second.begin(), it->second.end());
     partial_.erase(it);
   }
-  Event run[kEventsPerRead];
   uint64_t times[kEventsPerRead];
   // The mouse the loop waits in reads once a round: its descriptor blocks, and what this read
   // got goes out before the next read waits.
@@ -176,9 +175,11 @@ void Tap::deviceReadable(uint32_t id, Device &device) {
   ReadStatus status = ReadStatus::Event;
   for (size_t total = 0; total < kMaxEventsPerRound && status == ReadStatus::Event &&
                          (total == 0 || !once || device.holdsEvents());) {
-    const size_t count = device.read(run, times, kEventsPerRead, status);
     const size_t at = readEvents_.size();
-    readEvents_.insert(readEvents_.end(), run, run + count);
+    readEvents_.resize(at + kEventsPerRead);
+    Event *run = readEvents_.data() + at;
+    const size_t count = device.read(run, times, kEventsPerRead, status);
+    readEvents_.resize(at + count);
     for (size_t i = 0; i < count; ++i) {
       if (run[i].type != EV_SYN || run[i].code != SYN_REPORT) continue;
       reads_.push_back(Read{id, times[i], frameBegin, at + i + 1 - frameBegin});
@@ -274,7 +275,7 @@ void Tap::serveRound() {
 }
 
 void Tap::holdFrom(size_t first) {
-  std::vector<Event> kept;
+  EventBuffer kept;
   for (size_t i = first; i < reads_.size(); ++i) {
     Read &read = reads_[i];
     const size_t begin = kept.size();

@@ -19,7 +19,10 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace platform::evdev {
@@ -29,6 +32,27 @@ struct TapOptions {
   uint64_t graceNanos = kQuestionGraceNanos;   // then motion stops waiting for an answer
   DeviceSetOptions devices;
 };
+
+// Grows without zeroing what it adds: each read fills the events it is given at once.
+template <class T>
+struct FilledByReadAllocator : std::allocator<T> {
+  template <class U>
+  struct rebind {
+    using other = FilledByReadAllocator<U>;
+  };
+  FilledByReadAllocator() = default;
+  template <class U>
+  FilledByReadAllocator(const FilledByReadAllocator<U> &) noexcept {}
+  template <class U>
+  void construct(U *p) noexcept(std::is_nothrow_default_constructible_v<U>) {
+    ::new (static_cast<void *>(p)) U;
+  }
+  template <class U, class... Args>
+  void construct(U *p, Args &&...args) {
+    ::new (static_cast<void *>(p)) U(std::forward<Args>(args)...);
+  }
+};
+using EventBuffer = std::vector<Event, FilledByReadAllocator<Event>>;
 
 class Tap final : public TapDriver, private DeviceSet::Listener {
  public:
@@ -115,7 +139,7 @@ class Tap final : public TapDriver, private DeviceSet::Listener {
   std::shared_ptr<Link> link_ = std::make_shared<Link>();
 
   // Frames read in the current round (and any it left for the next), merged by time at its end.
-  std::vector<Event> readEvents_;
+  EventBuffer readEvents_;
   std::vector<Read> reads_;
   std::vector<uint32_t> lost_;
   std::map<uint32_t, std::vector<Event>> partial_;           // a frame split across reads
