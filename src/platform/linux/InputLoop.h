@@ -20,7 +20,8 @@ class InputLoop {
   virtual void setRoundEnd(std::function<void()> onRoundEnd) = 0;
   // On the loop's thread: while nothing else is ready, wait in fd's own handler, whose read
   // blocks (the descriptor is blocking meanwhile), rather than in epoll and then the read. Each
-  // round of that handler reads once. -1: wait in epoll. fd must be unwatched on this thread.
+  // round of that handler reads once. -1: wait in epoll. fd is then watched and unwatched on the
+  // loop's thread only.
   virtual void waitIn(int fd) = 0;
   // From any thread: runs work on the loop's thread, after what was posted before.
   virtual void post(std::function<void()> work) = 0;
