@@ -110,7 +110,7 @@ class EvdevDevice : public Device {
     size_t n = 0;
     constexpr size_t kRun = 64;
     input_event run[kRun];
-    const size_t want = std::min(max - n, kRun);
+    const size_t want = std::min(max, kRun);
     ssize_t got;
     do {
       got = RawRead(fd_.get(), run, want * sizeof(input_event));

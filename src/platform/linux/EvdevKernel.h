@@ -57,8 +57,8 @@ class Device {
   // as ordinary events keeps nothing stuck.
   virtual ReadStatus next(Event &ev, uint64_t &time) = 0;
   // Up to max events into out and their times into times, in order; returns how many. Fewer
-  // than max only when status says why (Again or Gone). Reading in runs spares the tap a call
-  // per event.
+  // than max when status says why (Again or Gone), or with status Event when events held back
+  // after a drop come alone. Reading in runs spares the tap a call per event.
   virtual size_t read(Event *out, uint64_t *times, size_t max, ReadStatus &status) {
     for (size_t n = 0; n < max; ++n) {
       status = next(out[n], times[n]);
