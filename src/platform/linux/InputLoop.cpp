@@ -246,13 +246,20 @@ class ThreadLoop final : public InputLoop {
     pthread_sigmask(SIG_UNBLOCK, &interrupts, nullptr);
     epoll_event events[32];
     for (;;) {
-      if (waiting_ && waiting_->live && enterRead() && !tInterrupted) {
-        waiting_->onReady();  // one read, blocking until a frame comes or it is interrupted
-        endRound();
-        continue;
+      int timeout = -1;
+      if (waiting_ && waiting_->live && enterRead()) {
+        if (!tInterrupted) {
+          waiting_->onReady();  // one read, blocking until a frame comes or it is interrupted
+          endRound();
+          continue;
+        }
+        // Interrupted: what is ready now is served, then back to the read. Two may interrupt
+        // for one cause (the poster and the sentinel), so one may find nothing.
+        timeout = 0;
       }
       leaveRead();
-      const int count = RawEpollWait(epoll_.get(), events, 32, -1);
+      const int count = RawEpollWait(epoll_.get(), events, 32, timeout);
+      if (count == 0 && timeout == 0) continue;
       for (int i = 0; i < count; ++i) {
         auto *handler = static_cast<Handler *>(events[i].data.ptr);
         if (!handler) {
