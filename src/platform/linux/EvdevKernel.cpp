@@ -30,12 +30,6 @@
 
 namespace platform::evdev {
 
-void Capabilities::merge(const Capabilities &other) {
-  codes.insert(other.codes.begin(), other.codes.end());
-  for (const auto &[code, info] : other.abs) abs.emplace(code, info);
-  properties.insert(other.properties.begin(), other.properties.end());
-}
-
 namespace {
 
 // Types carried over to the virtual device. EV_REP stays out: the kernel would then repeat on

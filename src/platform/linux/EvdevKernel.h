@@ -5,6 +5,8 @@
 
 #include <linux/input.h>
 
+#include "linux/DeviceDescription.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -22,16 +24,6 @@ struct Event {
   uint16_t code;
   int32_t value;
   friend bool operator==(const Event &, const Event &) = default;
-};
-
-// Event codes a device can produce, with the ranges of its absolute axes.
-struct Capabilities {
-  std::set<std::pair<uint16_t, uint16_t>> codes;  // (type, code), EV_SYN excluded
-  std::map<uint16_t, input_absinfo> abs;
-  std::set<int> properties;
-
-  bool has(uint16_t type, uint16_t code) const { return codes.count({type, code}) != 0; }
-  void merge(const Capabilities &other);
 };
 
 enum class ReadStatus {
