@@ -220,7 +220,8 @@ class Kernel : public platform::evdev::Kernel {
     return std::make_unique<Timer>(*timers.back());
   }
   int mayAccess(const std::string &path, int mode) override {
-    return denied.count(path.substr(path.rfind('/') + 1)) ? EACCES : 0;
+    const std::string name = path.substr(path.rfind('/') + 1);
+    return missing.count(name) ? ENOENT : denied.count(name) ? EACCES : 0;
   }
   bool isPointerNode(const std::string &node) override {
     auto it = nodes.find(node);
@@ -248,7 +249,10 @@ class Kernel : public platform::evdev::Kernel {
   int writeError = 0;  // what every write to the virtual device fails with, 0 for none
   std::string virtualDevnode;
   Capabilities outputCaps;
-  std::set<std::string> denied;  // entry names access() refuses
+  std::set<std::string> denied;              // entry names access() refuses
+  std::set<std::string> missing;             // entry names access() does not find
+  std::vector<std::string> ruleDirectories;  // none by default: no udev rule is installed
+  std::vector<std::string> udevRuleDirectories() const override { return ruleDirectories; }
   std::optional<uint64_t> eventTime;
   int opens = 0;
   std::mutex mutex;

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <string>
 
 #include "FakeInputKernel.h"
@@ -101,11 +102,69 @@ TEST(PointerNodes, TrustNeedsUinputAndTheMiceButNoKeyboard) {
     kernel.denied = row.denied;
     EXPECT_EQ(input.isProcessTrusted(false), row.trusted) << testing::PrintToString(row.denied);
   }
-  kernel.denied = {"event0"};
-  const std::string problem = input.accessProblem();
-  EXPECT_EQ(problem.rfind("/fake/input/event0 (Permission denied): install 70-corvassel", 0), 0u)
-      << problem;
   EXPECT_EQ(kernel.opens, 0);
+}
+
+// The helper's one line names the fix for the cause at hand, as doctor does.
+TEST(PointerNodes, TheAccessHintNamesTheFixForItsCause) {
+  TestBackend backend;
+  fake::Kernel kernel;
+  kernel.add("event0");
+  FakeSysfs rules;  // a folder of udev rules
+  const std::string current = "ENV{ID_INPUT_MOUSE}==\"1\", TAG+=\"uaccess\"\n";
+  const std::string older = "KERNEL==\"uinput\", TAG+=\"uaccess\"\n";
+  struct Row {
+    const char *name;
+    std::set<std::string> missing, denied;
+    const std::string *rule;  // nullptr: none installed
+    std::string begins, fix;
+  };
+  const Row rows[] = {
+      {"no uinput module",
+       {"uinput"},
+       {},
+       &current,
+       "/dev/uinput (No such file",
+       "modprobe uinput"},
+      {"no rule",
+       {},
+       {"uinput"},
+       nullptr,
+       "/dev/uinput (Permission denied)",
+       "copy 70-corvassel-uinput.rules to /etc/udev/rules.d"},
+      {"an older rule, for the mice",
+       {},
+       {"event0"},
+       &older,
+       "/fake/input/event0 (Permission",
+       "copy 70-corvassel-uinput.rules"},
+      {"the rule, but no session access",
+       {},
+       {"event0"},
+       &current,
+       "/fake/input/event0 (Perm",
+       "log out and in again at the machine"},
+      {"an older rule, for uinput",
+       {},
+       {"uinput"},
+       &older,
+       "/dev/uinput (Permission",
+       "log out and in again"},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.name);
+    fs::remove(rules.path + "/70-corvassel-uinput.rules");
+    if (row.rule) std::ofstream(rules.path + "/70-corvassel-uinput.rules") << *row.rule;
+    kernel.ruleDirectories = {rules.path + "/none", rules.path};
+    kernel.missing = row.missing;
+    kernel.denied = row.denied;
+    platform::evdev::LinuxInput input(kernel);
+    const std::string problem = input.accessProblem();
+    EXPECT_EQ(problem.rfind(row.begins, 0), 0u) << problem;
+    EXPECT_NE(problem.find(row.fix), std::string::npos) << problem;
+    const bool other = row.fix.find("modprobe") == std::string::npos;
+    EXPECT_EQ(problem.find("modprobe") == std::string::npos, other) << problem;
+  }
 }
 
 }  // namespace

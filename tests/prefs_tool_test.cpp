@@ -9,6 +9,12 @@
 #include <string>
 #include <vector>
 
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <thread>
+
 #include "PrefsTestSupport.h"
 #include "TestBackend.h"
 #include "ToolRunSupport.h"
@@ -125,8 +131,15 @@ TEST_F(PrefsToolTest, InvalidRequestsLeaveTheFileAlone) {
       {"trailing junk", {"set", "ForwardButton", "3x"}, good, "\"3x\""},
       {"a real number", {"set", "ForwardButton", "1.5"}, good, "\"1.5\""},
       {"empty value", {"set", "BackButton", ""}, good, "BackButton"},
-      {"out of range", {"set", "BackButton", "9223372036854775808"}, good, "range"},
-      {"not a boolean", {"set", "Enabled", "yes"}, good, "\"yes\""},
+      {"beyond 64 bits", {"set", "BackButton", "9223372036854775808"}, good, "from 1 to 15"},
+      {"past the last button", {"set", "BackButton", "16"}, good, "from 1 to 15, or 0 or -1"},
+      {"beyond 32 bits", {"set", "ForwardButton", "2147483648"}, good, "from 1 to 15"},
+      {"below none", {"set", "BackButton", "-2"}, good, "from 1 to 15, or 0 or -1 for none"},
+      {"passthrough past the last button",
+       {"set", "PassthroughButton", "16"},
+       good,
+       "0 for the middle button (2) or -1 for off"},
+      {"not a boolean", {"set", "Enabled", "maybe"}, good, "\"maybe\""},
       {"malformed file",
        {"set", "BackButton", "3"},
        "<plist><dict><key>BackButton</key>",
@@ -147,7 +160,9 @@ TEST_F(PrefsToolTest, InvalidRequestsLeaveTheFileAlone) {
        XmlDict("<key>Enabled</key><key>BackButton</key><integer>3</integer>"),
        "\"Enabled\" has no value"},
       {"missing value", {"set", "BackButton"}, good, "usage"},
-      {"unknown command", {"reset"}, good, "usage"},
+      {"unknown command", {"reset"}, good, "unknown command \"reset\""},
+      {"unknown option", {"--force"}, good, "unknown option \"--force\""},
+      {"a word too many", {"doctor", "now"}, good, "unexpected \"now\" after doctor"},
       {"showing a file the helper ignores",
        {},
        XmlDict("<key>Enabled</key><true/><key>BackButton</key>"),
@@ -377,7 +392,8 @@ TEST_F(PrefsToolTest, ChangesMadeAtOnceAreAllKept) {
   std::filesystem::create_directories(home() + "/b");
   for (int round = 1; round <= 20; ++round) {
     writePrefs(XmlDict("<key>Name</key><string>kept</string>"));
-    const std::string number = std::to_string(round);
+    const int button = 1 + round % 15;  // a different button from the round before
+    const std::string number = std::to_string(button);
     auto back = std::async(std::launch::async, [&] {
       return RunTool(CORVASSEL_PREFS_TOOL, {"set", "BackButton", number}, home() + "/a");
     });
@@ -391,7 +407,7 @@ TEST_F(PrefsToolTest, ChangesMadeAtOnceAreAllKept) {
     for (const char *key : {"BackButton", "ForwardButton"}) {
       const platform::PlistEntry *entry = dictionary->find(key);
       ASSERT_NE(entry, nullptr) << key << " lost in round " << round;
-      EXPECT_EQ(entry->value.integer, round) << key;
+      EXPECT_EQ(entry->value.integer, button) << key;
     }
     ASSERT_NE(dictionary->find("Name"), nullptr);
   }
@@ -468,6 +484,7 @@ TEST_F(PrefsToolTest, SwitchingOnStartsTheUserUnitWhenNothingRuns) {
     int status;
     bool started;
     const char *says;
+    bool unitFile = false;  // a unit in the user's own unit folder
   };
   const Case cases[] = {
       {"installed and stopped", installed + "ActiveState=inactive\nSubState=dead\n", 0, 0, true,
@@ -478,14 +495,26 @@ TEST_F(PrefsToolTest, SwitchingOnStartsTheUserUnitWhenNothingRuns) {
       {"installed and running", installed + "ActiveState=active\nSubState=running\n", 0, 0, false,
        ""},
       {"not installed", "LoadState=not-found\nUnitFileState=\nActiveState=inactive\n", 0, 0, false,
-       "systemctl --user enable --now corvassel-helper.service"},
-      {"no user manager", "fail", 0, 0, false, "cannot be reached (Failed to connect to bus"},
+       "install the corvassel-helper package (it brings the user unit), then: systemctl --user "
+       "enable --now corvassel-helper.service"},
+      {"no user manager, nothing installed", "fail", 0, 0, false,
+       "cannot be reached (Failed to connect to bus: No medium found).\nTo start it: install the "
+       "corvassel-helper package"},
+      {"no user manager, the unit installed", "fail", 0, 0, false,
+       "To start it: log in at the desktop, where your user manager runs", true},
+      {"a unit the user manager has not read", "LoadState=not-found\n", 0, 0, false,
+       "To start it: systemctl --user daemon-reload", true},
       {"a start that fails", installed + "ActiveState=failed\nSubState=failed\n", 1, 1, true,
        "cannot start corvassel-helper.service: Job failed"},
   };
+  if (access("/usr/lib/systemd/user/corvassel-helper.service", F_OK) == 0)
+    GTEST_SKIP() << "corvassel-helper is installed on this machine";
+  const std::string unitFile = home() + "/.local/share/systemd/user/corvassel-helper.service";
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
     std::filesystem::remove(calls);
+    std::filesystem::remove(unitFile);
+    if (c.unitFile) WriteBytes(unitFile, "[Service]\nExecStart=/bin/true\n");
     WriteBytes(bin + "/systemctl",
                "#!/bin/sh\necho \"$*\" >>'" + calls + "'\ncase \"$*\" in\n" +
                    (c.show == "fail"
@@ -494,9 +523,13 @@ TEST_F(PrefsToolTest, SwitchingOnStartsTheUserUnitWhenNothingRuns) {
                    "*start*) echo 'Job failed' >&2; exit " + std::to_string(c.startStatus) +
                    ";;\nesac\n");
     chmod((bin + "/systemctl").c_str(), 0755);
-    ToolRun r = run({"set", "Enabled", "true"}, {"PATH=" + bin + ":/usr/bin:/bin"});
+    ToolRun r = run({"set", "Enabled", "true"},
+                    {"PATH=" + bin + ":/usr/bin:/bin", "XDG_DATA_HOME=", "XDG_CONFIG_HOME="});
     EXPECT_EQ(r.status, c.status) << r.err;
     EXPECT_NE((r.out + r.err).find(c.says), std::string::npos) << r.out << r.err;
+    EXPECT_EQ(r.out.find("install the corvassel-helper package") == std::string::npos,
+              std::string(c.says).find("install") == std::string::npos)
+        << r.out;
     EXPECT_EQ(ReadBytes(calls).find("--user start corvassel-helper.service") != std::string::npos,
               c.started)
         << ReadBytes(calls);
@@ -507,6 +540,156 @@ TEST_F(PrefsToolTest, SwitchingOnStartsTheUserUnitWhenNothingRuns) {
   ToolRun off = run({"set", "Enabled", "false"}, {"PATH=" + bin + ":/usr/bin:/bin"});
   EXPECT_EQ(off.status, 0);
   EXPECT_FALSE(std::filesystem::exists(calls)) << "switching off starts nothing";
+}
+
+// Every number a mouse sends is taken, and set says what it stored; X11's numbers for the side
+// buttons draw a note. Enabled takes the usual words for on and off.
+TEST_F(PrefsToolTest, SetTakesWhatAMouseSendsAndSaysWhatItStored) {
+  struct Case {
+    const char *key, *value;
+    std::string stored;  // the entry in the file
+    const char *says;
+    bool note;  // the note on X11's numbering
+  };
+  const Case cases[] = {
+      {"BackButton", "15", "<integer>15</integer>", "BackButton is now 15.", false},
+      {"BackButton", "-1", "<integer>-1</integer>", "BackButton is now -1.", false},
+      {"ForwardButton", "0", "<integer>0</integer>", "ForwardButton is now 0.", false},
+      {"BackButton", "8", "<integer>8</integer>", "BackButton is now 8.", true},
+      {"ForwardButton", "9", "<integer>9</integer>", "ForwardButton is now 9.", true},
+      {"PassthroughButton", "-1", "<integer>-1</integer>", "PassthroughButton is now -1.", false},
+      {"Enabled", "on", "<true/>", "Enabled is now true.", false},
+      {"Enabled", "OFF", "<false/>", "Enabled is now false.", false},
+      {"Enabled", "Yes", "<true/>", "Enabled is now true.", false},
+      {"Enabled", "no", "<false/>", "Enabled is now false.", false},
+      {"Enabled", "0", "<false/>", "Enabled is now false.", false},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(std::string(c.key) + " " + c.value);
+    std::filesystem::remove(prefsPath());
+    // No user manager and no helper: switching on cannot start one, and says so.
+    ToolRun r = run({"set", c.key, c.value}, {"DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Canonical(ReadBytes(prefsPath())),
+              Canonical(XmlDict(std::string("<key>") + c.key + "</key>" + c.stored)));
+    EXPECT_EQ(r.out.rfind(std::string(c.says) + "\n", 0), 0u) << r.out;
+    EXPECT_EQ(r.err.find("xev") != std::string::npos, c.note) << r.err;
+    if (c.note) {
+      EXPECT_NE(r.err.find(std::string("learn ") + c.key), std::string::npos) << r.err;
+    }
+  }
+  ToolRun removed = run({"unset", "PassthroughButton"});
+  EXPECT_EQ(removed.out.rfind("PassthroughButton is no longer set: the helper takes 2.\n", 0), 0u)
+      << removed.out;
+}
+
+// set says whether a running helper heard of the change.
+TEST_F(PrefsToolTest, SetSaysWhetherARunningHelperWasTold) {
+  // A process that passes for this user's helper: named so, with this HOME.
+  const std::string fake = home() + "/bin/corvassel-helper";
+  std::filesystem::create_directories(home() + "/bin");
+  std::filesystem::copy_file("/bin/sleep", fake);
+  char address[] = "/tmp/corvassel-bus-XXXXXX";
+  ASSERT_NE(mkdtemp(address), nullptr);
+  // A private session bus of the test's own.
+  const std::string bus = std::string("unix:path=") + address + "/bus";
+  pid_t daemon = 0, helper = 0;
+  {
+    std::vector<std::string> busArgs = {"dbus-daemon", "--session", "--nofork", "--nopidfile",
+                                        "--address=" + bus};
+    std::vector<char *> argv;
+    for (std::string &arg : busArgs) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    ASSERT_EQ(posix_spawnp(&daemon, "dbus-daemon", nullptr, nullptr, argv.data(), environ), 0);
+  }
+  const std::string homeVariable = "HOME=" + home();
+  char *helperArgs[] = {const_cast<char *>(fake.c_str()), const_cast<char *>("30"), nullptr};
+  char *helperEnv[] = {const_cast<char *>(homeVariable.c_str()), nullptr};
+  ASSERT_EQ(posix_spawn(&helper, fake.c_str(), nullptr, nullptr, helperArgs, helperEnv), 0);
+  for (int i = 0; i < 200 && access((std::string(address) + "/bus").c_str(), F_OK) != 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  struct Case {
+    const char *name;
+    std::string address;
+    std::string says;
+  };
+  const Case cases[] = {
+      {"on a session bus", bus,
+       "Told the running helper (process " + std::to_string(helper) + ")."},
+      {"without one", "unix:path=/nonexistent",
+       "Could not tell the running helper (process " + std::to_string(helper) + ")"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    ToolRun r = run({"set", "BackButton", "5"}, {"DBUS_SESSION_BUS_ADDRESS=" + c.address});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find(c.says), std::string::npos) << r.out;
+  }
+  kill(helper, SIGKILL);
+  waitpid(helper, nullptr, 0);
+  ToolRun none = run({"set", "BackButton", "6"});
+  EXPECT_NE(none.out.find("No helper runs now"), std::string::npos) << none.out;
+  kill(daemon, SIGTERM);
+  waitpid(daemon, nullptr, 0);
+  std::filesystem::remove_all(address);
+}
+
+// doctor fails a stored number no mouse sends, and says which button goes where without the
+// kernel's name reading as the action.
+TEST_F(PrefsToolTest, DoctorFlagsAButtonNoMouseSends) {
+  const std::string bin = home() + "/bin";
+  WriteBytes(bin + "/systemctl", "#!/bin/sh\necho LoadState=not-found\n");
+  chmod((bin + "/systemctl").c_str(), 0755);
+  struct Case {
+    std::string entries;
+    std::vector<std::string> lines;  // each must be in the report
+    bool flagged;
+  };
+  const std::string on = "<key>Enabled</key><true/>";
+  const Case cases[] = {
+      {on + "<key>BackButton</key><integer>16</integer>",
+       {"FAIL  settings: BackButton is 16, a button no mouse sends",
+        "fix: corvassel-prefs learn BackButton"},
+       true},
+      {on + "<key>BackButton</key><integer>3</integer><key>ForwardButton</key>"
+            "<integer>2147483648</integer>",
+       {"FAIL  settings: ForwardButton is 2147483648, a button no mouse sends"},
+       true},
+      {on + "<key>BackButton</key><integer>4</integer><key>PassthroughButton</key>"
+            "<integer>99</integer>",
+       {"FAIL  settings: PassthroughButton is 99"},
+       true},
+      {on + "<key>BackButton</key><integer>5</integer><key>ForwardButton</key>"
+            "<integer>6</integer>",
+       {"ok    settings: button 5 goes back, button 6 goes forward (in the kernel's names, 5 is "
+        "BTN_FORWARD, 6 is BTN_BACK)"},
+       false},
+      {on + "<key>ForwardButton</key><integer>15</integer>",
+       {"ok    settings: button 15 goes forward (in the kernel's names, 15 is BTN_MOUSE+15)"},
+       false},
+      {on + "<key>BackButton</key><integer>8</integer>",
+       {"ok    settings: button 8 goes back", "note  settings: X11 tools (xev, xinput)"},
+       false},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.entries);
+    writePrefs(XmlDict(c.entries));
+    ToolRun r = run({"doctor"}, {"PATH=" + bin + ":/usr/bin:/bin"});
+    EXPECT_EQ(r.status, 1) << "no helper runs here";
+    for (const std::string &line : c.lines)
+      EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
+    EXPECT_EQ(r.out.find("a button no mouse sends") != std::string::npos, c.flagged) << r.out;
+  }
+}
+
+TEST_F(PrefsToolTest, HelpIsThereUnderEveryUsualName) {
+  for (const char *word : {"-h", "--help", "help"}) {
+    SCOPED_TRACE(word);
+    ToolRun r = run({word});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.rfind("usage: corvassel-prefs [COMMAND]\n", 0), 0u) << r.out;
+    EXPECT_NE(r.out.find("browsers and file managers take as back or forward"), std::string::npos);
+  }
 }
 
 }  // namespace

@@ -159,7 +159,8 @@ class PressWatch {
 };
 
 std::string Numbered(int64_t number) {
-  return std::to_string(number) + " (" + ButtonName(number) + ")";
+  const std::string name = tools::KernelButtonName(number);
+  return std::to_string(number) + " (" + (name.empty() ? "no mouse button" : name) + ")";
 }
 
 // What a user pressing buttons must know while the helper holds the mice.
@@ -218,14 +219,6 @@ std::optional<PointerNode> VirtualPointer() {
   return std::nullopt;
 }
 
-std::string ButtonName(int64_t number) {
-  static constexpr const char *kNames[] = {"BTN_LEFT",  "BTN_RIGHT",   "BTN_MIDDLE", "BTN_SIDE",
-                                           "BTN_EXTRA", "BTN_FORWARD", "BTN_BACK",   "BTN_TASK"};
-  if (number >= 0 && number < 8) return kNames[number];
-  if (number >= 8 && number < 16) return "BTN_MOUSE+" + std::to_string(number);
-  return "no mouse button";
-}
-
 int Learn(PreferencesFile &file, const Setting &setting) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
   // Refused before anything is pressed, not after.
@@ -243,6 +236,11 @@ int Learn(PreferencesFile &file, const Setting &setting) {
       printf("The left button cannot be mapped; press another.\n");
       continue;
     }
+    if (!tools::SettingTakes(press->number)) {
+      printf("The settings take %s; press another.\n",
+             tools::AcceptedButtons(*tools::ButtonRoleOf(setting.key)).c_str());
+      continue;
+    }
     if (press->device.virtualPointer) {
       const Effective effective = EffectiveSettings();
       const char *clicked = nullptr;
@@ -255,9 +253,7 @@ int Learn(PreferencesFile &file, const Setting &setting) {
             "is mapped already.\n",
             clicked);
     }
-    if (int status = StoreButton(file, setting, press->number)) return status;
-    printf("%s is now %d.\n", setting.key, press->number);
-    return 0;
+    return StoreButton(file, setting, press->number);
   }
 }
 

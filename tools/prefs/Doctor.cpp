@@ -1,27 +1,18 @@
 // corvassel-prefs doctor: everything that decides whether the helper remaps, each with its state
 // and, when it keeps the helper from remapping, the one fix.
 #include <fcntl.h>
-#include <systemd/sd-bus.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
 #include "Prefs.h"
 
 namespace corvassel::prefs {
 
 namespace {
-
-constexpr const char *kRule = "70-corvassel-uinput.rules";
-// Where udev looks for rules; a file in an earlier directory hides one of the same name later.
-constexpr const char *kRuleDirectories[] = {"/etc/udev/rules.d", "/run/udev/rules.d",
-                                            "/usr/local/lib/udev/rules.d", "/usr/lib/udev/rules.d",
-                                            "/lib/udev/rules.d"};
 
 class Report {
  public:
@@ -37,37 +28,28 @@ class Report {
   int problems_ = 0;
 };
 
-struct RuleState {
-  std::string path;  // empty when none is installed
-  bool givesMice = false;
-};
-
-RuleState InstalledRule() {
-  RuleState rule;
-  for (const char *directory : kRuleDirectories) {
-    const std::string path = std::string(directory) + "/" + kRule;
-    std::ifstream in(path);
-    if (!in) continue;
-    std::stringstream text;
-    text << in.rdbuf();
-    rule.path = path;
-    rule.givesMice = text.str().find("ID_INPUT_MOUSE") != std::string::npos;
-    break;
-  }
-  return rule;
-}
+using platform::Fix;
+using platform::UdevRule;
 
 int MayUse(const std::string &path, int mode) {
   return faccessat(AT_FDCWD, path.c_str(), mode, AT_EACCESS) == 0 ? 0 : errno;
 }
 
-std::string AccessFix(const RuleState &rule) {
-  if (rule.path.empty() || !rule.givesMice)
-    return std::string("install the package (or copy ") + kRule +
-           " to /etc/udev/rules.d), then run 'sudo udevadm control --reload && sudo udevadm "
-           "trigger'";
-  return "the rule gives access to the user of the active session at the seat: log in at the "
-         "desktop (not over ssh) and run 'sudo udevadm trigger'";
+// A stored number no mouse sends maps nothing: it was typed, not pressed.
+bool CheckButtonsExist(Report &report, const Effective &effective) {
+  const std::pair<const char *, int64_t> buttons[] = {{"BackButton", effective.back},
+                                                      {"ForwardButton", effective.forward},
+                                                      {"PassthroughButton", effective.passthrough}};
+  bool exist = true;
+  for (const auto &[key, number] : buttons) {
+    if (number <= tools::kHighestButton) continue;
+    report.problem("settings: " + std::string(key) + " is " + std::to_string(number) +
+                       ", a button no mouse sends (they send 0 to " +
+                       std::to_string(tools::kHighestButton) + ")",
+                   "corvassel-prefs learn " + std::string(key));
+    exist = false;
+  }
+  return exist;
 }
 
 Effective CheckSettings(Report &report, PreferencesFile &file) {
@@ -91,25 +73,30 @@ Effective CheckSettings(Report &report, PreferencesFile &file) {
                    "corvassel-prefs learn BackButton (and learn ForwardButton)");
     return effective;
   }
-  std::string mapped;
-  if (effective.back > 0)
-    mapped += "back is button " + std::to_string(effective.back) + " (" +
-              ButtonName(effective.back) + ")";
-  if (effective.forward > 0)
-    mapped += std::string(mapped.empty() ? "" : ", ") + "forward is button " +
-              std::to_string(effective.forward) + " (" + ButtonName(effective.forward) + ")";
-  report.ok("settings: " + mapped);
+  if (!CheckButtonsExist(report, effective)) return effective;
+  // The kernel's names come last and apart: BTN_FORWARD beside "back" would read as forward.
+  std::string mapped, names;
+  for (const auto &[action, number] :
+       {std::pair<const char *, int64_t>{"back", effective.back}, {"forward", effective.forward}}) {
+    if (number <= 0) continue;
+    mapped += std::string(mapped.empty() ? "" : ", ") + "button " + std::to_string(number) +
+              " goes " + action;
+    names += std::string(names.empty() ? "" : ", ") + std::to_string(number) + " is " +
+             tools::KernelButtonName(number);
+  }
+  report.ok("settings: " + mapped + " (in the kernel's names, " + names + ")");
+  for (int64_t number : {effective.back, effective.forward})
+    if (tools::X11SideButtonNumber(number))
+      report.note(
+          "settings: X11 tools (xev, xinput) number the side buttons 8 and 9, which are 3 "
+          "and 4 here; 'corvassel-prefs buttons' shows each button's number as pressed");
   return effective;
 }
 
-void CheckAccess(Report &report, const RuleState &rule) {
+void CheckAccess(Report &report, const UdevRule &rule) {
   if (int error = MayUse("/dev/uinput", R_OK | W_OK)) {
-    if (error == ENOENT)
-      report.problem("/dev/uinput: " + std::string(strerror(error)),
-                     "sudo modprobe uinput (and at every boot: echo uinput | sudo tee "
-                     "/etc/modules-load.d/uinput.conf)");
-    else
-      report.problem("/dev/uinput: " + std::string(strerror(error)), AccessFix(rule));
+    report.problem("/dev/uinput: " + std::string(strerror(error)),
+                   Fix(platform::AccessObstacle(true, error, rule)));
   } else {
     report.ok("/dev/uinput: may be read and written");
   }
@@ -124,12 +111,13 @@ void CheckAccess(Report &report, const RuleState &rule) {
       report.note(what + ": " + strerror(error) +
                   "; 'corvassel-prefs learn' and 'buttons' cannot see the mice the helper holds");
     else if (error)
-      report.problem(what + ": " + strerror(error), AccessFix(rule));
+      report.problem(what + ": " + strerror(error),
+                     Fix(platform::AccessObstacle(false, error, rule)));
     else
       report.ok(what + ": may be read");
   }
   if (rule.path.empty())
-    report.note(std::string("udev rule: ") + kRule + " is not installed");
+    report.note(std::string("udev rule: ") + platform::kUdevRuleName + " is not installed");
   else if (!rule.givesMice)
     report.note("udev rule: " + rule.path + " is an older one, which gives /dev/uinput only");
   else
@@ -167,25 +155,16 @@ void CheckHelper(Report &report, const Effective &effective, const std::string &
     report.note("helper: not running (it ends when Enabled is false at its start)");
     return;
   }
-  report.problem("helper: not running",
-                 unit.known && unit.installed
-                     ? std::string("systemctl --user enable --now ") + kUnit
-                     : std::string("install the package, then: systemctl --user enable --now ") +
-                           kUnit + " (or run corvassel-helper yourself)");
+  report.problem("helper: not running", Fix(WhyTheHelperIsStopped(unit, home)));
 }
 
 void CheckSessionBus(Report &report) {
-  sd_bus *bus = nullptr;
-  int rc = sd_bus_open_user(&bus);
-  if (rc >= 0)
-    rc = sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                            "org.freedesktop.DBus.Peer", "Ping", nullptr, nullptr, "");
-  if (bus) sd_bus_flush_close_unref(bus);
-  if (rc >= 0) {
+  std::string why;
+  if (SessionBusReachable(&why)) {
     report.ok("session bus: reachable, so 'corvassel-prefs set' tells a running helper at once");
     return;
   }
-  report.note("session bus: not reachable (" + std::string(strerror(-rc)) +
+  report.note("session bus: not reachable (" + why +
               "): a running helper learns of changed settings only at its next start, or on "
               "'systemctl --user reload corvassel-helper'");
 }
@@ -195,7 +174,7 @@ void CheckSessionBus(Report &report) {
 int Doctor(PreferencesFile &file, const std::string &home) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
   Report report;
-  const RuleState rule = InstalledRule();
+  const UdevRule rule = platform::FindUdevRule(platform::UdevRuleDirectories());
   const Effective effective = CheckSettings(report, file);
   printf("\n");
   CheckAccess(report, rule);

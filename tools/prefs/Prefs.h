@@ -10,6 +10,9 @@
 #include <string_view>
 #include <vector>
 
+#include <platform/AccessAdvice.h>
+
+#include "ButtonNumbers.h"
 #include "PreferencesFile.h"
 
 namespace corvassel::prefs {
@@ -18,7 +21,7 @@ using tools::PreferencesFile;
 
 inline constexpr const char *kDomain = "Quendrith.tavrel.prefpane";
 inline constexpr const char *kChangedNotification = "Quendrith.tavrel.prefsChanged";
-inline constexpr const char *kUnit = "corvassel-helper.service";
+inline constexpr const char *kUnit = platform::kUserUnitName;
 inline constexpr int kFailed = 1;
 inline constexpr int kInvalid = 2;
 
@@ -79,6 +82,15 @@ std::vector<pid_t> HelperProcesses(const std::string &home);
 // After Enabled was switched on: starts the user unit when it is installed and no helper runs,
 // or says how to start the helper. Returns the exit status.
 int StartHelperIfStopped(const std::string &home);
+// After a change: says whether a running helper was told of it (over the session bus), or that
+// none runs when sayWhenNoneRuns.
+void SayWhetherTheHelperWasTold(const std::string &home, bool sayWhenNoneRuns);
+// Whether the user's session bus answers; why not in *why.
+bool SessionBusReachable(std::string *why);
+// Whether a corvassel-helper.service is in any folder the user manager reads units from.
+bool UserUnitFileExists(const std::string &home);
+// Why no helper runs, from what the user manager said of the unit.
+platform::Obstacle WhyTheHelperIsStopped(const UnitState &unit, const std::string &home);
 
 // ---- mice (Buttons.cpp) ----
 
@@ -92,8 +104,6 @@ struct PointerNode {
 std::vector<PointerNode> PointerNodes();
 // The helper's virtual pointer, when it has one now.
 std::optional<PointerNode> VirtualPointer();
-// The evdev name of a button number (BTN_SIDE for 3), "button N" beyond the named ones.
-std::string ButtonName(int64_t number);
 
 int Learn(PreferencesFile &file, const Setting &setting);
 int Buttons();

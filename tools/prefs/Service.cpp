@@ -1,6 +1,7 @@
 // The helper as a running program: systemd's user unit (asked through systemctl --user) and the
 // user's own corvassel-helper processes.
 #include <dirent.h>
+#include <systemd/sd-bus.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -12,16 +13,28 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <memory>
 #include <sstream>
 
+#include <platform/AccessAdvice.h>
+
 #include "Prefs.h"
+#include "linux/UniqueFd.h"
 
 extern char **environ;
 
 namespace corvassel::prefs {
 
 namespace {
+
+using platform::evdev::UniqueFd;
+
+struct BusClose {
+  void operator()(sd_bus *bus) const { sd_bus_flush_close_unref(bus); }
+};
+using BusPtr = std::unique_ptr<sd_bus, BusClose>;
 
 struct CommandResult {
   bool started = false;
@@ -33,18 +46,18 @@ struct CommandResult {
 // Runs a program found on PATH with both outputs captured; ends it after timeoutMillis.
 CommandResult RunCommand(const std::vector<std::string> &args, int timeoutMillis = 30000) {
   CommandResult result;
-  int out[2], err[2];
-  if (pipe2(out, O_CLOEXEC) != 0) return result;
-  if (pipe2(err, O_CLOEXEC) != 0) {
-    close(out[0]);
-    close(out[1]);
-    return result;
+  UniqueFd out[2], err[2];
+  for (UniqueFd *ends : {out, err}) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return result;
+    ends[0].reset(fds[0]);
+    ends[1].reset(fds[1]);
   }
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+  posix_spawn_file_actions_adddup2(&actions, out[1].get(), 1);
+  posix_spawn_file_actions_adddup2(&actions, err[1].get(), 2);
   std::vector<std::string> copies = args;
   std::vector<char *> argv;
   for (std::string &arg : copies) argv.push_back(arg.data());
@@ -52,41 +65,39 @@ CommandResult RunCommand(const std::vector<std::string> &args, int timeoutMillis
   pid_t pid = -1;
   int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
-  close(out[1]);
-  close(err[1]);
-  if (spawned == 0) {
-    result.started = true;
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMillis);
-    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-    std::string *into[2] = {&result.out, &result.err};
-    int open = 2;
-    while (open > 0) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          end - std::chrono::steady_clock::now());
-      if (left.count() <= 0) break;
-      int ready = poll(fds, 2, static_cast<int>(left.count()));
-      if (ready < 0 && errno == EINTR) continue;
-      if (ready <= 0) break;
-      for (int i = 0; i < 2; ++i) {
-        if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-        char buffer[4096];
-        ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-        if (n > 0) {
-          into[i]->append(buffer, static_cast<size_t>(n));
-        } else if (n == 0 || errno != EINTR) {
-          fds[i].fd = -1;
-          --open;
-        }
+  // Only the child writes now: its ends closing tell us it is done.
+  out[1].reset();
+  err[1].reset();
+  if (spawned != 0) return result;
+  result.started = true;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMillis);
+  pollfd fds[2] = {{out[0].get(), POLLIN, 0}, {err[0].get(), POLLIN, 0}};
+  std::string *into[2] = {&result.out, &result.err};
+  int open = 2;
+  while (open > 0) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        end - std::chrono::steady_clock::now());
+    if (left.count() <= 0) break;
+    int ready = poll(fds, 2, static_cast<int>(left.count()));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) break;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      char buffer[4096];
+      ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+      if (n > 0) {
+        into[i]->append(buffer, static_cast<size_t>(n));
+      } else if (n == 0 || errno != EINTR) {
+        fds[i].fd = -1;
+        --open;
       }
     }
-    if (open > 0) kill(pid, SIGKILL);
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (open == 0 && WIFEXITED(status)) result.status = WEXITSTATUS(status);
   }
-  close(out[0]);
-  close(err[0]);
+  if (open > 0) kill(pid, SIGKILL);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (open == 0 && WIFEXITED(status)) result.status = WEXITSTATUS(status);
   return result;
 }
 
@@ -156,6 +167,60 @@ std::vector<pid_t> HelperProcesses(const std::string &home) {
   return found;
 }
 
+bool SessionBusReachable(std::string *why) {
+  sd_bus *opened = nullptr;
+  int rc = sd_bus_open_user(&opened);
+  BusPtr bus(opened);
+  if (rc >= 0)
+    rc = sd_bus_call_method(bus.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                            "org.freedesktop.DBus.Peer", "Ping", nullptr, nullptr, "");
+  if (rc < 0 && why) *why = strerror(-rc);
+  return rc >= 0;
+}
+
+bool UserUnitFileExists(const std::string &home) {
+  auto under = [](const char *variable, const std::string &fallback) {
+    const char *value = getenv(variable);
+    return value && *value == '/' ? std::string(value) : fallback;
+  };
+  // The user manager's search path, as systemd.unit(5) gives it.
+  const std::string folders[] = {under("XDG_CONFIG_HOME", home + "/.config") + "/systemd/user",
+                                 "/etc/systemd/user",
+                                 under("XDG_DATA_HOME", home + "/.local/share") + "/systemd/user",
+                                 "/usr/local/share/systemd/user",
+                                 "/usr/share/systemd/user",
+                                 "/usr/local/lib/systemd/user",
+                                 "/usr/lib/systemd/user"};
+  for (const std::string &folder : folders)
+    if (access((folder + "/" + kUnit).c_str(), F_OK) == 0) return true;
+  return false;
+}
+
+platform::Obstacle WhyTheHelperIsStopped(const UnitState &unit, const std::string &home) {
+  using platform::Obstacle;
+  if (unit.known && unit.installed) return Obstacle::kHelperStopped;
+  if (!UserUnitFileExists(home)) return Obstacle::kUnitNotInstalled;
+  return unit.known ? Obstacle::kUnitNotLoaded : Obstacle::kNoUserManager;
+}
+
+void SayWhetherTheHelperWasTold(const std::string &home, bool sayWhenNoneRuns) {
+  const std::vector<pid_t> running = HelperProcesses(home);
+  if (running.empty()) {
+    if (sayWhenNoneRuns) printf("No helper runs now; it reads the settings when it starts.\n");
+    return;
+  }
+  const std::string which = "the running helper (process " + std::to_string(running.front()) + ")";
+  std::string why;
+  if (SessionBusReachable(&why)) {
+    printf("Told %s.\n", which.c_str());
+    return;
+  }
+  printf(
+      "Could not tell %s: the session bus is not reachable (%s). It reads the settings at its "
+      "next start, or now on: systemctl --user reload corvassel-helper\n",
+      which.c_str(), why.c_str());
+}
+
 int StartHelperIfStopped(const std::string &home) {
   if (!HelperProcesses(home).empty()) return 0;  // it has been told
   UnitState unit = LookAtUnit();
@@ -174,10 +239,7 @@ int StartHelperIfStopped(const std::string &home) {
   printf("corvassel-helper is not running, and nothing here can start it: %s.\n",
          unit.known ? "systemd's user manager has no corvassel-helper.service"
                     : ("systemd's user manager cannot be reached (" + unit.error + ")").c_str());
-  printf(
-      "To start it at every login, install the package (it brings the user unit) and run "
-      "'systemctl --user enable --now %s'; to start it once, run 'corvassel-helper &'.\n",
-      kUnit);
+  printf("To start it: %s\n", platform::Fix(WhyTheHelperIsStopped(unit, home)).c_str());
   return 0;
 }
 

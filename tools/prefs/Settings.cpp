@@ -7,6 +7,7 @@
 #include <charconv>
 #include <cstdio>
 
+#include "ButtonNumbers.h"
 #include "Prefs.h"
 #include "helper/SettingReadings.h"
 
@@ -38,7 +39,27 @@ struct NewSetting {
   std::optional<int64_t> integer;
 };
 
-// Changes one setting under the file's lock, then tells the helper.
+// "true", "on", "yes" or "1" and their opposites, in any case; nothing for any other word.
+std::optional<bool> ReadSwitch(std::string_view word) {
+  std::string lower(word);
+  for (char &c : lower) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  for (const char *on : {"true", "on", "yes", "1"})
+    if (lower == on) return true;
+  for (const char *off : {"false", "off", "no", "0"})
+    if (lower == off) return false;
+  return std::nullopt;
+}
+
+std::string Stored(const Setting &setting, const NewSetting &value) {
+  if (value.boolean)
+    return std::string(setting.key) + " is now " + (*value.boolean ? "true" : "false") + ".";
+  if (value.integer)
+    return std::string(setting.key) + " is now " + std::to_string(*value.integer) + ".";
+  return std::string(setting.key) + " is no longer set: the helper takes " +
+         (setting.boolean ? std::string("false") : std::to_string(setting.fallback)) + ".";
+}
+
+// Changes one setting under the file's lock, tells the helper, and says what it did.
 int Store(PreferencesFile &file, const Setting &setting, const NewSetting &value) {
   std::string error;
   if (!file.lock(&error)) return Fail(kFailed, error);
@@ -49,9 +70,12 @@ int Store(PreferencesFile &file, const Setting &setting, const NewSetting &value
   if (!changed || !file.save(&error)) return Fail(kFailed, error);
   file.unlock();
   PostChange();
-  if (std::string_view(setting.key) == "Enabled" && value.boolean == true)
-    return StartHelperIfStopped(tools::HomeDirectory());
-  return 0;
+  printf("%s\n", Stored(setting, value).c_str());
+  const std::string home = tools::HomeDirectory();
+  // Switching on starts a helper that does not run, and says so itself.
+  const bool switchedOn = std::string_view(setting.key) == "Enabled" && value.boolean == true;
+  SayWhetherTheHelperWasTold(home, !switchedOn);
+  return switchedOn ? StartHelperIfStopped(home) : 0;
 }
 
 }  // namespace
@@ -122,20 +146,26 @@ int Change(PreferencesFile &file, std::string_view key, const char *text) {
   if (text) {
     std::string_view given(text);
     if (setting->boolean) {
-      if (given == "true") value.boolean = true;
-      if (given == "false") value.boolean = false;
+      value.boolean = ReadSwitch(given);
       if (!value.boolean)
         return Fail(kInvalid, "invalid value \"" + std::string(given) + "\" for " + setting->key +
-                                  " (expected true or false)");
+                                  " (expected true or false, on or off, yes or no, 1 or 0)");
     } else {
+      const tools::ButtonRole role = *tools::ButtonRoleOf(setting->key);
       int64_t number = 0;
       auto [end, ec] = std::from_chars(given.data(), given.data() + given.size(), number);
-      if (ec == std::errc::result_out_of_range)
-        return Fail(kInvalid, "value \"" + std::string(given) + "\" for " + setting->key +
-                                  " is out of range (a signed 64-bit integer)");
-      if (ec != std::errc() || end != given.data() + given.size() || given.empty())
+      if (ec == std::errc::invalid_argument || end != given.data() + given.size() || given.empty())
         return Fail(kInvalid, "invalid value \"" + std::string(given) + "\" for " + setting->key +
-                                  " (expected an integer)");
+                                  " (expected " + tools::AcceptedButtons(role) + ")");
+      if (ec == std::errc::result_out_of_range || !tools::SettingTakes(number))
+        return Fail(kInvalid, "value \"" + std::string(given) + "\" for " + setting->key +
+                                  " is out of range: it takes " + tools::AcceptedButtons(role));
+      if (tools::X11SideButtonNumber(number))
+        fprintf(stderr,
+                "corvassel-prefs: note: X11 tools (xev, xinput) number the side buttons 8 and 9, "
+                "which are 3 and 4 here; 'corvassel-prefs learn %s' finds a button's number "
+                "when you press it\n",
+                setting->key);
       value.integer = number;
     }
   }

@@ -5,6 +5,8 @@
 
 #include <linux/input.h>
 
+#include <platform/AccessAdvice.h>
+
 #include "linux/DeviceDescription.h"
 
 #include <cstddef>
@@ -103,6 +105,10 @@ class Kernel {
   virtual ~Kernel() = default;
   virtual std::string inputDirectory() const { return "/dev/input"; }
   virtual std::string uinputPath() const { return "/dev/uinput"; }
+  // Where the udev rule that grants access may be, to tell which fix a refusal needs.
+  virtual std::vector<std::string> udevRuleDirectories() const {
+    return platform::UdevRuleDirectories();
+  }
   // Names of the event device nodes in inputDirectory() ("event3", ...), sorted.
   virtual std::vector<std::string> eventNodes() = 0;
   // nullptr with error set to the errno that refused it.

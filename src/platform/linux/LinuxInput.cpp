@@ -2,6 +2,8 @@
 
 #include "linux/TapRegistry.h"
 
+#include <platform/AccessAdvice.h>
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -77,16 +79,18 @@ uint16_t buttonForSwipe(int64_t direction) {
 
 // The helper needs /dev/uinput and the mice, nothing else: keyboards are not even looked at.
 std::string LinuxInput::accessProblem() {
-  const std::string fix =
-      "install 70-corvassel-uinput.rules into /etc/udev/rules.d, then 'sudo udevadm control "
-      "--reload && sudo udevadm trigger' (or reboot)";
+  auto problem = [this](const std::string &path, int error) {
+    const Obstacle obstacle = AccessObstacle(path == kernel_.uinputPath(), error,
+                                             FindUdevRule(kernel_.udevRuleDirectories()));
+    return path + " (" + strerror(error) + "): " + Fix(obstacle) +
+           "; 'corvassel-prefs doctor' says more";
+  };
   if (int error = kernel_.mayAccess(kernel_.uinputPath(), R_OK | W_OK))
-    return kernel_.uinputPath() + " (" + strerror(error) + "): " + fix;
+    return problem(kernel_.uinputPath(), error);
   for (const std::string &node : kernel_.eventNodes()) {
     if (!kernel_.isPointerNode(node)) continue;
     const std::string path = kernel_.inputDirectory() + "/" + node;
-    if (int error = kernel_.mayAccess(path, R_OK))
-      return path + " (" + strerror(error) + "): " + fix + "; 'corvassel-prefs doctor' says more";
+    if (int error = kernel_.mayAccess(path, R_OK)) return problem(path, error);
   }
   return {};
 }
