@@ -27,7 +27,7 @@ endif()
 
 # The copyright in Debian's machine-readable form, and the package's changelog (a native
 # package's changelog.gz, in Debian's format, of the version being built).
-set(CORVASSEL_DEB_MAINTAINER "The corvassel-helper developers <corvassel-helper@example.org>"
+set(CORVASSEL_DEB_MAINTAINER "Corvassel helper maintainers <maintainers@corvassel.org>"
   CACHE STRING "Maintainer field of the Debian package")
 configure_file(packaging/changelog.in changelog @ONLY)
 add_custom_command(OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz
@@ -36,8 +36,24 @@ add_custom_command(OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz
   DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/changelog
   VERBATIM)
 add_custom_target(corvassel_changelog ALL DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz)
-install(FILES packaging/copyright ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz
+# The README holds the first-run steps that the line after installing points to.
+install(FILES packaging/copyright ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz README.md
   DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+# Completions for corvassel-prefs, where each shell looks for them under the prefix. zsh reads a
+# package's from vendor-completions, and only a local install's from site-functions.
+install(FILES packaging/completions/corvassel-prefs.bash
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME corvassel-prefs)
+install(FILES packaging/completions/corvassel-prefs.fish
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/fish/vendor_completions.d)
+install(CODE "
+  if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
+    set(zsh_folder vendor-completions)
+  else()
+    set(zsh_folder site-functions)
+  endif()
+  file(INSTALL DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DATADIR}/zsh/\${zsh_folder}\"
+    TYPE FILE FILES \"${CMAKE_CURRENT_SOURCE_DIR}/packaging/completions/_corvassel-prefs\")")
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME corvassel-helper)
@@ -45,16 +61,18 @@ set(CPACK_PACKAGE_VENDOR "The corvassel-helper developers")
 set(CPACK_PACKAGE_CONTACT "${CORVASSEL_DEB_MAINTAINER}")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "mouse buttons as trackpad swipe back and forward
-A per-user background helper that gives two mouse buttons the meaning of a
-trackpad swipe back and swipe forward: it grabs the mice through evdev,
-re-emits them on one virtual pointer made through uinput, and turns presses
-of the chosen buttons into the back and forward buttons that browsers and
-file managers understand, on X11 and Wayland alike.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "any two mouse buttons as back and forward
+A per-user background helper that makes two chosen mouse buttons go back and
+forward. On Linux a press of either becomes a click of the side button that
+browsers and file managers take as back or forward, on X11 and Wayland alike,
+so that buttons 5 to 15, which applications ignore, go back and forward too.
+Optional scripts can run instead. It grabs the mice through evdev and
+re-emits them through uinput.
 
 The package holds the helper, its systemd user unit, a udev rule that lets
-the user at the seat use /dev/uinput, corvassel-prefs to change its settings
-and corvassel-sim to try it in a simulated world.")
+the user at the seat use the mice and /dev/uinput, corvassel-prefs to choose
+the buttons and say what keeps them from working, completions for bash, zsh
+and fish, and corvassel-sim to try the helper in a simulated world.")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

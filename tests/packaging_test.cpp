@@ -88,10 +88,20 @@ TEST(Packaging, RelaunchesAfterThePlannedRestartOnly) {
             fs::path(CORVASSEL_HELPER_EXE).parent_path().string() + "/corvassel-helper");
   // systemctl --user reload: the helper reads its settings again on SIGHUP.
   EXPECT_EQ(unit["Service.ExecReload"], "/bin/kill -HUP $MAINPID");
+  // Each page systemctl status points to is one this build makes.
+  const std::set<std::string> pages = Words(unit["Unit.Documentation"]);
+  EXPECT_TRUE(pages.count("man:corvassel-helper(1)")) << unit["Unit.Documentation"];
+  for (const std::string &page : pages) {
+    ASSERT_TRUE(page.starts_with("man:") && page.ends_with("(1)")) << page;
+    const std::string name = page.substr(4, page.size() - 7);
+    EXPECT_TRUE(fs::exists(fs::path(CORVASSEL_BINARY_DIR) / "man" / (name + ".1.gz"))) << page;
+  }
 }
 
 // The unit is written when installing, for the prefix given then, and names the executable that
-// install put in place; a staging DESTDIR (as when packaging) is not part of that name.
+// install put in place; a staging DESTDIR (as when packaging) is not part of that name. The
+// completions go where each shell looks under that prefix: zsh reads a package's (under /usr)
+// from vendor-completions, a local install's from site-functions.
 TEST(Packaging, TheInstalledUnitStartsTheInstalledHelper) {
   char scratch[] = "/tmp/corvassel-install-XXXXXX";
   ASSERT_NE(mkdtemp(scratch), nullptr);
@@ -113,6 +123,12 @@ TEST(Packaging, TheInstalledUnitStartsTheInstalledHelper) {
     const std::string exec = Parse(ReadFile(unit))["Service.ExecStart"];
     EXPECT_EQ(exec, c.prefix + "/bin/corvassel-helper") << unit;
     EXPECT_EQ(access((root / fs::path(exec).relative_path()).c_str(), X_OK), 0) << exec;
+    const fs::path share = root / fs::path(c.prefix).relative_path() / "share";
+    const std::string zsh = c.prefix == "/usr" ? "vendor-completions" : "site-functions";
+    for (const fs::path &completion : {share / "bash-completion/completions/corvassel-prefs",
+                                       share / "zsh" / zsh / "_corvassel-prefs",
+                                       share / "fish/vendor_completions.d/corvassel-prefs.fish"})
+      EXPECT_TRUE(fs::exists(completion)) << completion;
   }
   fs::remove_all(dir);
 }
@@ -152,7 +168,7 @@ TEST(Packaging, SystemdAcceptsTheUnit) {
   { std::ofstream(dir / "corvassel-helper.service") << ConfiguredUnit(); }
   // A user manager needs a runtime directory even just to check a unit.
   std::string command =
-      "XDG_RUNTIME_DIR=" + (dir / "runtime").string() + " systemd-analyze --user verify " +
+      "XDG_RUNTIME_DIR=" + (dir / "runtime").string() + " systemd-analyze --user verify --man=no " +
       (dir / "corvassel-helper.service").string() + " >" + (dir / "out").string() + " 2>&1";
   int status = system(command.c_str());
   std::string output = ReadFile(dir / "out");

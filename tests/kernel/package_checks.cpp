@@ -88,7 +88,8 @@ int Dpkg(const std::string &args, std::string *log) {
   return status;
 }
 
-// In a container or a chroot no udev runs: installing and removing go on, quietly.
+// In a container or a chroot no udev runs: installing and removing go on, quietly but for the
+// one line of a first install that says where the next steps are.
 TEST(Package, TheMaintainerScriptsSucceedQuietlyWithoutUdev) {
   ASSERT_EQ(access(kDeb.c_str(), R_OK), 0)
       << kDeb << " is missing: `ctest --preset default -R package` makes it";
@@ -96,12 +97,23 @@ TEST(Package, TheMaintainerScriptsSucceedQuietlyWithoutUdev) {
   const std::string control = scratch.path() + "/control";
   ASSERT_EQ(Shell("dpkg-deb -e " + kDeb + " " + control), 0);
   StopUdev();
-  for (const char *run : {"postinst configure", "postrm remove"}) {
+  const std::pair<const char *, const char *> runs[] = {
+      {"postinst configure",
+       "corvassel-helper: next, the first-run steps in /usr/share/doc/corvassel-helper/README.md; "
+       "'corvassel-prefs doctor' says what is missing.\n"},
+      {"postinst configure 0.0.9", ""},  // an upgrade
+      {"postrm remove", ""},
+  };
+  for (const auto &[run, says] : runs) {
     SCOPED_TRACE(run);
     const std::string out = scratch.path() + "/out";
     EXPECT_EQ(Shell(control + "/" + run + " >" + out + " 2>&1"), 0);
-    EXPECT_EQ(ReadFile(out), "");
+    EXPECT_EQ(ReadFile(out), says);
   }
+  // What the line points to is in the package.
+  EXPECT_EQ(
+      Shell("dpkg-deb -c " + kDeb + " | grep -q ' ./usr/share/doc/corvassel-helper/README.md$'"),
+      0);
 }
 
 TEST(Package, InstallsAHelperThatClicksBackAndRemovesWithoutATrace) {
