@@ -10,7 +10,8 @@ namespace {
 constexpr const char *kUsage =
     "usage: corvassel-helper [--help | --version]\n"
     "\n"
-    "Gives two mouse buttons the meaning of a trackpad swipe back and swipe forward. Without\n"
+    "Makes two chosen mouse buttons go back and forward: on Linux a press of either becomes a\n"
+    "click of the side button that browsers and file managers take as back or forward. Without\n"
     "arguments it runs until it is switched off (exit status 0) or restarts itself (status 42,\n"
     "every 30 minutes); systemd's user manager starts it at login (corvassel-helper.service).\n"
     "The settings are corvassel-prefs's; SIGHUP makes the helper read them again.\n";
