@@ -168,7 +168,10 @@ TEST(Doctor, NamesWhatKeepsTheHelperFromRemapping) {
     std::function<void()> breakIt, mendIt;
     int status;
     std::string line;
+    std::string fix = "";  // the fix doctor names for the cause
   };
+  const std::string ruleText =
+      ReadFile(std::string(CORVASSEL_SOURCE_DIR) + "/packaging/70-corvassel-uinput.rules");
   const Row rows[] = {
       {"nothing", [] {}, [] {}, 0, "Nothing keeps the helper from remapping."},
       {"switched off", [&] { home.settings(false); }, [&] { home.settings(); }, 1,
@@ -183,20 +186,33 @@ TEST(Doctor, NamesWhatKeepsTheHelperFromRemapping) {
        },
        [&] { home.settings(); }, 1, "\"BackButton\" has no value"},
       {"no access to /dev/uinput", [&] { chmod("/dev/uinput", 0600); },
-       [&] { chmod("/dev/uinput", 0666); }, 1, "FAIL  /dev/uinput: Permission denied"},
+       [&] { chmod("/dev/uinput", 0666); }, 1, "FAIL  /dev/uinput: Permission denied",
+       "fix: log out and in again at the machine"},
+      {"no uinput module", [&] { rename("/dev/uinput", "/dev/uinput.away"); },
+       [&] { rename("/dev/uinput.away", "/dev/uinput"); }, 1,
+       "FAIL  /dev/uinput: No such file or directory", "fix: sudo modprobe uinput"},
       {"no access to the mouse", [&] { chmod(mouse.node().c_str(), 0600); },
        [&] { chmod(mouse.node().c_str(), 0666); }, 1,
-       "FAIL  " + mouse.node() + " \"check mouse\": Permission denied"},
+       "FAIL  " + mouse.node() + " \"check mouse\": Permission denied",
+       "fix: log out and in again at the machine"},
+      {"no access to the mouse, and no rule",
+       [&] {
+         unlink(kRulePath);
+         chmod(mouse.node().c_str(), 0600);
+       },
+       [&] {
+         WriteFile(kRulePath, ruleText);
+         chmod(mouse.node().c_str(), 0666);
+       },
+       1, "FAIL  " + mouse.node() + " \"check mouse\": Permission denied",
+       "fix: install the corvassel-helper package, or copy 70-corvassel-uinput.rules"},
       {"no access to the keyboard", [&] { chmod(keyboard.node().c_str(), 0600); },
        [&] { chmod(keyboard.node().c_str(), 0666); }, 0,
        "Nothing keeps the helper from remapping."},
-      {"no udev rule", [&] { unlink(kRulePath); },
-       [&] {
-         WriteFile(kRulePath, ReadFile(std::string(CORVASSEL_SOURCE_DIR) +
-                                       "/packaging/70-corvassel-uinput.rules"));
-       },
-       0, "note  udev rule: 70-corvassel-uinput.rules is not installed"},
-      {"helper stopped", [&] { helper.reset(); }, [] {}, 1, "FAIL  helper: not running"},
+      {"no udev rule", [&] { unlink(kRulePath); }, [&] { WriteFile(kRulePath, ruleText); }, 0,
+       "note  udev rule: 70-corvassel-uinput.rules is not installed"},
+      {"helper stopped", [&] { helper.reset(); }, [] {}, 1, "FAIL  helper: not running",
+       "fix: install the corvassel-helper package (it brings the user unit)"},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.name);
@@ -204,6 +220,7 @@ TEST(Doctor, NamesWhatKeepsTheHelperFromRemapping) {
     Helper doctor(home, Tool({"doctor"}, 1000));
     EXPECT_EQ(doctor.waitExit(Millis(10000)), row.status) << doctor.log();
     EXPECT_NE(doctor.log().find(row.line), std::string::npos) << doctor.log();
+    EXPECT_NE(doctor.log().find(row.fix), std::string::npos) << row.fix << "\n" << doctor.log();
     row.mendIt();
   }
   Helper::Options onABus = Tool({"--", CORVASSEL_PREFS_TOOL, "doctor"}, 1000);
