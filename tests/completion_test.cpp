@@ -31,66 +31,67 @@ std::set<std::string> Words(const std::string &lines) {
   return words;
 }
 
-bool Installed(const char *shell) {
-  return system((std::string("command -v ") + shell + " >/dev/null 2>&1").c_str()) == 0;
-}
-
 const std::set<std::string> kKeys = {"Enabled", "BackButton", "ForwardButton", "PassthroughButton"};
 
 struct Line {
-  std::vector<std::string> words;  // before the word being completed, which is empty
+  std::string words;  // after the command's name, before the word being completed (empty)
+  size_t count;
   std::set<std::string> offered;
 };
 const Line kLines[] = {
-    {{"set"}, kKeys},
-    {{"unset"}, kKeys},
-    {{"learn"}, {"BackButton", "ForwardButton", "PassthroughButton"}},
-    {{"set", "Enabled"}, {"true", "false"}},
-    {{"set", "BackButton"}, {}},
-    {{}, {"set", "unset", "learn", "buttons", "doctor", "scripts", "help"}},
+    {"set", 1, kKeys},
+    {"unset", 1, kKeys},
+    {"learn", 1, {"BackButton", "ForwardButton", "PassthroughButton"}},
+    {"set Enabled", 2, {"true", "false"}},
+    {"set BackButton", 2, {}},
+    {"", 0, {"set", "unset", "learn", "buttons", "doctor", "scripts", "help"}},
 };
 
-TEST(Completion, BashFindsItAndOffersTheKeysAfterSet) {
-  const std::string file = kCompletions + "corvassel-prefs.bash";
-  EXPECT_EQ(Output("bash -c 'source " + file + "; complete -p corvassel-prefs'"),
+TEST(Completion, BashFindsIt) {
+  EXPECT_EQ(Output("bash -c 'source " + kCompletions +
+                   "corvassel-prefs.bash; complete -p "
+                   "corvassel-prefs'"),
             "complete -F _corvassel_prefs corvassel-prefs\n");
+}
+
+// Each shell is asked as it asks when Tab is pressed: @WORDS@ are the line's words, @INDEX@ the
+// position of the empty one being completed. zsh's compadd works only inside its completion
+// system, so a function of that name takes what it is given.
+struct Shell {
+  const char *name, *ask;
+};
+class Completion : public testing::TestWithParam<Shell> {};
+
+TEST_P(Completion, OffersTheKeysAfterSet) {
+  const Shell &shell = GetParam();
+  if (system((std::string("command -v ") + shell.name + " >/dev/null").c_str()) != 0)
+    GTEST_SKIP() << shell.name << " is not installed";
   for (const Line &line : kLines) {
-    std::string words = "corvassel-prefs";
-    for (const std::string &word : line.words) words += " " + word;
-    SCOPED_TRACE(words);
-    const std::string script = "source " + file + "; COMP_WORDS=(" + words +
-                               " \"\"); COMP_CWORD=" + std::to_string(line.words.size() + 1) +
-                               "; _corvassel_prefs; printf \"%s\\n\" \"${COMPREPLY[@]}\"";
-    EXPECT_EQ(Words(Output("bash -c '" + script + "'")), line.offered);
+    SCOPED_TRACE(line.words);
+    std::string command = shell.ask;
+    for (const auto &[name, value] : {std::pair<std::string, std::string>{"@FILES@", kCompletions},
+                                      {"@WORDS@", line.words},
+                                      {"@INDEX@", std::to_string(line.count + 1)}})
+      for (size_t at; (at = command.find(name)) != std::string::npos;)
+        command.replace(at, name.size(), value);
+    EXPECT_EQ(Words(Output(command)), line.offered) << command;
   }
 }
 
-TEST(Completion, ZshOffersTheKeysAfterSet) {
-  if (!Installed("zsh")) GTEST_SKIP() << "zsh is not installed";
-  // compadd works only inside zsh's completion system: a function of the same name takes what
-  // it would be given.
-  for (const Line &line : kLines) {
-    std::string words = "corvassel-prefs";
-    for (const std::string &word : line.words) words += " " + word;
-    SCOPED_TRACE(words);
-    const std::string script =
-        "compadd() { [[ $1 == -- ]] && shift; print -rl -- \"$@\"; }; words=(" + words +
-        " ''); CURRENT=" + std::to_string(line.words.size() + 2) + "; source " + kCompletions +
-        "_corvassel-prefs";
-    EXPECT_EQ(Words(Output("zsh -fc '" + script + "'")), line.offered);
-  }
-}
-
-TEST(Completion, FishOffersTheKeysAfterSet) {
-  if (!Installed("fish")) GTEST_SKIP() << "fish is not installed";
-  for (const Line &line : kLines) {
-    std::string words = "corvassel-prefs ";
-    for (const std::string &word : line.words) words += word + " ";
-    SCOPED_TRACE(words);
-    const std::string script =
-        "source " + kCompletions + "corvassel-prefs.fish; complete -C\"" + words + "\"";
-    EXPECT_EQ(Words(Output("fish --no-config -c '" + script + "'")), line.offered);
-  }
-}
+INSTANTIATE_TEST_SUITE_P(
+    Shells, Completion,
+    testing::Values(
+        Shell{"bash",
+              "bash -c 'source @FILES@corvassel-prefs.bash; COMP_WORDS=(corvassel-prefs "
+              "@WORDS@ \"\"); COMP_CWORD=@INDEX@; _corvassel_prefs; printf \"%s\\n\" "
+              "\"${COMPREPLY[@]}\"'"},
+        Shell{"zsh",
+              "zsh -fc 'compadd() { [[ $1 == -- ]] && shift; print -rl -- \"$@\"; }; "
+              "words=(corvassel-prefs @WORDS@ \"\"); CURRENT=$((@INDEX@ + 1)); source "
+              "@FILES@_corvassel-prefs'"},
+        Shell{"fish",
+              "fish --no-config -c 'source @FILES@corvassel-prefs.fish; complete "
+              "-C\"corvassel-prefs @WORDS@ \"'"}),
+    [](const testing::TestParamInfo<Shell> &info) { return std::string(info.param.name); });
 
 }  // namespace
