@@ -60,8 +60,8 @@ const Command *Parse(int argc, char **argv, int *status) {
   *status =
       Fail(kInvalid, std::string(word.starts_with("-") ? "unknown option" : "unknown command") +
                          " \"" + std::string(word) +
-                         "\" (commands: set, unset, learn, buttons, doctor, scripts; "
-                         "corvassel-prefs --help says more)");
+                         "\" (usage: corvassel-prefs [set KEY VALUE | unset KEY | learn KEY | "
+                         "buttons | doctor | scripts | help])");
   return nullptr;
 }
 
