@@ -611,6 +611,8 @@ TEST_F(PrefsToolTest, DoctorFlagsAButtonNoMouseSends) {
        "FAIL  settings: ForwardButton is 2147483648, a button no mouse sends"},
       {"<key>BackButton</key><integer>4</integer><key>PassthroughButton</key><integer>99</integer>",
        "FAIL  settings: PassthroughButton is 99, a button no mouse sends"},
+      {"<key>Enabled</key><false/><key>BackButton</key><integer>16</integer>",  // said at once
+       "FAIL  settings: BackButton is 16, a button no mouse sends"},
       {"<key>BackButton</key><integer>5</integer><key>ForwardButton</key><integer>6</integer>",
        "ok    settings: button 5 goes back, button 6 goes forward (in the kernel's names, 5 is "
        "BTN_FORWARD, 6 is BTN_BACK)"},

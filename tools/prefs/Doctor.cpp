@@ -63,6 +63,8 @@ Effective CheckSettings(Report &report, PreferencesFile &file) {
                    "move the file aside; 'corvassel-prefs set' then writes a new one");
     return effective;
   }
+  // Each is said at once, whatever else is wrong.
+  const bool buttonsExist = CheckButtonsExist(report, effective);
   if (!effective.enabled) {
     report.problem("settings: Enabled is false, so the helper does not remap",
                    "corvassel-prefs set Enabled true");
@@ -73,7 +75,7 @@ Effective CheckSettings(Report &report, PreferencesFile &file) {
                    "corvassel-prefs learn BackButton (and learn ForwardButton)");
     return effective;
   }
-  if (!CheckButtonsExist(report, effective)) return effective;
+  if (!buttonsExist) return effective;
   // The kernel's names come last and apart: BTN_FORWARD beside "back" would read as forward.
   std::string mapped, names;
   for (const auto &[action, number] :
