@@ -1,162 +1,24 @@
 // Finding a button's number: every pointer device is read, never grabbed, as the desktop reads
 // it. While the helper runs, a mouse it holds is seen through its virtual pointer, where a
 // button it maps arrives as the click it makes for it.
-#include <dirent.h>
-#include <fcntl.h>
-#include <linux/input.h>
-#include <poll.h>
-#include <sys/inotify.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
-#include <deque>
-#include <map>
 
 #include "Prefs.h"
-#include "linux/LinuxTap.h"
-#include "linux/PointerNodes.h"
+#include "Presses.h"
 
 namespace corvassel::prefs {
 
 namespace {
 
-using platform::evdev::buttonNumber;
-using platform::evdev::kSysfsInputDirectory;
-using platform::evdev::kVirtualDeviceName;
+using tools::Press;
+using tools::PressWatch;
 
-constexpr const char *kInputDirectory = "/dev/input";
-
-bool EventNode(const std::string &name) {
-  return name.rfind("event", 0) == 0 && name.size() > 5 &&
-         std::all_of(name.begin() + 5, name.end(), [](char c) { return c >= '0' && c <= '9'; });
+void Say(const std::string &line, bool problem) {
+  if (problem)
+    Fail(kFailed, line);
+  else
+    printf("%s\n", line.c_str());
 }
-
-std::optional<PointerNode> Describe(const std::string &node) {
-  if (!EventNode(node) || !platform::evdev::isPointerNode(kSysfsInputDirectory, node))
-    return std::nullopt;
-  PointerNode pointer;
-  pointer.node = node;
-  pointer.path = std::string(kInputDirectory) + "/" + node;
-  pointer.name = platform::evdev::deviceName(kSysfsInputDirectory, node);
-  pointer.virtualPointer = pointer.name == kVirtualDeviceName;
-  return pointer;
-}
-
-std::string Label(const PointerNode &device) {
-  return "\"" + device.name + "\" (" + device.path + ")";
-}
-
-struct Press {
-  int number;
-  PointerNode device;
-};
-
-// Every readable pointer device, and the ones plugged in while it waits.
-class PressWatch {
- public:
-  ~PressWatch() {
-    for (const auto &[fd, device] : devices_) close(fd);
-    if (watch_ >= 0) close(watch_);
-  }
-
-  // Opens what there is; says which cannot be read. False when not one mouse can be read.
-  bool start() {
-    watch_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (watch_ >= 0 && inotify_add_watch(watch_, kInputDirectory, IN_CREATE | IN_ATTRIB) < 0) {
-      close(watch_);
-      watch_ = -1;
-    }
-    int refused = 0;
-    for (const PointerNode &device : PointerNodes())
-      if (!open(device, true)) ++refused;
-    if (devices_.empty() && refused > 0) {
-      Fail(kFailed, "no mouse can be read; 'corvassel-prefs doctor' says how to fix it");
-      return false;
-    }
-    if (devices_.empty()) printf("No mouse is plugged in; waiting for one.\n");
-    return true;
-  }
-
-  // The next press of a mouse button; nothing when the devices cannot be waited for.
-  std::optional<Press> next() {
-    while (queued_.empty()) {
-      std::vector<pollfd> fds;
-      if (watch_ >= 0) fds.push_back({watch_, POLLIN, 0});
-      for (const auto &[fd, device] : devices_) fds.push_back({fd, POLLIN, 0});
-      if (fds.empty()) return std::nullopt;
-      if (poll(fds.data(), fds.size(), -1) < 0) {
-        if (errno == EINTR) continue;
-        return std::nullopt;
-      }
-      for (const pollfd &ready : fds) {
-        if (ready.revents == 0) continue;
-        if (ready.fd == watch_)
-          readNotices();
-        else
-          readDevice(ready.fd);
-      }
-    }
-    Press press = queued_.front();
-    queued_.pop_front();
-    return press;
-  }
-
- private:
-  bool open(const PointerNode &device, bool sayRefusal) {
-    for (const auto &[fd, known] : devices_)
-      if (known.node == device.node) return true;
-    int fd = ::open(device.path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-      if (sayRefusal)
-        fprintf(stderr, "corvassel-prefs: cannot read %s: %s\n", Label(device).c_str(),
-                strerror(errno));
-      return false;
-    }
-    devices_[fd] = device;
-    printf("Reading %s%s\n", Label(device).c_str(),
-           device.virtualPointer ? ", through which the helper passes the mice it holds" : "");
-    return true;
-  }
-
-  void readNotices() {
-    alignas(inotify_event) char buffer[4096];
-    ssize_t n;
-    while ((n = read(watch_, buffer, sizeof buffer)) > 0) {
-      for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
-        const auto *notice = reinterpret_cast<const inotify_event *>(buffer + at);
-        at += static_cast<ssize_t>(sizeof(inotify_event) + notice->len);
-        if (notice->len == 0 || at > n) continue;
-        // A new node may be readable only once udev has set its permissions.
-        if (std::optional<PointerNode> device =
-                Describe(std::string(notice->name, strnlen(notice->name, notice->len))))
-          open(*device, false);
-      }
-    }
-  }
-
-  void readDevice(int fd) {
-    input_event events[64];
-    ssize_t n = read(fd, events, sizeof events);
-    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
-    if (n <= 0) {  // unplugged
-      close(fd);
-      devices_.erase(fd);
-      return;
-    }
-    for (size_t i = 0; i < static_cast<size_t>(n) / sizeof events[0]; ++i) {
-      const input_event &event = events[i];
-      int number = event.type == EV_KEY && event.value == 1 ? buttonNumber(event.code) : -1;
-      if (number >= 0) queued_.push_back({number, devices_[fd]});
-    }
-  }
-
-  int watch_ = -1;
-  std::map<int, PointerNode> devices_;
-  std::deque<Press> queued_;
-};
 
 std::string Numbered(int64_t number) {
   const std::string name = tools::KernelButtonName(number);
@@ -192,75 +54,38 @@ void SayHowTheHelperShowsButtons(bool learning) {
 }
 
 void SayPress(const Press &press) {
-  printf("button %s on %s\n", Numbered(press.number).c_str(), Label(press.device).c_str());
+  printf("button %s on %s\n", Numbered(press.number).c_str(),
+         tools::DeviceLabel(press.device).c_str());
 }
 
 }  // namespace
-
-std::vector<PointerNode> PointerNodes() {
-  std::vector<std::string> names;
-  if (DIR *dir = opendir(kInputDirectory)) {
-    while (dirent *entry = readdir(dir))
-      if (EventNode(entry->d_name)) names.push_back(entry->d_name);
-    closedir(dir);
-  }
-  std::sort(names.begin(), names.end(), [](const std::string &a, const std::string &b) {
-    return a.size() != b.size() ? a.size() < b.size() : a < b;  // event2 before event10
-  });
-  std::vector<PointerNode> pointers;
-  for (const std::string &name : names)
-    if (std::optional<PointerNode> pointer = Describe(name)) pointers.push_back(*pointer);
-  return pointers;
-}
-
-std::optional<PointerNode> VirtualPointer() {
-  for (const PointerNode &pointer : PointerNodes())
-    if (pointer.virtualPointer) return pointer;
-  return std::nullopt;
-}
 
 int Learn(PreferencesFile &file, const Setting &setting) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
   // Refused before anything is pressed, not after.
   std::string error;
   if (!file.load(&error)) return Fail(kInvalid, error);
-  PressWatch watch;
-  if (!watch.start()) return kFailed;
+  PressWatch watch(Say);
+  if (!watch.start(&error)) return Fail(kFailed, error);
   SayHowTheHelperShowsButtons(true);
   printf("Press the mouse button to use as %s (Ctrl-C to stop).\n", setting.key);
   for (;;) {
     std::optional<Press> press = watch.next();
     if (!press) return Fail(kFailed, "cannot wait for the mice");
     SayPress(*press);
-    if (press->number == 0) {
-      printf("The left button cannot be mapped; press another.\n");
-      continue;
-    }
-    if (!tools::SettingTakes(press->number)) {
-      printf("The settings take %s; press another.\n",
-             tools::AcceptedButtons(*tools::ButtonRoleOf(setting.key)).c_str());
-      continue;
-    }
-    if (press->device.virtualPointer) {
-      const Effective effective = EffectiveSettings();
-      const char *clicked = nullptr;
-      if (effective.enabled && press->number == 3 && effective.back > 0) clicked = "BackButton";
-      if (effective.enabled && press->number == 4 && effective.forward > 0)
-        clicked = "ForwardButton";
-      if (clicked)
-        printf(
-            "This is also the click the helper makes for %s: if you pressed that button, it "
-            "is mapped already.\n",
-            clicked);
-    }
+    const tools::PressVerdict verdict = tools::JudgePress(
+        setting.key, press->number, press->device.virtualPointer, EffectiveSettings());
+    if (!verdict.note.empty()) printf("%s\n", verdict.note.c_str());
+    if (!verdict.take) continue;
     return StoreButton(file, setting, press->number);
   }
 }
 
 int Buttons() {
   setvbuf(stdout, nullptr, _IOLBF, 0);
-  PressWatch watch;
-  if (!watch.start()) return kFailed;
+  std::string error;
+  PressWatch watch(Say);
+  if (!watch.start(&error)) return Fail(kFailed, error);
   SayHowTheHelperShowsButtons(false);
   printf("Press mouse buttons to see their numbers (Ctrl-C to stop).\n");
   while (std::optional<Press> press = watch.next()) SayPress(*press);

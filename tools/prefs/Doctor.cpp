@@ -1,196 +1,46 @@
-// corvassel-prefs doctor: everything that decides whether the helper remaps, each with its state
-// and, when it keeps the helper from remapping, the one fix.
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
+// corvassel-prefs doctor: the doctor's checks, one line each, with the settings they were made on
+// and the extra scripts.
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 
 #include "Prefs.h"
 
 namespace corvassel::prefs {
 
-namespace {
-
-class Report {
- public:
-  void ok(const std::string &what) { printf("ok    %s\n", what.c_str()); }
-  void note(const std::string &what) { printf("note  %s\n", what.c_str()); }
-  void problem(const std::string &what, const std::string &fix) {
-    ++problems_;
-    printf("FAIL  %s\n      fix: %s\n", what.c_str(), fix.c_str());
-  }
-  int problems() const { return problems_; }
-
- private:
-  int problems_ = 0;
-};
-
-using platform::Fix;
-using platform::UdevRule;
-
-int MayUse(const std::string &path, int mode) {
-  return faccessat(AT_FDCWD, path.c_str(), mode, AT_EACCESS) == 0 ? 0 : errno;
-}
-
-// A stored number no mouse sends maps nothing: it was typed, not pressed.
-bool CheckButtonsExist(Report &report, const Effective &effective) {
-  const std::pair<const char *, int64_t> buttons[] = {{"BackButton", effective.back},
-                                                      {"ForwardButton", effective.forward},
-                                                      {"PassthroughButton", effective.passthrough}};
-  bool exist = true;
-  for (const auto &[key, number] : buttons) {
-    if (number <= tools::kHighestButton) continue;
-    report.problem("settings: " + std::string(key) + " is " + std::to_string(number) +
-                       ", a button no mouse sends (they send 0 to " +
-                       std::to_string(tools::kHighestButton) + ")",
-                   "corvassel-prefs learn " + std::string(key));
-    exist = false;
-  }
-  return exist;
-}
-
-Effective CheckSettings(Report &report, PreferencesFile &file) {
-  std::string error;
-  const bool readable = file.load(&error);
-  const Effective effective = EffectiveSettings(readable ? &file : nullptr);
-  printf("Settings in %s\n", file.path().c_str());
-  PrintSettings(file, effective, readable);
-  if (!readable) {
-    report.problem("settings: " + error,
-                   "move the file aside; 'corvassel-prefs set' then writes a new one");
-    return effective;
-  }
-  // Each is said at once, whatever else is wrong.
-  const bool buttonsExist = CheckButtonsExist(report, effective);
-  if (!effective.enabled) {
-    report.problem("settings: Enabled is false, so the helper does not remap",
-                   "corvassel-prefs set Enabled true");
-    return effective;
-  }
-  if (effective.back <= 0 && effective.forward <= 0) {
-    report.problem("settings: no button is mapped (BackButton and ForwardButton are not set)",
-                   "corvassel-prefs learn BackButton (and learn ForwardButton)");
-    return effective;
-  }
-  if (!buttonsExist) return effective;
-  // The kernel's names come last and apart: BTN_FORWARD beside "back" would read as forward.
-  std::string mapped, names;
-  for (const auto &[action, number] :
-       {std::pair<const char *, int64_t>{"back", effective.back}, {"forward", effective.forward}}) {
-    if (number <= 0) continue;
-    mapped += std::string(mapped.empty() ? "" : ", ") + "button " + std::to_string(number) +
-              " goes " + action;
-    names += std::string(names.empty() ? "" : ", ") + std::to_string(number) + " is " +
-             tools::KernelButtonName(number);
-  }
-  report.ok("settings: " + mapped + " (in the kernel's names, " + names + ")");
-  for (int64_t number : {effective.back, effective.forward})
-    if (tools::X11SideButtonNumber(number))
-      report.note(
-          "settings: X11 tools (xev, xinput) number the side buttons 8 and 9, which are 3 "
-          "and 4 here; 'corvassel-prefs buttons' shows each button's number as pressed");
-  return effective;
-}
-
-void CheckAccess(Report &report, const UdevRule &rule) {
-  if (int error = MayUse("/dev/uinput", R_OK | W_OK)) {
-    report.problem("/dev/uinput: " + std::string(strerror(error)),
-                   Fix(platform::AccessObstacle(true, error, rule)));
-  } else {
-    report.ok("/dev/uinput: may be read and written");
-  }
-  const std::vector<PointerNode> mice = PointerNodes();
-  if (mice.empty()) report.note("mice: none is plugged in; the helper takes each one as it comes");
-  for (const PointerNode &mouse : mice) {
-    const std::string what = mouse.path + " \"" + mouse.name + "\"" +
-                             (mouse.virtualPointer ? " (the helper's virtual pointer)" : "");
-    int error = MayUse(mouse.path, R_OK);
-    // The helper never reads its own virtual pointer; only learn and buttons do.
-    if (error && mouse.virtualPointer)
-      report.note(what + ": " + strerror(error) +
-                  "; 'corvassel-prefs learn' and 'buttons' cannot see the mice the helper holds");
-    else if (error)
-      report.problem(what + ": " + strerror(error),
-                     Fix(platform::AccessObstacle(false, error, rule)));
-    else
-      report.ok(what + ": may be read");
-  }
-  if (rule.path.empty())
-    report.note(std::string("udev rule: ") + platform::kUdevRuleName + " is not installed");
-  else if (!rule.givesMice)
-    report.note("udev rule: " + rule.path + " is an older one, which gives /dev/uinput only");
-  else
-    report.ok("udev rule: " + rule.path);
-}
-
-void CheckHelper(Report &report, const Effective &effective, const std::string &home) {
-  const UnitState unit = LookAtUnit();
-  if (!unit.known) {
-    report.note("user unit: systemd's user manager cannot be reached (" + unit.error + ")");
-  } else if (!unit.installed) {
-    report.note(std::string("user unit: ") + kUnit + " is not installed");
-  } else {
-    std::string state = std::string(kUnit) + " is installed, " +
-                        (unit.fileState.empty() ? "of unknown state" : unit.fileState) + ", " +
-                        unit.activeState + " (" + unit.subState + ")";
-    if (unit.fileState == "enabled")
-      report.ok("user unit: " + state);
-    else
-      report.note("user unit: " + state +
-                  "; it does not start at login until 'systemctl --user "
-                  "enable " +
-                  kUnit + "'");
-  }
-
-  const std::vector<pid_t> running = HelperProcesses(home);
-  if (!running.empty()) {
-    std::optional<PointerNode> pointer = VirtualPointer();
-    report.ok("helper: running (process " + std::to_string(running.front()) + ")" +
-              (pointer ? ", remapping through its virtual pointer " + pointer->path
-                       : ", without a virtual pointer: it waits for access"));
-    return;
-  }
-  if (!effective.enabled) {
-    report.note("helper: not running (it ends when Enabled is false at its start)");
-    return;
-  }
-  report.problem("helper: not running", Fix(WhyTheHelperIsStopped(unit, home)));
-}
-
-void CheckSessionBus(Report &report) {
-  std::string why;
-  if (SessionBusReachable(&why)) {
-    report.ok("session bus: reachable, so 'corvassel-prefs set' tells a running helper at once");
-    return;
-  }
-  report.note("session bus: not reachable (" + why +
-              "): a running helper learns of changed settings only at its next start, or on "
-              "'systemctl --user reload corvassel-helper'");
-}
-
-}  // namespace
-
 int Doctor(PreferencesFile &file, const std::string &home) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
-  Report report;
-  const UdevRule rule = platform::FindUdevRule(platform::UdevRuleDirectories());
-  const Effective effective = CheckSettings(report, file);
-  printf("\n");
-  CheckAccess(report, rule);
-  CheckHelper(report, effective, home);
-  CheckSessionBus(report);
+  const tools::Diagnosis diagnosis = tools::Diagnose(file, home);
+  printf("Settings in %s\n", file.path().c_str());
+  PrintSettings(file, diagnosis.effective, diagnosis.readable);
+  int problems = 0;
+  bool settings = true;
+  for (const tools::Check &check : diagnosis.checks) {
+    // The settings' own checks go with them; the machine's after a blank line.
+    if (settings && check.what.rfind("settings: ", 0) != 0) {
+      settings = false;
+      printf("\n");
+    }
+    switch (check.level) {
+      case tools::Check::Level::kOk:
+        printf("ok    %s\n", check.what.c_str());
+        break;
+      case tools::Check::Level::kNote:
+        printf("note  %s\n", check.what.c_str());
+        break;
+      case tools::Check::Level::kProblem:
+        ++problems;
+        printf("FAIL  %s\n      fix: %s\n", check.what.c_str(), check.fix.c_str());
+        break;
+    }
+  }
   printf("\nExtra scripts\n");
   ShowScripts(home);
   printf("\n");
-  if (report.problems() == 0) {
+  if (problems == 0) {
     printf("Nothing keeps the helper from remapping.\n");
     return 0;
   }
-  printf("%d %s the helper from remapping.\n", report.problems(),
-         report.problems() == 1 ? "problem keeps" : "problems keep");
+  printf("%d %s the helper from remapping.\n", problems,
+         problems == 1 ? "problem keeps" : "problems keep");
   return kFailed;
 }
 

@@ -10,49 +10,32 @@
 #include <string_view>
 #include <vector>
 
-#include <platform/AccessAdvice.h>
-
 #include "ButtonNumbers.h"
+#include "HelperSettings.h"
+#include "Machine.h"
 #include "PreferencesFile.h"
 
 namespace corvassel::prefs {
 
+using tools::Effective;
+using tools::EffectiveSettings;
+using tools::EffectiveText;
+using tools::FindSetting;
+using tools::kDomain;
+using tools::kSettings;
+using tools::kUnit;
+using tools::PointerNode;
 using tools::PreferencesFile;
+using tools::Setting;
+using tools::VirtualPointer;
 
-inline constexpr const char *kDomain = "Quendrith.tavrel.prefpane";
-inline constexpr const char *kChangedNotification = "Quendrith.tavrel.prefsChanged";
-inline constexpr const char *kUnit = platform::kUserUnitName;
 inline constexpr int kFailed = 1;
 inline constexpr int kInvalid = 2;
-
-struct Setting {
-  const char *key;
-  bool boolean;
-  int64_t fallback;
-};
-inline constexpr Setting kSettings[] = {
-    {"Enabled", true, 0},
-    {"BackButton", false, 0},
-    {"ForwardButton", false, 0},
-    {"PassthroughButton", false, 2},
-};
-const Setting *FindSetting(std::string_view key);
 
 // One line on standard error; returns status.
 int Fail(int status, const std::string &message);
 
 // ---- settings (Settings.cpp) ----
-
-// The settings as the helper loads them: through the platform's own reader, with its defaults.
-// From the file as loaded when it was, else read afresh as the helper reads it.
-struct Effective {
-  bool enabled = false;
-  int64_t back = 0;
-  int64_t forward = 0;
-  int64_t passthrough = 2;
-};
-Effective EffectiveSettings(const PreferencesFile *loaded = nullptr);
-std::string EffectiveText(const Setting &setting, const Effective &effective);
 
 // The table of stored and effective values; stored ones only when the file could be read.
 void PrintSettings(const PreferencesFile &file, const Effective &effective, bool readable = true);
@@ -63,47 +46,16 @@ int Change(PreferencesFile &file, std::string_view key, const char *text);
 int StoreButton(PreferencesFile &file, const Setting &setting, int64_t button);
 int ShowScripts(const std::string &home);
 
-// ---- the running helper (Service.cpp) ----
+// ---- the running helper ----
 
-struct UnitState {
-  bool known = false;  // systemd's user manager answered
-  std::string error;   // why it did not
-  bool installed = false;
-  std::string fileState;    // enabled, disabled, static, ...
-  std::string activeState;  // active, inactive, failed, ...
-  std::string subState;     // running, dead, exited, ...
-  bool active() const {
-    return activeState == "active" || activeState == "activating" || activeState == "reloading";
-  }
-};
-UnitState LookAtUnit();
-// Ids of this user's corvassel-helper processes that read the settings under home.
-std::vector<pid_t> HelperProcesses(const std::string &home);
-// After Enabled was switched on: starts the user unit when it is installed and no helper runs,
-// or says how to start the helper. Returns the exit status.
+// After Enabled was switched on: starts the helper when it is not running, saying what it did.
+// Returns the exit status.
 int StartHelperIfStopped(const std::string &home);
 // After a change: says whether a running helper was told of it (over the session bus), or that
 // none runs when sayWhenNoneRuns.
 void SayWhetherTheHelperWasTold(const std::string &home, bool sayWhenNoneRuns);
-// Whether the user's session bus answers; why not in *why.
-bool SessionBusReachable(std::string *why);
-// Whether a corvassel-helper.service is in any folder the user manager reads units from.
-bool UserUnitFileExists(const std::string &home);
-// Why no helper runs, from what the user manager said of the unit.
-platform::Obstacle WhyTheHelperIsStopped(const UnitState &unit, const std::string &home);
 
 // ---- mice (Buttons.cpp) ----
-
-struct PointerNode {
-  std::string path;             // /dev/input/eventN
-  std::string node;             // eventN
-  std::string name;             // the device's name
-  bool virtualPointer = false;  // the helper's own
-};
-// The pointer devices present, told from sysfs: no node is opened, keyboards are not looked at.
-std::vector<PointerNode> PointerNodes();
-// The helper's virtual pointer, when it has one now.
-std::optional<PointerNode> VirtualPointer();
 
 int Learn(PreferencesFile &file, const Setting &setting);
 int Buttons();

@@ -10,30 +10,11 @@
 
 #include "ButtonNumbers.h"
 #include "Prefs.h"
-#include "helper/SettingReadings.h"
+#include "ScriptPlaces.h"
 
 namespace corvassel::prefs {
 
 namespace {
-
-CFPropertyListRef CopySetting(const PreferencesFile *loaded, const char *key) {
-  if (loaded) return platform::CopyPreferencesValue(loaded->dictionary(), key);
-  CFStringRef name = CFStringCreateWithCString(nullptr, key, kCFStringEncodingUTF8);
-  CFStringRef domain = CFStringCreateWithCString(nullptr, kDomain, kCFStringEncodingUTF8);
-  CFPropertyListRef value =
-      CFPreferencesCopyValue(name, domain, kCFPreferencesCurrentUser, kCFPreferencesAnyHost);
-  CFRelease(domain);
-  CFRelease(name);
-  return value;
-}
-
-void PostChange() {
-  CFStringRef name =
-      CFStringCreateWithCString(nullptr, kChangedNotification, kCFStringEncodingUTF8);
-  CFNotificationCenterPostNotification(CFNotificationCenterGetDistributedCenter(), name, nullptr,
-                                       nullptr, true);
-  CFRelease(name);
-}
 
 struct NewSetting {
   std::optional<bool> boolean;
@@ -62,15 +43,14 @@ std::string Stored(const Setting &setting, const NewSetting &value) {
 
 // Changes one setting under the file's lock, tells the helper, and says what it did.
 int Store(PreferencesFile &file, const Setting &setting, const NewSetting &value) {
-  std::string error;
-  if (!file.lock(&error)) return Fail(kFailed, error);
-  if (!file.load(&error)) return Fail(kInvalid, error);
-  bool changed = value.boolean   ? file.setBoolean(setting.key, *value.boolean, &error)
-                 : value.integer ? file.setInteger(setting.key, *value.integer, &error)
-                                 : file.remove(setting.key, &error);
-  if (!changed || !file.save(&error)) return Fail(kFailed, error);
-  file.unlock();
-  PostChange();
+  const std::optional<tools::NewValue> stored =
+      value.boolean   ? std::optional(tools::NewValue::Boolean(*value.boolean))
+      : value.integer ? std::optional(tools::NewValue::Integer(*value.integer))
+                      : std::nullopt;
+  const tools::ChangeResult result = tools::ChangeSetting(file, setting.key, stored);
+  if (result.outcome == tools::ChangeResult::Outcome::kIgnoredFile)
+    return Fail(kInvalid, result.error);
+  if (!result.stored()) return Fail(kFailed, result.error);
   printf("%s\n", Stored(setting, value).c_str());
   const std::string home = tools::HomeDirectory();
   // Switching on starts a helper that does not run, and says so itself.
@@ -81,40 +61,9 @@ int Store(PreferencesFile &file, const Setting &setting, const NewSetting &value
 
 }  // namespace
 
-const Setting *FindSetting(std::string_view key) {
-  for (const Setting &setting : kSettings)
-    if (key == setting.key) return &setting;
-  return nullptr;
-}
-
 int Fail(int status, const std::string &message) {
   fprintf(stderr, "corvassel-prefs: %s\n", message.c_str());
   return status;
-}
-
-Effective EffectiveSettings(const PreferencesFile *loaded) {
-  // All four are read before any is interpreted, as the helper does.
-  CFPropertyListRef enabled = CopySetting(loaded, "Enabled");
-  CFPropertyListRef back = CopySetting(loaded, "BackButton");
-  CFPropertyListRef forward = CopySetting(loaded, "ForwardButton");
-  CFPropertyListRef passthrough = CopySetting(loaded, "PassthroughButton");
-  Effective effective;
-  effective.enabled = CorvasselBooleanSetting(enabled);
-  effective.back = CorvasselIntegerSetting(back, 0);
-  effective.forward = CorvasselIntegerSetting(forward, 0);
-  effective.passthrough = CorvasselIntegerSetting(passthrough, 2);
-  if (effective.passthrough == 0) effective.passthrough = 2;
-  for (CFPropertyListRef value : {enabled, back, forward, passthrough})
-    if (value) CFRelease(value);
-  return effective;
-}
-
-std::string EffectiveText(const Setting &setting, const Effective &effective) {
-  const std::string_view key = setting.key;
-  if (key == "Enabled") return effective.enabled ? "true" : "false";
-  if (key == "BackButton") return std::to_string(effective.back);
-  if (key == "ForwardButton") return std::to_string(effective.forward);
-  return std::to_string(effective.passthrough);
 }
 
 void PrintSettings(const PreferencesFile &file, const Effective &effective, bool readable) {
@@ -179,28 +128,36 @@ int StoreButton(PreferencesFile &file, const Setting &setting, int64_t button) {
   return Store(file, setting, value);
 }
 
+void SayWhetherTheHelperWasTold(const std::string &home, bool sayWhenNoneRuns) {
+  const std::vector<pid_t> running = tools::HelperProcesses(home);
+  if (running.empty()) {
+    if (sayWhenNoneRuns) printf("No helper runs now; it reads the settings when it starts.\n");
+    return;
+  }
+  const std::string which = "the running helper (process " + std::to_string(running.front()) + ")";
+  std::string why;
+  if (tools::SessionBusReachable(&why)) {
+    printf("Told %s.\n", which.c_str());
+    return;
+  }
+  printf(
+      "Could not tell %s: the session bus is not reachable (%s). It reads the settings at its "
+      "next start, or now on: systemctl --user reload corvassel-helper\n",
+      which.c_str(), why.c_str());
+}
+
+int StartHelperIfStopped(const std::string &home) {
+  const tools::StartResult result = tools::StartHelperIfStopped(home);
+  if (result.failed) return Fail(kFailed, result.lines.front());
+  for (const std::string &line : result.lines) printf("%s\n", line.c_str());
+  return 0;
+}
+
 int ShowScripts(const std::string &home) {
-  const std::string bundles[] = {home + "/Library/PreferencePanes/Ombrisk.prefPane",
-                                 "/Library/PreferencePanes/Ombrisk.prefPane"};
-  for (const char *name : {"back-extra-script", "forward-extra-script"}) {
-    printf("%s:\n", name);
-    bool chosen = false;
-    for (const std::string &bundle : bundles) {
-      std::string path = bundle + "/Contents/Resources/Scripts/" + name;
-      struct stat info;
-      bool exists = stat(path.c_str(), &info) == 0;
-      std::string state = "absent";
-      if (exists) {
-        // The helper runs the first one that exists, whatever it is.
-        state = S_ISDIR(info.st_mode)             ? "exists (a directory)"
-                : access(path.c_str(), X_OK) != 0 ? "exists (not executable)"
-                                                  : "exists";
-        if (!chosen) state += ", used";
-      }
-      printf("  %-6s %s  [%s]\n", &bundle == &bundles[0] ? "user" : "system", path.c_str(),
-             state.c_str());
-      chosen = chosen || exists;
-    }
+  for (const tools::ScriptPlace &place : tools::ScriptPlaces(home)) {
+    if (place.user) printf("%s:\n", place.name.c_str());
+    printf("  %-6s %s  [%s]\n", place.user ? "user" : "system", place.path.c_str(),
+           tools::ScriptState(place).c_str());
   }
   return 0;
 }

@@ -11,7 +11,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -20,12 +19,12 @@
 
 #include <platform/AccessAdvice.h>
 
-#include "Prefs.h"
+#include "Machine.h"
 #include "linux/UniqueFd.h"
 
 extern char **environ;
 
-namespace corvassel::prefs {
+namespace corvassel::tools {
 
 namespace {
 
@@ -203,44 +202,32 @@ platform::Obstacle WhyTheHelperIsStopped(const UnitState &unit, const std::strin
   return unit.known ? Obstacle::kUnitNotLoaded : Obstacle::kNoUserManager;
 }
 
-void SayWhetherTheHelperWasTold(const std::string &home, bool sayWhenNoneRuns) {
-  const std::vector<pid_t> running = HelperProcesses(home);
-  if (running.empty()) {
-    if (sayWhenNoneRuns) printf("No helper runs now; it reads the settings when it starts.\n");
-    return;
-  }
-  const std::string which = "the running helper (process " + std::to_string(running.front()) + ")";
-  std::string why;
-  if (SessionBusReachable(&why)) {
-    printf("Told %s.\n", which.c_str());
-    return;
-  }
-  printf(
-      "Could not tell %s: the session bus is not reachable (%s). It reads the settings at its "
-      "next start, or now on: systemctl --user reload corvassel-helper\n",
-      which.c_str(), why.c_str());
-}
-
-int StartHelperIfStopped(const std::string &home) {
-  if (!HelperProcesses(home).empty()) return 0;  // it has been told
+StartResult StartHelperIfStopped(const std::string &home) {
+  StartResult result;
+  if (!HelperProcesses(home).empty()) return result;  // it has been told
   UnitState unit = LookAtUnit();
-  if (unit.known && unit.active()) return 0;
+  if (unit.known && unit.active()) return result;
   if (unit.known && unit.installed) {
     CommandResult started = RunCommand({"systemctl", "--user", "start", kUnit});
     if (started.status == 0) {
-      printf("Started %s.\n", kUnit);
+      result.lines.push_back(std::string("Started ") + kUnit + ".");
       if (unit.fileState != "enabled")
-        printf("It does not start at login until: systemctl --user enable %s\n", kUnit);
-      return 0;
+        result.lines.push_back(
+            std::string("It does not start at login until: systemctl --user enable ") + kUnit);
+      return result;
     }
-    return Fail(kFailed, std::string("cannot start ") + kUnit + ": " + FirstLine(started.err) +
-                             " (journalctl --user -u corvassel-helper says more)");
+    result.failed = true;
+    result.lines.push_back(std::string("cannot start ") + kUnit + ": " + FirstLine(started.err) +
+                           " (journalctl --user -u corvassel-helper says more)");
+    return result;
   }
-  printf("corvassel-helper is not running, and nothing here can start it: %s.\n",
-         unit.known ? "systemd's user manager has no corvassel-helper.service"
-                    : ("systemd's user manager cannot be reached (" + unit.error + ")").c_str());
-  printf("To start it: %s\n", platform::Fix(WhyTheHelperIsStopped(unit, home)).c_str());
-  return 0;
+  result.lines.push_back(
+      "corvassel-helper is not running, and nothing here can start it: " +
+      (unit.known ? std::string("systemd's user manager has no corvassel-helper.service")
+                  : "systemd's user manager cannot be reached (" + unit.error + ")") +
+      ".");
+  result.lines.push_back("To start it: " + platform::Fix(WhyTheHelperIsStopped(unit, home)));
+  return result;
 }
 
-}  // namespace corvassel::prefs
+}  // namespace corvassel::tools
