@@ -10,6 +10,7 @@ using tools::Check;
 using tools::StoredValue;
 
 std::string Numbered(int64_t number) {
+  if (number > 15) return "Button " + std::to_string(number) + ": no mouse sends it";
   return "Button " + std::to_string(number) + " · " + tools::ButtonName(number);
 }
 
@@ -68,14 +69,12 @@ ButtonRowView DescribeButtonRow(const tools::Setting &setting, const FileState &
       row.subtitle = Numbered(2) + " (the default)";
     else
       row.subtitle = Numbered(number);
-    if (number > 15) row.subtitle += ": no mouse sends it";
     row.subtitle = Joined(row.subtitle, Reading(stored, number));
     return row;
   }
   const int64_t number = key == "BackButton" ? file.effective.back : file.effective.forward;
   row.title = key == "BackButton" ? "Back" : "Forward";
   row.subtitle = number <= 0 ? "None" : Numbered(number);
-  if (number > 15) row.subtitle += ": no mouse sends it";
   row.subtitle = Joined(row.subtitle, Reading(stored, number));
   return row;
 }
