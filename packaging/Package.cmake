@@ -9,7 +9,11 @@ option(CORVASSEL_MAN "Build and install the man pages (needs scdoc)" ON)
 if(CORVASSEL_MAN)
   find_program(SCDOC scdoc REQUIRED)
   set(CORVASSEL_MAN_PAGES)
-  foreach(page corvassel-helper corvassel-prefs corvassel-sim)
+  set(pages corvassel-helper corvassel-prefs corvassel-sim)
+  if(CORVASSEL_SETTINGS_WINDOW)
+    list(APPEND pages corvassel-settings)
+  endif()
+  foreach(page ${pages})
     set(source ${CMAKE_CURRENT_SOURCE_DIR}/doc/${page}.1.scd)
     set(page_file ${CMAKE_CURRENT_BINARY_DIR}/man/${page}.1)
     add_custom_command(OUTPUT ${page_file}.gz
@@ -70,9 +74,10 @@ Optional scripts can run instead. It grabs the mice through evdev and
 re-emits them through uinput.
 
 The package holds the helper, its systemd user unit, a udev rule that lets
-the user at the seat use the mice and /dev/uinput, corvassel-prefs to choose
-the buttons and say what keeps them from working, completions for bash, zsh
-and fish, and corvassel-sim to try the helper in a simulated world.")
+the user at the seat use the mice and /dev/uinput, corvassel-settings (a
+window) and corvassel-prefs to choose the buttons and say what keeps them
+from working, completions for bash, zsh and fish, and corvassel-sim to try
+the helper in a simulated world.")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

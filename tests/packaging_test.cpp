@@ -129,32 +129,72 @@ TEST(Packaging, TheInstalledUnitStartsTheInstalledHelper) {
                                        share / "zsh" / zsh / "_corvassel-prefs",
                                        share / "fish/vendor_completions.d/corvassel-prefs.fish"})
       EXPECT_TRUE(fs::exists(completion)) << completion;
+#ifdef CORVASSEL_SETTINGS_TOOL
+    // The window as a desktop finds it.
+    for (const char *file : {"applications/org.corvassel.Settings.desktop",
+                             "metainfo/org.corvassel.Settings.metainfo.xml",
+                             "icons/hicolor/scalable/apps/org.corvassel.Settings.svg"})
+      EXPECT_TRUE(fs::is_regular_file(share / file)) << file;
+    EXPECT_EQ(access((root / fs::path(c.prefix).relative_path() / "bin/corvassel-settings").c_str(),
+                     X_OK),
+              0);
+#endif
   }
   fs::remove_all(dir);
 }
 
 // The release preset, for installing and packaging, builds the programs and no tests or
-// benchmarks (which would need GoogleTest and Google Benchmark to build at all).
+// benchmarks (which would need GoogleTest and Google Benchmark to build at all). Without the
+// settings window it needs no GTK either: here pkg-config finds nothing but what the helper and
+// corvassel-prefs use. (With it, as packaged, the window is built.)
 TEST(Packaging, TheReleasePresetBuildsNoTestsOrBenchmarks) {
   char scratch[] = "/tmp/corvassel-release-XXXXXX";
   ASSERT_NE(mkdtemp(scratch), nullptr);
   const fs::path dir = scratch;
+  fs::create_directory(dir / "pkgconfig");
+  for (const char *package : {"libplist-2.0", "libsystemd", "libevdev"}) {
+    const std::string command = std::string("cp \"$(pkg-config --variable=pcfiledir ") + package +
+                                ")/" + package + ".pc\" " + (dir / "pkgconfig").string();
+    ASSERT_EQ(system(command.c_str()), 0) << package;
+  }
   const std::string cmake = CORVASSEL_CMAKE, build = (dir / "build").string();
-  const std::string command = cmake + " -S " + CORVASSEL_SOURCE_DIR + " --preset release -B " +
-                              build + " >" + (dir / "out").string() + " 2>&1 && " + cmake +
-                              " --build " + build + " --target help >" +
-                              (dir / "targets").string() + " 2>&1";
+  const std::string command =
+      "PKG_CONFIG_LIBDIR=" + (dir / "pkgconfig").string() + " PKG_CONFIG_PATH= " + cmake + " -S " +
+      CORVASSEL_SOURCE_DIR + " --preset release -B " + build +
+      " -DCORVASSEL_SETTINGS_WINDOW=OFF >" + (dir / "out").string() + " 2>&1 && " + cmake +
+      " --build " + build + " --target help >" + (dir / "targets").string() + " 2>&1";
   ASSERT_EQ(system(command.c_str()), 0) << ReadFile(dir / "out") << ReadFile(dir / "targets");
   const std::string targets = ReadFile(dir / "targets");
   const std::pair<const char *, bool> expected[] = {
-      {"corvassel-helper", true},           {"corvassel-prefs", true},
-      {"corvassel_tests", false},           {"corvassel_kernel_checks", false},
-      {"corvassel_bench", false},           {"corvassel-idle-wakeups", false},
-      {"corvassel-stand-in-logind", false},
+      {"corvassel-helper", true},         {"corvassel-prefs", true},
+      {"corvassel-settings", false},      {"corvassel_tests", false},
+      {"corvassel_kernel_checks", false}, {"corvassel_bench", false},
+      {"corvassel-idle-wakeups", false},  {"corvassel-stand-in-logind", false},
   };
   for (const auto &[target, built] : expected)
     EXPECT_EQ(targets.find(std::string(" ") + target + "\n") != std::string::npos, built) << target;
   fs::remove_all(dir);
+}
+
+// The window is a process of its own, and the only program that links GTK.
+TEST(Packaging, OnlyTheSettingsWindowLinksGtk) {
+  const std::pair<const char *, bool> programs[] = {
+      {CORVASSEL_HELPER_EXE, false},
+      {CORVASSEL_PREFS_TOOL, false},
+#ifdef CORVASSEL_SETTINGS_TOOL
+      {CORVASSEL_SETTINGS_TOOL, true},
+#endif
+  };
+  for (const auto &[program, gtk] : programs) {
+    const std::string out = "/tmp/corvassel-needed-" + std::to_string(getpid());
+    const std::string command = std::string("readelf -d ") + program + " >" + out;
+    ASSERT_EQ(system(command.c_str()), 0) << program;
+    const std::string needed = ReadFile(out);
+    fs::remove(out);
+    EXPECT_NE(needed.find("(NEEDED)"), std::string::npos) << needed;
+    for (const char *library : {"libgtk-4.so", "libadwaita-1.so"})
+      EXPECT_EQ(needed.find(library) != std::string::npos, gtk) << program << ": " << library;
+  }
 }
 
 TEST(Packaging, SystemdAcceptsTheUnit) {
