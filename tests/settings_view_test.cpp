@@ -1,5 +1,9 @@
 // What the settings window shows for a given settings file and doctor's result, without a display.
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <future>
 
 #include <string>
 #include <vector>
@@ -213,6 +217,24 @@ TEST(SettingsView, APressIsTakenUnlessItIsTheLeftButton) {
     else
       EXPECT_EQ(verdict.note, "");
   }
+}
+
+// The window stops waiting for a press (Escape, a closed window) by making a descriptor readable;
+// the wait must end then, whatever mice there are.
+TEST(SettingsView, AWaitForAPressEndsWhenToldToStop) {
+  corvassel::tools::PressWatch watch([](const std::string &, bool) {});
+  std::string error;
+  if (!watch.start(&error)) GTEST_SKIP() << "this machine's mice cannot be read: " << error;
+  int stop[2];
+  ASSERT_EQ(pipe(stop), 0);
+  auto waited = std::async(std::launch::async, [&] { return watch.next(stop[0]); });
+  EXPECT_EQ(waited.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout)
+      << "it did not wait";
+  ASSERT_EQ(write(stop[1], "x", 1), 1);
+  ASSERT_EQ(waited.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_FALSE(waited.get().has_value());
+  close(stop[0]);
+  close(stop[1]);
 }
 
 }  // namespace
