@@ -86,7 +86,7 @@ TEST_F(SettingsViewTest, AFileTheHelperIgnoresCannotBeChangedFromTheWindow) {
     SCOPED_TRACE(c.name);
     const FileState state = read(c.bytes);
     EXPECT_FALSE(state.usable);
-    const auto notice = corvassel::settings::DescribeFileNotice(state, prefsPath());
+    const auto notice = corvassel::settings::DescribeFileNotice(state);
     EXPECT_TRUE(notice.shown);
     EXPECT_NE(notice.detail.find("the helper ignores it"), std::string::npos) << notice.detail;
     EXPECT_NE(notice.detail.find(prefsPath()), std::string::npos) << notice.detail;
@@ -98,7 +98,7 @@ TEST_F(SettingsViewTest, AFileTheHelperIgnoresCannotBeChangedFromTheWindow) {
     }
   }
   const FileState good = read(XmlDict("<key>Enabled</key><true/>"));
-  EXPECT_FALSE(corvassel::settings::DescribeFileNotice(good, prefsPath()).shown);
+  EXPECT_FALSE(corvassel::settings::DescribeFileNotice(good).shown);
 }
 
 TEST_F(SettingsViewTest, TheSwitchFollowsEnabledAndRestsWhileAButtonIsAwaited) {
@@ -131,7 +131,12 @@ TEST(SettingsView, TheStatusIsTheFirstProblemAndItsFix) {
     Level level;
     const char *headline;
     const char *detail;
+    bool fileNoticeShown = false;
   };
+  const std::vector<Check> unreadable = {
+      {Level::kProblem, "settings: not a property list", "move the file aside"},
+      {Level::kOk, "/dev/uinput", ""},
+      {Level::kProblem, "helper: not running", "systemctl --user start"}};
   const Case cases[] = {
       {"not back yet", std::nullopt, Level::kNote, "Looking at what the helper needs…", ""},
       {"all well",
@@ -144,10 +149,15 @@ TEST(SettingsView, TheStatusIsTheFirstProblemAndItsFix) {
                           {Level::kProblem, "/dev/uinput: missing", "sudo modprobe uinput"},
                           {Level::kProblem, "helper: not running", "systemctl --user start"}},
        Level::kProblem, "/dev/uinput: missing", "Fix: sudo modprobe uinput"},
+      {"a file the helper ignores", unreadable, Level::kProblem, "settings: not a property list",
+       "Fix: move the file aside"},
+      // The notice above says that one; the status goes on to the next.
+      {"the same, said above", unreadable, Level::kProblem, "helper: not running",
+       "Fix: systemctl --user start", true},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
-    const auto status = corvassel::settings::DescribeStatus(c.checks);
+    const auto status = corvassel::settings::DescribeStatus(c.checks, c.fileNoticeShown);
     EXPECT_EQ(status.level, c.level);
     EXPECT_EQ(status.headline, c.headline);
     EXPECT_EQ(status.detail, c.detail);

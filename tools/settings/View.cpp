@@ -83,18 +83,20 @@ std::string WaitingSubtitle(const std::string &note) {
   return (note.empty() ? std::string("Press a mouse button…") : note) + " (Escape cancels)";
 }
 
-NoticeView DescribeFileNotice(const FileState &file, const std::string &path) {
+NoticeView DescribeFileNotice(const FileState &file) {
   if (file.usable) return {};
   return {true, "These settings cannot be changed here",
-          file.problem + ". Move the file aside (it is " + path +
-              "), and the changes made here write a new one."};
+          file.problem + ". Move the file aside; the changes made here then write a new one."};
 }
 
-StatusView DescribeStatus(const std::optional<std::vector<Check>> &checks) {
+StatusView DescribeStatus(const std::optional<std::vector<Check>> &checks, bool fileNoticeShown) {
   if (!checks) return {Check::Level::kNote, "Looking at what the helper needs…", ""};
-  for (const Check &check : *checks)
+  // The settings' own check comes first; a file the helper ignores is said above already.
+  for (size_t i = fileNoticeShown ? 1 : 0; i < checks->size(); ++i) {
+    const Check &check = (*checks)[i];
     if (check.level == Check::Level::kProblem)
       return {check.level, check.what, "Fix: " + check.fix};
+  }
   return {Check::Level::kOk, "Nothing keeps the helper from remapping.", ""};
 }
 

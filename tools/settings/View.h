@@ -49,15 +49,17 @@ struct NoticeView {
   std::string detail;
 };
 // Shown above everything while the helper ignores the file.
-NoticeView DescribeFileNotice(const FileState &file, const std::string &path);
+NoticeView DescribeFileNotice(const FileState &file);
 
 struct StatusView {
   tools::Check::Level level = tools::Check::Level::kNote;
   std::string headline;
   std::string detail;
 };
-// Nothing while the checks have not come back yet.
-StatusView DescribeStatus(const std::optional<std::vector<tools::Check>> &checks);
+// Nothing while the checks have not come back yet. fileNoticeShown: the file notice says what
+// the settings' check would.
+StatusView DescribeStatus(const std::optional<std::vector<tools::Check>> &checks,
+                          bool fileNoticeShown = false);
 
 struct ScriptRowView {
   std::string title;

@@ -126,8 +126,9 @@ class SettingsPage {
     // What keeps the file from being changed, above all else.
     notice_ = NewGroup(nullptr, nullptr);
     noticeRow_ = NewRow("");
-    adw_action_row_add_prefix(ADW_ACTION_ROW(noticeRow_),
-                              gtk_image_new_from_icon_name("dialog-error-symbolic"));
+    GtkWidget *noticeIcon = gtk_image_new_from_icon_name("dialog-error-symbolic");
+    SetLabel(noticeIcon, "Error");
+    adw_action_row_add_prefix(ADW_ACTION_ROW(noticeRow_), noticeIcon);
     gtk_widget_add_css_class(noticeRow_, "error");
     adw_preferences_group_add(ADW_PREFERENCES_GROUP(notice_), noticeRow_);
     adw_preferences_page_add(ADW_PREFERENCES_PAGE(page), ADW_PREFERENCES_GROUP(notice_));
@@ -234,7 +235,7 @@ class SettingsPage {
 
   void show() {
     updating_ = true;
-    const NoticeView notice = DescribeFileNotice(state_, file_.path());
+    const NoticeView notice = DescribeFileNotice(state_);
     gtk_widget_set_visible(notice_, notice.shown);
     adw_preferences_row_set_title(ADW_PREFERENCES_ROW(noticeRow_), notice.title.c_str());
     adw_action_row_set_subtitle(ADW_ACTION_ROW(noticeRow_), notice.detail.c_str());
@@ -291,7 +292,7 @@ class SettingsPage {
   }
 
   void showStatus() {
-    const StatusView status = DescribeStatus(checks_);
+    const StatusView status = DescribeStatus(checks_, !state_.usable);
     adw_preferences_row_set_title(ADW_PREFERENCES_ROW(statusRow_), status.headline.c_str());
     adw_action_row_set_subtitle(ADW_ACTION_ROW(statusRow_), status.detail.c_str());
     const bool ok = status.level == Check::Level::kOk;
