@@ -49,7 +49,9 @@ TEST_F(SettingsViewTest, ARowShowsTheButtonTheHelperUses) {
       {"<key>BackButton</key><integer>-3</integer>", "BackButton", "None", true, true},
       {"<key>BackButton</key><integer>16</integer>", "BackButton", "Button 16: no mouse sends it",
        true, true},
-      {"<key>ForwardButton</key><integer>9</integer>", "ForwardButton", "Button 9 · BTN_MOUSE+9",
+      {"<key>ForwardButton</key><integer>9</integer>", "ForwardButton",
+       "Button 9 · BTN_MOUSE+9 (X11's side buttons 8 and 9 are 3 and 4 here)", true, true},
+      {"<key>ForwardButton</key><integer>10</integer>", "ForwardButton", "Button 10 · BTN_MOUSE+10",
        true, true},
       // Kinds the helper reads its own way: the row says what it makes of them.
       {"<key>BackButton</key><real>4.75</real>", "BackButton",
@@ -201,6 +203,7 @@ TEST_F(SettingsViewTest, ScriptRowsSayWhetherTheHelperCanRunEach) {
 // Learning a button, in the tool and the window alike.
 TEST(SettingsView, APressIsTakenUnlessItIsTheLeftButton) {
   struct Case {
+    const char *key;
     int64_t number;
     bool virtualPointer;
     corvassel::tools::Effective effective;
@@ -209,18 +212,22 @@ TEST(SettingsView, APressIsTakenUnlessItIsTheLeftButton) {
   };
   const corvassel::tools::Effective mapped{true, 6, 5, 2}, off{false, 6, 5, 2};
   const Case cases[] = {
-      {0, false, mapped, false, "left button cannot be mapped"},
-      {6, false, mapped, true, ""},
-      {3, false, mapped, true, ""},
+      {"BackButton", 0, false, mapped, false, "left button cannot be mapped"},
+      {"BackButton", 6, false, mapped, true, ""},
+      {"BackButton", 3, false, mapped, true, ""},
       // Through the virtual pointer, 3 and 4 may be the clicks the helper makes.
-      {3, true, mapped, true, "the click the helper makes for BackButton"},
-      {4, true, mapped, true, "the click the helper makes for ForwardButton"},
-      {3, true, off, true, ""},
-      {5, true, mapped, true, ""},
+      {"BackButton", 3, true, mapped, true, "the click the helper makes for BackButton"},
+      {"BackButton", 4, true, mapped, true, "the click the helper makes for ForwardButton"},
+      {"BackButton", 3, true, off, true, ""},
+      {"BackButton", 5, true, mapped, true, ""},
+      // Beyond what a mouse sends (no real press is): the range is named, the wait goes on.
+      {"PassthroughButton", 16, false, mapped, false, "-1 for off"},
+      {"ForwardButton", 16, false, mapped, false, "0 or -1 for none"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(std::to_string(c.number) + (c.virtualPointer ? " (virtual)" : ""));
-    const auto verdict = corvassel::tools::JudgePress(c.number, c.virtualPointer, c.effective);
+    const auto verdict =
+        corvassel::tools::JudgePress(c.key, c.number, c.virtualPointer, c.effective);
     EXPECT_EQ(verdict.take, c.take);
     if (*c.note)
       EXPECT_NE(verdict.note.find(c.note), std::string::npos) << verdict.note;

@@ -2,6 +2,8 @@
 
 #include <iterator>
 
+#include "ButtonNumbers.h"
+
 namespace corvassel::settings {
 
 namespace {
@@ -10,8 +12,12 @@ using tools::Check;
 using tools::StoredValue;
 
 std::string Numbered(int64_t number) {
-  if (number > 15) return "Button " + std::to_string(number) + ": no mouse sends it";
-  return "Button " + std::to_string(number) + " · " + tools::ButtonName(number);
+  if (!tools::MouseCanSend(number))
+    return "Button " + std::to_string(number) + ": no mouse sends it";
+  std::string shown = "Button " + std::to_string(number) + " · " + tools::KernelButtonName(number);
+  // Typed from what xev said, most likely.
+  if (tools::X11SideButtonNumber(number)) shown += " (X11's side buttons 8 and 9 are 3 and 4 here)";
+  return shown;
 }
 
 size_t IndexOf(const tools::Setting &setting) {
