@@ -82,26 +82,21 @@ struct SpawnSetup {
 
 // ---- NSFileHandle ----
 
-NSFileHandle::~NSFileHandle() {
-  closeFile();
-}
-
 void NSFileHandle::closeFile() {
-  if (fd_ < 0) return;
-  close(fd_);
-  fd_ = -1;
+  fd_.reset();
 }
 
 std::vector<UInt8> NSFileHandle::readDataToEndOfFile() {
-  if (fd_ < 0) throw NSException(NSFileHandleOperationException, "file handle is closed");
+  if (!fd_) throw NSException(NSFileHandleOperationException, "file handle is closed");
   std::vector<UInt8> data;
-  while (ReadOnce(fd_, data, kChunk) > 0) {
+  while (ReadOnce(fd_.get(), data, kChunk) > 0) {
   }
   return data;
 }
 
 std::vector<UInt8> NSFileHandle::readDataUntilExitOfTask(NSTask &task) {
-  if (fd_ < 0) throw NSException(NSFileHandleOperationException, "file handle is closed");
+  if (!fd_) throw NSException(NSFileHandleOperationException, "file handle is closed");
+  const int fd = fd_.get();
   if (task.processIdentifier() <= 0)
     throw NSException(NSInvalidArgumentException, "task not launched");
   std::vector<UInt8> data;
@@ -109,17 +104,17 @@ std::vector<UInt8> NSFileHandle::readDataUntilExitOfTask(NSTask &task) {
   // process it left behind may keep the write end open, or keep writing, for ever.
   auto takeBuffered = [&] {
     int available = 0;
-    if (ioctl(fd_, FIONREAD, &available) < 0) ThrowReadError(errno);
+    if (ioctl(fd, FIONREAD, &available) < 0) ThrowReadError(errno);
     size_t left = static_cast<size_t>(available > 0 ? available : 0);
     while (left > 0) {
-      size_t got = ReadOnce(fd_, data, left);
+      size_t got = ReadOnce(fd, data, left);
       if (got == 0) break;
       left -= got;
     }
   };
   for (;;) {
     int exitFd = task.exitDescriptor();
-    struct pollfd watched[2] = {{fd_, POLLIN, 0}, {exitFd, POLLIN, 0}};
+    struct pollfd watched[2] = {{fd, POLLIN, 0}, {exitFd, POLLIN, 0}};
     // Without an exit descriptor, look at the process now and then.
     int ready = poll(watched, exitFd >= 0 ? 2 : 1, exitFd >= 0 ? -1 : 20);
     if (ready < 0) {
@@ -132,7 +127,7 @@ std::vector<UInt8> NSFileHandle::readDataUntilExitOfTask(NSTask &task) {
       return data;
     }
     if (watched[0].revents & (POLLIN | POLLHUP | POLLERR)) {
-      if (ReadOnce(fd_, data, kChunk) == 0) return data;  // every writer has closed
+      if (ReadOnce(fd, data, kChunk) == 0) return data;  // every writer has closed
     } else if (watched[0].revents & POLLNVAL) {
       throw NSException(NSFileHandleOperationException, "read failed: bad file descriptor");
     }
@@ -157,7 +152,6 @@ NSPipe::NSPipe(std::pair<int, int> fds) : reading_(fds.first), writing_(fds.seco
 NSTask::~NSTask() {
   // Never leave a zombie behind.
   if (pid_ > 0 && !exited_) reap(true);
-  if (pidfd_ >= 0) close(pidfd_);
 }
 
 void NSTask::launch() {
@@ -192,7 +186,7 @@ void NSTask::launch() {
     throw NSException(NSInvalidArgumentException, Describe("launch path not accessible", error));
 
   pid_ = pid;
-  pidfd_ = OpenExitDescriptor(pid);
+  pidfd_.reset(OpenExitDescriptor(pid));
   // The child has its copy; ours would keep the reader from ever seeing end of file.
   if (standardOutput_) standardOutput_->fileHandleForWriting().closeFile();
 }
@@ -213,10 +207,7 @@ void NSTask::reap(bool block) {
   } else if (WIFSIGNALED(status)) {
     terminationStatus_ = WTERMSIG(status);
   }
-  if (pidfd_ >= 0) {
-    close(pidfd_);
-    pidfd_ = -1;
-  }
+  pidfd_.reset();
 }
 
 void NSTask::waitUntilExit() {
