@@ -2,6 +2,7 @@
 #include <dispatch/dispatch.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -395,6 +396,18 @@ TEST(SystemRunLoop, DriverDescriptorsAreCloseOnExecAndClosedWithIt) {
   EXPECT_EQ(added, 3);  // epoll, timerfd, eventfd
   driver.reset();
   EXPECT_EQ(OpenDescriptors(), before);
+}
+
+// A loop without its own descriptors could only spin or sleep for ever: it says why and stops.
+TEST(SystemRunLoop, ADriverThatCannotSetItselfUpIsFatal) {
+  UseFreshProcessForDeathTests();
+  EXPECT_DEATH(
+      {
+        const rlimit none{};  // not a single descriptor more
+        setrlimit(RLIMIT_NOFILE, &none);
+        platform::systemTime().makeRunLoopDriver();
+      },
+      "epoll_create1: Too many open files");
 }
 
 TEST(SystemRunLoop, WaiterReturnsOnNotifyEvenWhenItCameFirst) {

@@ -7,10 +7,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <chrono>
 #include <condition_variable>
 #include <map>
 #include <mutex>
+#include <string>
+
+#include <platform/UniqueFd.h>
 
 #include "cf/CFRuntime.h"
 
@@ -57,39 +61,36 @@ class SystemWaiter final : public Waiter {
 
 // Blocks in epoll_wait with no timeout: the one timerfd, set to the nearest deadline, and the
 // eventfd are the only things that end a wait besides watched descriptors, so an idle loop
-// sleeps until its next timer.
+// sleeps until its next timer. A loop that cannot set itself up, or whose epoll breaks, cannot
+// serve anything: that is fatal and said, rather than a loop spinning at full speed.
 class EpollDriver final : public RunLoopDriver {
  public:
-  EpollDriver() {
-    epoll_ = epoll_create1(EPOLL_CLOEXEC);
-    timer_ = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
-    wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (epoll_ < 0 || timer_ < 0 || wake_ < 0)
-      CFFatal("RunLoopDriver", "no epoll, timerfd or eventfd");
-    add(timer_, EPOLLIN);
-    add(wake_, EPOLLIN);
-  }
-  ~EpollDriver() override {
-    close(wake_);
-    close(timer_);
-    close(epoll_);
+  EpollDriver()
+      : epoll_(Checked(epoll_create1(EPOLL_CLOEXEC), "epoll_create1")),
+        timer_(
+            Checked(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK), "timerfd_create")),
+        wake_(Checked(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK), "eventfd")) {
+    add(timer_.get(), EPOLLIN);
+    add(wake_.get(), EPOLLIN);
   }
 
   bool watch(int fd, uint32_t events, std::function<void(uint32_t)> onReady) override {
-    if (fd < 0 || fd == timer_ || fd == wake_ || fd == epoll_ || !onReady) return false;
+    if (fd < 0 || fd == timer_.get() || fd == wake_.get() || fd == epoll_.get() || !onReady)
+      return false;
     std::lock_guard lock(mutex_);
     epoll_event event{};
     event.events = events;
     event.data.fd = fd;
     bool known = watches_.count(fd) > 0;
-    if (epoll_ctl(epoll_, known ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &event) != 0) return false;
+    if (epoll_ctl(epoll_.get(), known ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &event) != 0)
+      return false;
     watches_[fd] = std::make_shared<std::function<void(uint32_t)>>(std::move(onReady));
     return true;
   }
 
   void unwatch(int fd) override {
     std::lock_guard lock(mutex_);
-    if (watches_.erase(fd)) epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
+    if (watches_.erase(fd)) epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, fd, nullptr);
   }
 
   void wait(uint64_t deadline) override {
@@ -102,18 +103,19 @@ class EpollDriver final : public RunLoopDriver {
         when.it_value.tv_sec = static_cast<time_t>(deadline / 1000000000ull);
         when.it_value.tv_nsec = static_cast<long>(deadline % 1000000000ull);
       }
-      timerfd_settime(timer_, TFD_TIMER_ABSTIME, &when, nullptr);
+      Checked(timerfd_settime(timer_.get(), TFD_TIMER_ABSTIME, &when, nullptr), "timerfd_settime");
       armed_ = deadline;
     }
     epoll_event events[16];
-    int count = epoll_wait(epoll_, events, 16, timeout);
+    int count = epoll_wait(epoll_.get(), events, 16, timeout);
+    if (count < 0 && errno != EINTR) Checked(count, "epoll_wait");
     for (int i = 0; i < count; ++i) {
       int fd = events[i].data.fd;
       uint64_t drained;
-      if (fd == timer_) {
-        if (read(timer_, &drained, sizeof drained) > 0) armed_ = kForever;  // it fired: disarmed
-      } else if (fd == wake_) {
-        [[maybe_unused]] ssize_t n = read(wake_, &drained, sizeof drained);
+      if (fd == timer_.get()) {
+        if (read(fd, &drained, sizeof drained) > 0) armed_ = kForever;  // it fired: disarmed
+      } else if (fd == wake_.get()) {
+        [[maybe_unused]] ssize_t n = read(fd, &drained, sizeof drained);
       } else {
         std::shared_ptr<std::function<void(uint32_t)>> onReady;
         {
@@ -128,20 +130,29 @@ class EpollDriver final : public RunLoopDriver {
 
   void wake() override {
     uint64_t one = 1;
-    [[maybe_unused]] ssize_t n = write(wake_, &one, sizeof one);
+    [[maybe_unused]] ssize_t n = write(wake_.get(), &one, sizeof one);
   }
 
  private:
+  // result, unless the call it came from failed: then the loop cannot work.
+  static int Checked(int result, const char *call) {
+    if (result < 0) {
+      const std::string why = std::string(call) + ": " + strerror(errno);
+      CFFatal("CFRunLoop", why.c_str());
+    }
+    return result;
+  }
+
   void add(int fd, uint32_t events) {
     epoll_event event{};
     event.events = events;
     event.data.fd = fd;
-    epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &event);
+    Checked(epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &event), "epoll_ctl");
   }
 
-  int epoll_ = -1;
-  int timer_ = -1;
-  int wake_ = -1;
+  const UniqueFd epoll_;
+  const UniqueFd timer_;
+  const UniqueFd wake_;
   uint64_t armed_ = kForever;  // the timerfd's deadline; only the loop's thread waits
   std::mutex mutex_;
   std::map<int, std::shared_ptr<std::function<void(uint32_t)>>> watches_;
