@@ -66,7 +66,7 @@ class SeatedInput : public TrustedInput {
 
  private:
   std::unique_ptr<platform::evdev::SeatSessions> sessions_ =
-      platform::evdev::logindSessions(getuid());
+      platform::evdev::logindSessions(getuid(), {}, nullptr);
   std::once_flag once_;
   std::atomic<bool> followed_{false};
 };

@@ -22,7 +22,10 @@ class LinuxMachine final : public Backend {
   TimeSource &time() override { return systemTime(); }
   InputBackend &input() override {
     // Never destroyed: its bus is watched from the main run loop, which may be gone at exit.
-    static evdev::SeatSessions *sessions = evdev::logindSessions(getuid()).release();
+    static evdev::SeatSessions *sessions =
+        evdev::logindSessions(getuid(), {}, [this](const std::string &line) {
+          log(line);
+        }).release();
     static evdev::LinuxInput input(evdev::realKernel(), {}, evdev::makeThreadLoop, sessions);
     return input;
   }
