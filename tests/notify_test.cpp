@@ -1,5 +1,5 @@
-// Distributed notifications on a real D-Bus session bus (the suite runs under dbus-run-session),
-// posted from this process and from stock command-line tools.
+// Distributed notifications on a real D-Bus session bus, a private one each suite starts for
+// itself, posted from this process and from stock command-line tools.
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -34,12 +34,6 @@ extern char **environ;
 namespace {
 
 const std::thread::id gMainThread = std::this_thread::get_id();
-
-#define REQUIRE_SESSION_BUS()                                                \
-  do {                                                                       \
-    const char *address = getenv("DBUS_SESSION_BUS_ADDRESS");                \
-    if (!address || !*address) GTEST_SKIP() << "run under dbus-run-session"; \
-  } while (0)
 
 // A name no other test process on the shared bus will post.
 std::string UniqueName(const std::string &tag) {
@@ -124,9 +118,68 @@ class EnvGuard {
   std::optional<std::string> saved_;
 };
 
+// A private bus daemon this test can kill.
+class PrivateBus {
+ public:
+  PrivateBus() {
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    std::vector<char *> args{const_cast<char *>("dbus-daemon"), const_cast<char *>("--session"),
+                             const_cast<char *>("--nofork"),
+                             const_cast<char *>("--print-address=1"), nullptr};
+    spawned_ = posix_spawnp(&pid_, "dbus-daemon", &actions, nullptr, args.data(), environ) == 0;
+    if (!spawned_) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    char c;
+    while (pid_ > 0 && read(out[0], &c, 1) == 1 && c != '\n') address_ += c;
+    close(out[0]);
+  }
+  ~PrivateBus() { kill(); }
+  // Whether dbus-daemon could be started at all.
+  bool started() const { return spawned_; }
+  const std::string &address() const { return address_; }
+  void kill() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  bool spawned_ = false;
+  std::string address_;
+};
+
+// Every test of the suite on a session bus of the suite's own, which the stock tools and the
+// user's own connection find through DBUS_SESSION_BUS_ADDRESS.
+class DistributedNotifications : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    address_ = std::make_unique<EnvGuard>("DBUS_SESSION_BUS_ADDRESS");
+    bus_ = std::make_unique<PrivateBus>();
+    if (!bus_->address().empty()) setenv("DBUS_SESSION_BUS_ADDRESS", bus_->address().c_str(), 1);
+  }
+  static void TearDownTestSuite() {
+    bus_.reset();
+    address_.reset();
+  }
+  void SetUp() override {
+    if (!bus_->started()) GTEST_SKIP() << "dbus-daemon is not installed";
+    ASSERT_FALSE(bus_->address().empty()) << "dbus-daemon did not say its address";
+  }
+
+ private:
+  static inline std::unique_ptr<EnvGuard> address_;
+  static inline std::unique_ptr<PrivateBus> bus_;
+};
+
 // The one-liners a user (or a preference pane) would type, NAME standing for the name.
-TEST(DistributedNotifications, PostedByStockToolsReachObserversOnMainThread) {
-  REQUIRE_SESSION_BUS();
+TEST_F(DistributedNotifications, PostedByStockToolsReachObserversOnMainThread) {
   const std::vector<std::vector<std::string>> tools = {
       {"dbus-send", "--session", "--type=signal", "/org/corvassel/DistributedNotifications",
        "org.corvassel.DistributedNotifications.Posted", "string:NAME"},
@@ -153,8 +206,7 @@ TEST(DistributedNotifications, PostedByStockToolsReachObserversOnMainThread) {
 }
 
 // What corvassel-prefs does: a process that never listens posts once and exits at once.
-TEST(DistributedNotifications, PostedByAShortLivedPosterArrives) {
-  REQUIRE_SESSION_BUS();
+TEST_F(DistributedNotifications, PostedByAShortLivedPosterArrives) {
   const std::string name = UniqueName("short_lived");
   Seen seen;
   Observe(seen, name);
@@ -188,8 +240,7 @@ void RemoveNamed(Seen &seen, const std::string &name) {
   CFRelease(cfName);
 }
 
-TEST(DistributedNotifications, OnlyMatchingLiveObserversAreCalled) {
-  REQUIRE_SESSION_BUS();
+TEST_F(DistributedNotifications, OnlyMatchingLiveObserversAreCalled) {
   const SelectionCase cases[] = {
       {"one_name", "a", false, nullptr, {"a"}},
       {"every_name", std::nullopt, false, nullptr, {"a", "b", "end"}},
@@ -256,8 +307,7 @@ TEST(DistributedNotifications, OnlyMatchingLiveObserversAreCalled) {
   }
 }
 
-TEST(DistributedNotifications, ObserversChangedDuringDeliveryAreHonoured) {
-  REQUIRE_SESSION_BUS();
+TEST_F(DistributedNotifications, ObserversChangedDuringDeliveryAreHonoured) {
   const std::string first = UniqueName("during") + ".first";
   const std::string second = UniqueName("during") + ".second";
   Seen removesOther, removed, removesItself, addsLate, late;
@@ -291,8 +341,7 @@ TEST(DistributedNotifications, ObserversChangedDuringDeliveryAreHonoured) {
     CFNotificationCenterRemoveEveryObserver(Center(), seen);
 }
 
-TEST(DistributedNotifications, NamesWaitingForTheMainThreadAreDeliveredOnceEach) {
-  REQUIRE_SESSION_BUS();
+TEST_F(DistributedNotifications, NamesWaitingForTheMainThreadAreDeliveredOnceEach) {
   const std::string name = UniqueName("burst"), other = UniqueName("burst") + ".other";
   Seen seen;
   Observe(seen, std::nullopt);
@@ -330,39 +379,6 @@ TEST(SessionBusTransport, WithoutABusCarriesOnWithoutNotifications) {
     EXPECT_EQ(delivered, 0);
   }
 }
-
-// A private bus daemon this test can kill.
-class PrivateBus {
- public:
-  PrivateBus() {
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0) return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    std::vector<char *> args{const_cast<char *>("dbus-daemon"), const_cast<char *>("--session"),
-                             const_cast<char *>("--nofork"),
-                             const_cast<char *>("--print-address=1"), nullptr};
-    if (posix_spawnp(&pid_, "dbus-daemon", &actions, nullptr, args.data(), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    char c;
-    while (pid_ > 0 && read(out[0], &c, 1) == 1 && c != '\n') address_ += c;
-    close(out[0]);
-  }
-  ~PrivateBus() { kill(); }
-  const std::string &address() const { return address_; }
-  void kill() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-  }
-
- private:
-  pid_t pid_ = -1;
-  std::string address_;
-};
 
 TEST(SessionBusTransport, ServedByTheMainRunLoopUntilTheBusGoesAway) {
   PrivateBus bus;
@@ -423,8 +439,7 @@ void WritePreferences(const std::string &home, int forwardButton) {
       << forwardButton << "</integer>\n</dict></plist>\n";
 }
 
-TEST(DistributedNotifications, HelperReloadsWhenAnotherProcessPosts) {
-  REQUIRE_SESSION_BUS();
+TEST_F(DistributedNotifications, HelperReloadsWhenAnotherProcessPosts) {
   TestBackend backend;
   backend.transport = &platform::sessionBusTransport();
   ScratchHome scratch(backend);  // no system scripts either

@@ -411,15 +411,17 @@ TEST(SystemRunLoop, ADriverThatCannotSetItselfUpIsFatal) {
 }
 
 TEST(SystemRunLoop, WaiterReturnsOnNotifyEvenWhenItCameFirst) {
-  auto waiter = platform::systemTime().makeWaiter();
+  platform::TimeSource &clock = platform::systemTime();
+  auto waiter = clock.makeWaiter();
+  const uint64_t start = clock.upTimeNanos();
+  const uint64_t minute = start + 60'000'000'000ull;
   waiter->notify();
-  waiter->waitUntil(platform::kForever);  // would hang without the remembered notify
+  waiter->waitUntil(minute);  // would sleep the minute without the remembered notify
   std::thread notifier([&] { waiter->notify(); });
-  waiter->waitUntil(platform::kForever);
+  waiter->waitUntil(minute);
   notifier.join();
-  uint64_t past = platform::systemTime().upTimeNanos();
-  waiter->waitUntil(past);  // a deadline already passed returns at once
-  SUCCEED();
+  waiter->waitUntil(start);  // a deadline already passed returns at once
+  EXPECT_LT(clock.upTimeNanos(), minute);
 }
 
 }  // namespace
