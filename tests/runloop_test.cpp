@@ -370,6 +370,39 @@ TEST(SystemRunLoop, WatchedDescriptorIsServedFromTheWait) {
   close(fds[1]);
 }
 
+// Two descriptors ready in one round; whichever handler runs first drops the other and watches
+// a new descriptor under the same number, which is not ready. The old readiness must reach
+// nobody: neither the dropped handler, freed meanwhile, nor the new one.
+TEST(SystemRunLoop, AHandlerDroppedDuringARoundIsNotCalledNorIsItsSuccessor) {
+  std::unique_ptr<platform::RunLoopDriver> driver = platform::systemTime().makeRunLoopDriver();
+  int first[2], second[2];
+  ASSERT_EQ(pipe2(first, O_CLOEXEC), 0);
+  ASSERT_EQ(pipe2(second, O_CLOEXEC), 0);
+  const int fds[2] = {first[0], second[0]};
+  std::vector<std::string> calls;
+  auto handler = [&](int self) {
+    return [&, self](uint32_t) {
+      calls.push_back("ready " + std::to_string(self));
+      const int other = fds[1 - self];
+      driver->unwatch(other);
+      int fresh[2];
+      ASSERT_EQ(pipe2(fresh, O_CLOEXEC), 0);
+      ASSERT_EQ(dup3(fresh[0], other, O_CLOEXEC), other);  // the same number, nothing to read
+      close(fresh[0]);
+      close(fresh[1]);
+      driver->watch(other, 0x001 /* EPOLLIN */, [&](uint32_t) { calls.push_back("successor"); });
+    };
+  };
+  for (int i : {0, 1}) ASSERT_TRUE(driver->watch(fds[i], 0x001, handler(i)));
+  ASSERT_EQ(write(first[1], "x", 1), 1);
+  ASSERT_EQ(write(second[1], "x", 1), 1);
+  driver->wait(platform::kForever);
+  ASSERT_EQ(calls.size(), 1u) << testing::PrintToString(calls);
+  EXPECT_EQ(calls[0].rfind("ready ", 0), 0u);
+  driver.reset();
+  for (int fd : {first[0], first[1], second[0], second[1]}) close(fd);
+}
+
 TEST(SystemRunLoop, TimerOnTheRealClockFires) {
   TestBackend real;
   bool fired = false;

@@ -11,8 +11,10 @@
 #include <chrono>
 #include <condition_variable>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include <platform/UniqueFd.h>
 
@@ -70,27 +72,34 @@ class EpollDriver final : public RunLoopDriver {
         timer_(
             Checked(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK), "timerfd_create")),
         wake_(Checked(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK), "eventfd")) {
-    add(timer_.get(), EPOLLIN);
-    add(wake_.get(), EPOLLIN);
+    add(timer_);
+    add(wake_);
   }
 
   bool watch(int fd, uint32_t events, std::function<void(uint32_t)> onReady) override {
     if (fd < 0 || fd == timer_.get() || fd == wake_.get() || fd == epoll_.get() || !onReady)
       return false;
+    auto watch = std::make_unique<Watch>(std::move(onReady));
     std::lock_guard lock(mutex_);
     epoll_event event{};
     event.events = events;
-    event.data.fd = fd;
-    bool known = watches_.count(fd) > 0;
-    if (epoll_ctl(epoll_.get(), known ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &event) != 0)
+    event.data.ptr = watch.get();
+    auto known = watches_.find(fd);
+    const bool replacing = known != watches_.end();
+    if (epoll_ctl(epoll_.get(), replacing ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &event) != 0)
       return false;
-    watches_[fd] = std::make_shared<std::function<void(uint32_t)>>(std::move(onReady));
+    if (replacing) retireLocked(std::move(known->second));
+    watches_[fd] = std::move(watch);
     return true;
   }
 
   void unwatch(int fd) override {
     std::lock_guard lock(mutex_);
-    if (watches_.erase(fd)) epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, fd, nullptr);
+    auto known = watches_.find(fd);
+    if (known == watches_.end()) return;
+    epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, fd, nullptr);
+    retireLocked(std::move(known->second));
+    watches_.erase(known);
   }
 
   void wait(uint64_t deadline) override {
@@ -110,21 +119,27 @@ class EpollDriver final : public RunLoopDriver {
     int count = epoll_wait(epoll_.get(), events, 16, timeout);
     if (count < 0 && errno != EINTR) Checked(count, "epoll_wait");
     for (int i = 0; i < count; ++i) {
-      int fd = events[i].data.fd;
+      void *const what = events[i].data.ptr;
       uint64_t drained;
-      if (fd == timer_.get()) {
-        if (read(fd, &drained, sizeof drained) > 0) armed_ = kForever;  // it fired: disarmed
-      } else if (fd == wake_.get()) {
-        [[maybe_unused]] ssize_t n = read(fd, &drained, sizeof drained);
+      if (what == &timer_) {
+        if (read(timer_.get(), &drained, sizeof drained) > 0) armed_ = kForever;  // disarmed
+      } else if (what == &wake_) {
+        [[maybe_unused]] ssize_t n = read(wake_.get(), &drained, sizeof drained);
       } else {
-        std::shared_ptr<std::function<void(uint32_t)>> onReady;
+        auto *watch = static_cast<Watch *>(what);
         {
           std::lock_guard lock(mutex_);
-          auto at = watches_.find(fd);
-          if (at != watches_.end()) onReady = at->second;  // not if an earlier one unwatched it
+          if (watch->retired) continue;  // unwatched since epoll saw it ready
         }
-        if (onReady) (*onReady)(events[i].events);
+        watch->onReady(events[i].events);
       }
+    }
+    // Whatever was unwatched during the round (by a handler, of itself too) goes now. Outside the
+    // lock: what a handler captured may unwatch more as it goes.
+    std::vector<std::unique_ptr<Watch>> retired;
+    {
+      std::lock_guard lock(mutex_);
+      retired.swap(retired_);
     }
   }
 
@@ -143,11 +158,26 @@ class EpollDriver final : public RunLoopDriver {
     return result;
   }
 
-  void add(int fd, uint32_t events) {
+  // The handler of one watched descriptor. epoll names it by address, not by descriptor
+  // number: a number unwatched and reused within one round must not reach the new handler.
+  struct Watch {
+    explicit Watch(std::function<void(uint32_t)> ready) : onReady(std::move(ready)) {}
+    const std::function<void(uint32_t)> onReady;
+    bool retired = false;  // under mutex_
+  };
+
+  // A handler unwatched while epoll may still name it, or while it runs, is kept until the round
+  // is over.
+  void retireLocked(std::unique_ptr<Watch> watch) {
+    watch->retired = true;
+    retired_.push_back(std::move(watch));
+  }
+
+  void add(const UniqueFd &fd) {
     epoll_event event{};
-    event.events = events;
-    event.data.fd = fd;
-    Checked(epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &event), "epoll_ctl");
+    event.events = EPOLLIN;
+    event.data.ptr = const_cast<UniqueFd *>(&fd);
+    Checked(epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd.get(), &event), "epoll_ctl");
   }
 
   const UniqueFd epoll_;
@@ -155,7 +185,8 @@ class EpollDriver final : public RunLoopDriver {
   const UniqueFd wake_;
   uint64_t armed_ = kForever;  // the timerfd's deadline; only the loop's thread waits
   std::mutex mutex_;
-  std::map<int, std::shared_ptr<std::function<void(uint32_t)>>> watches_;
+  std::map<int, std::unique_ptr<Watch>> watches_;
+  std::vector<std::unique_ptr<Watch>> retired_;
 };
 
 class SystemTime final : public TimeSource {
