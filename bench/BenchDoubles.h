@@ -4,9 +4,11 @@
 
 #include <benchmark/benchmark.h>
 #include <platform/Backend.h>
+#include <platform/HostLauncher.h>
 
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "linux/SystemTime.h"
@@ -33,40 +35,38 @@ class QuietNotifications : public platform::NotificationTransport {
 // The machine's clock, or (stepping) one that moves a microsecond on every read.
 class BenchClock : public platform::TimeSource {
  public:
-  uint64_t upTimeNanos() override {
-    return stepping ? now += 1000 : platform::systemTime().upTimeNanos();
-  }
-  CFAbsoluteTime absoluteTime() override { return platform::systemTime().absoluteTime(); }
-  std::unique_ptr<platform::Waiter> makeWaiter() override {
-    return platform::systemTime().makeWaiter();
-  }
+  uint64_t upTimeNanos() override { return stepping ? now += 1000 : system.upTimeNanos(); }
+  CFAbsoluteTime absoluteTime() override { return system.absoluteTime(); }
+  std::unique_ptr<platform::Waiter> makeWaiter() override { return system.makeWaiter(); }
   std::unique_ptr<platform::RunLoopDriver> makeRunLoopDriver() override {
-    return platform::systemTime().makeRunLoopDriver();
+    return system.makeRunLoopDriver();
   }
   void threadWillStart() override {}
   void threadDidExit() override {}
   bool stepping = false;
   uint64_t now = 1'000'000'000;
+  platform::SystemTime system;
 };
 
 class BenchBackend : public platform::Backend {
  public:
   explicit BenchBackend(bool steppingClock = false) {
     clock.stepping = steppingClock;
-    platform::setBackend(this);
+    using_.emplace(*this);
   }
-  ~BenchBackend() override { platform::setBackend(nullptr); }
+  ~BenchBackend() override { using_.reset(); }
   platform::TimeSource &time() override { return clock; }
   platform::InputBackend &input() override { return sink; }
   platform::NotificationTransport &notifications() override { return quiet; }
+  platform::Launcher &launcher() override { return programs; }
   void log(const std::string &) override {}
   [[noreturn]] void exitProcess(int status) override { std::exit(status); }
-  std::string mapPath(const std::string &path) override { return path; }
-  void timerArmed(CFTimeInterval) override {}
-  void timerInvalidated() override {}
-  void willSpawn(const std::string &) override {}
 
   BenchClock clock;
   DroppingInput sink;
   QuietNotifications quiet;
+  platform::HostLauncher programs;
+
+ private:
+  std::optional<platform::UseBackend> using_;
 };

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <platform/Backend.h>
+#include <platform/LiveObjects.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -43,7 +44,7 @@ inline void UseScratchHome(FuzzBackend &backend) {
   static const std::string home = MakeScratchDirectory("home");
   static const std::string root = MakeScratchDirectory("root");
   setenv("HOME", home.c_str(), 1);
-  backend.systemRoot = root;
+  backend.programs.systemRoot = root;
 }
 
 #define FUZZ_CHECK(condition)                                                       \

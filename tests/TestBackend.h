@@ -1,12 +1,15 @@
-// The tests' one set of fixtures: a backend that installs itself for the test's lifetime and
-// records what the helper posts, logs, spawns and arms; the one clock a test can drive; the one
-// notification transport that does nothing; and the one private home directory. A test picks
-// the real clock or the session bus explicitly; nothing real is used by default except the clock.
+// The tests' one set of fixtures: a backend that the platform is served from for the test's
+// lifetime and that records what the helper posts, logs and spawns; the one clock a test can
+// drive, which records the timers armed on it; the one notification transport that does nothing;
+// and the one private home directory. A test picks the real clock or the session bus explicitly;
+// nothing real is used by default except the clock and the running of programs.
 #pragma once
 
 #include <CoreFoundation/CoreFoundation.h>
 #include <dirent.h>
 #include <platform/Backend.h>
+#include <platform/HostLauncher.h>
+#include <platform/LiveObjects.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -42,11 +45,11 @@ class ManualTime : public platform::TimeSource {
 
   uint64_t upTimeNanos() override {
     reads++;
-    if (real) return platform::systemTime().upTimeNanos();
+    if (real) return system.upTimeNanos();
     return now.fetch_add(step);
   }
   CFAbsoluteTime absoluteTime() override {
-    if (real) return platform::systemTime().absoluteTime();
+    if (real) return system.absoluteTime();
     return kEpoch + static_cast<double>(now.load()) / 1e9;
   }
   double seconds() const { return static_cast<double>(now.load()) / 1e9; }
@@ -57,7 +60,18 @@ class ManualTime : public platform::TimeSource {
     explicit Driver(ManualTime &time) : time_(time) {}
     bool watch(int, uint32_t, std::function<void(uint32_t)>) override { return false; }
     void unwatch(int) override {}
+    // Each timer armed, by its interval; invalidated: one disarmed before it was due.
+    void armTimer(uint64_t deadline) override {
+      const uint64_t at = time_.now.load();
+      const uint64_t was = timerDue_.exchange(deadline);
+      std::lock_guard lock(time_.mutex);
+      if (deadline != platform::kForever)
+        time_.armed.push_back(static_cast<double>(deadline - std::min(deadline, at)) / 1e9);
+      else if (was != platform::kForever && was > at)
+        ++time_.invalidated;
+    }
     void wait(uint64_t deadline) override {
+      deadline = std::min(deadline, timerDue_.load());
       ++time_.waits;
       if (woken_.exchange(false)) return;
       if (deadline == platform::kForever) {
@@ -73,6 +87,7 @@ class ManualTime : public platform::TimeSource {
    private:
     ManualTime &time_;
     std::atomic<bool> woken_{false};
+    std::atomic<uint64_t> timerDue_{platform::kForever};
   };
 
   class Sleeper : public platform::Waiter {
@@ -93,11 +108,11 @@ class ManualTime : public platform::TimeSource {
 
   std::unique_ptr<platform::Waiter> makeWaiter() override {
     ++waiters;
-    if (real) return platform::systemTime().makeWaiter();
+    if (real) return system.makeWaiter();
     return std::make_unique<Sleeper>(*this);
   }
   std::unique_ptr<platform::RunLoopDriver> makeRunLoopDriver() override {
-    if (real) return platform::systemTime().makeRunLoopDriver();
+    if (real) return system.makeRunLoopDriver();
     return std::make_unique<Driver>(*this);
   }
   void threadWillStart() override {
@@ -126,7 +141,10 @@ class ManualTime : public platform::TimeSource {
   std::condition_variable changed;
   int started = 0;  // under mutex
   int exited = 0;
-  std::vector<uint64_t> sleeps;  // deadlines slept to, under mutex
+  std::vector<uint64_t> sleeps;       // deadlines slept to, under mutex
+  std::vector<CFTimeInterval> armed;  // timers armed on a run loop, under mutex
+  int invalidated = 0;                // and disarmed before they were due
+  platform::SystemTime system;        // the machine's clock, when real
 };
 
 // Trust and held buttons as the test sets them; posted events kept (retained) for inspection.
@@ -160,42 +178,63 @@ class TestInput : public platform::InputBackend {
   std::vector<CGEventTapLocation> postLocations;
 };
 
+// The machine's files and programs, with a stand-in for /Library; every start recorded.
+class TestLauncher : public platform::Launcher {
+ public:
+  bool exists(const std::string &path) override { return host_.exists(map(path)); }
+  Started launch(const std::string &path, int output) override {
+    spawned.push_back(path);
+    Started started = host_.launch(map(path), output);
+    if (!exitDescriptors) started.exit.reset();  // as where the kernel has no pidfd
+    return started;
+  }
+  std::string map(const std::string &path) const {
+    if (!systemRoot.empty() && path.rfind("/Library/", 0) == 0) return systemRoot + path;
+    return path;
+  }
+
+  std::string systemRoot;  // stands in for "/" under /Library when set
+  bool exitDescriptors = true;
+  std::vector<std::string> spawned;  // as the helper named them
+
+ private:
+  platform::HostLauncher host_;
+};
+
 class TestBackend : public platform::Backend {
  public:
-  TestBackend() { platform::setBackend(this); }
-  // Uninstalled while every member still lives: the loops it drops may hold its parts.
-  ~TestBackend() override { platform::setBackend(nullptr); }
+  TestBackend() { using_.emplace(*this); }
+  ~TestBackend() override { stopUsing(); }
   TestBackend(const TestBackend &) = delete;
   TestBackend &operator=(const TestBackend &) = delete;
 
   platform::TimeSource &time() override { return *clock; }
   platform::InputBackend &input() override { return *inputBackend; }
   platform::NotificationTransport &notifications() override { return *transport; }
+  platform::Launcher &launcher() override { return programs; }
   void log(const std::string &line) override { logged.push_back(line); }
   [[noreturn]] void exitProcess(int status) override {
     fflush(nullptr);
     _exit(status);
   }
-  std::string mapPath(const std::string &path) override {
-    if (!systemRoot.empty() && path.rfind("/Library/", 0) == 0) return systemRoot + path;
-    return path;
-  }
-  void timerArmed(CFTimeInterval interval) override { armed.push_back(interval); }
-  void timerInvalidated() override { ++invalidated; }
-  void willSpawn(const std::string &path) override { spawned.push_back(path); }
 
   TestInput testInput;
   QuietNotifications quiet;
   ManualTime manualTime;
-  platform::TimeSource *clock = &platform::systemTime();
+  TestLauncher programs;
+  platform::TimeSource *clock = &manualTime.system;
   platform::InputBackend *inputBackend = &testInput;
   platform::NotificationTransport *transport = &quiet;
 
   std::vector<std::string> logged;
-  std::vector<std::string> spawned;
-  std::vector<CFTimeInterval> armed;
-  int invalidated = 0;
-  std::string systemRoot;  // stands in for "/" under /Library when set
+
+ protected:
+  // The platform stops serving from this backend while every member still lives: the loops it
+  // takes down may hold its parts. A derived backend calls it first in its own destructor.
+  void stopUsing() { using_.reset(); }
+
+ private:
+  std::optional<platform::UseBackend> using_;
 };
 
 // A private home directory (HOME points at it) and an empty stand-in for the system's /Library,
@@ -215,7 +254,7 @@ class ScratchHome {
   }
   // The same, with the backend's /Library mapped to the stand-in.
   explicit ScratchHome(TestBackend &backend) : ScratchHome() {
-    backend.systemRoot = system.string();
+    backend.programs.systemRoot = system.string();
   }
   ~ScratchHome() {
     if (oldHome_)

@@ -95,7 +95,7 @@ TEST(Dispatch, MainQueueAfterRunsInDeadlineOrderWithoutArmingATimer) {
   CFRunLoopRun();
   EXPECT_EQ(ran, (std::vector<std::string>{"now", "1s", "2s first", "2s second"}));
   EXPECT_DOUBLE_EQ(world.manualTime.seconds(), 2.0);
-  EXPECT_TRUE(world.armed.empty());
+  EXPECT_TRUE(world.manualTime.armed.empty());
 }
 
 TEST(Dispatch, TimesSaturateInsteadOfWrapping) {

@@ -148,7 +148,7 @@ TEST_P(Filter, PassesSwallowsOrActs) {
   EXPECT_EQ(platform::liveObjectCount(), live);
 
   std::vector<std::string> ran;
-  for (const std::string &path : world.backend.spawned)
+  for (const std::string &path : world.backend.programs.spawned)
     ran.push_back(path.substr(path.rfind('/') + 1));
   EXPECT_EQ(ran, c.scriptsRun);
   EXPECT_TRUE(world.backend.logged.empty());

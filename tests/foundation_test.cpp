@@ -73,6 +73,7 @@ TEST(Foundation, OnlyTheFirstThreadIsMain) {
 }
 
 TEST(Process, PlatformDescriptorsAreCloseOnExec) {
+  TestBackend backend;
   NSPipe pipe;
   EXPECT_TRUE(fcntl(pipe.fileHandleForReading().fileDescriptor(), F_GETFD) & FD_CLOEXEC);
   EXPECT_TRUE(fcntl(pipe.fileHandleForWriting().fileDescriptor(), F_GETFD) & FD_CLOEXEC);
@@ -87,6 +88,7 @@ TEST(Process, PlatformDescriptorsAreCloseOnExec) {
 }
 
 TEST(Process, LaunchTwiceOrUnsetIsRefused) {
+  TestBackend backend;
   NSTask unset;
   EXPECT_THROW(unset.launch(), NSException);
   NSTask task;

@@ -45,17 +45,6 @@ CFStringRef MakeString(const std::string &bytes) {
                                  static_cast<CFIndex>(bytes.size()), kCFStringEncodingUTF8, false);
 }
 
-// Serves the process-wide bus, and the main run loop it hands notifications to, until done()
-// holds; gives up after about ten seconds.
-bool PumpUntil(const std::function<bool()> &done,
-               platform::SessionBusTransport &transport = platform::sessionBusTransport()) {
-  for (int round = 0; round < 200 && !done(); round++) {
-    transport.dispatchPending(50);
-    CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, false);
-  }
-  return done();
-}
-
 // Runs argv to completion; returns its exit status (-1 when it could not be run).
 int RunTool(const std::vector<std::string> &argv) {
   std::vector<char *> args;
@@ -156,9 +145,11 @@ class PrivateBus {
 };
 
 // Every test of the suite on a session bus of the suite's own, which the stock tools and the
-// user's own connection find through DBUS_SESSION_BUS_ADDRESS.
+// test's connection (the user's bus, as the helper finds it) find through
+// DBUS_SESSION_BUS_ADDRESS.
 class DistributedNotifications : public ::testing::Test {
  protected:
+  DistributedNotifications() { backend.transport = &transport; }
   static void SetUpTestSuite() {
     address_ = std::make_unique<EnvGuard>("DBUS_SESSION_BUS_ADDRESS");
     bus_ = std::make_unique<PrivateBus>();
@@ -172,6 +163,19 @@ class DistributedNotifications : public ::testing::Test {
     if (!bus_->started()) GTEST_SKIP() << "dbus-daemon is not installed";
     ASSERT_FALSE(bus_->address().empty()) << "dbus-daemon did not say its address";
   }
+
+  // Serves the bus, and the main run loop it hands notifications to, until done() holds; gives
+  // up after about ten seconds.
+  bool PumpUntil(const std::function<bool()> &done) {
+    for (int round = 0; round < 200 && !done(); round++) {
+      transport.dispatchPending(50);
+      CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, false);
+    }
+    return done();
+  }
+
+  platform::SessionBusTransport transport;  // the user's session bus: the suite's
+  TestBackend backend;
 
  private:
   static inline std::unique_ptr<EnvGuard> address_;
@@ -349,7 +353,7 @@ TEST_F(DistributedNotifications, NamesWaitingForTheMainThreadAreDeliveredOnceEac
   // Every post has arrived before the main thread has its turn: one delivery per name.
   int arrived = 0;
   for (int round = 0; round < 200 && arrived < 50; ++round)
-    arrived += platform::sessionBusTransport().dispatchPending(50);
+    arrived += transport.dispatchPending(50);
   ASSERT_EQ(arrived, 50);
   EXPECT_TRUE(seen.names.empty()) << "only on the main thread's turn";
   CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, false);
@@ -381,6 +385,7 @@ TEST(SessionBusTransport, WithoutABusCarriesOnWithoutNotifications) {
 }
 
 TEST(SessionBusTransport, ServedByTheMainRunLoopUntilTheBusGoesAway) {
+  TestBackend backend;
   PrivateBus bus;
   ASSERT_FALSE(bus.address().empty()) << "could not start dbus-daemon";
   CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, false);  // the loop's own descriptors exist now
@@ -440,8 +445,6 @@ void WritePreferences(const std::string &home, int forwardButton) {
 }
 
 TEST_F(DistributedNotifications, HelperReloadsWhenAnotherProcessPosts) {
-  TestBackend backend;
-  backend.transport = &platform::sessionBusTransport();
   ScratchHome scratch(backend);  // no system scripts either
   const std::string home = scratch.home.string();
   WritePreferences(home, 4);
@@ -468,12 +471,8 @@ TEST_F(DistributedNotifications, HelperReloadsWhenAnotherProcessPosts) {
                        "org.corvassel.DistributedNotifications.Posted",
                        "string:Quendrith.tavrel.prefsChanged"}),
               0);
-    // The helper's main run loop serves the bus. (A process-wide connection that an earlier test
-    // opened under another backend watches a loop that is gone; serve it directly as well.)
-    EXPECT_TRUE(RunMainLoopUntil([&] {
-      platform::sessionBusTransport().dispatchPending(0);
-      return helper.forwardButton() == 3;
-    }));
+    // The helper's main run loop serves the bus.
+    EXPECT_TRUE(RunMainLoopUntil([&] { return helper.forwardButton() == 3; }));
 
     // Back is unmapped, so a swallowed press with a swipe can only be the forward action.
     EXPECT_EQ(MouseEventCallback(nullptr, kCGEventOtherMouseDown, press, &helper), nullptr);

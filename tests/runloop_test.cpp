@@ -140,11 +140,11 @@ TEST_F(RunLoopTest, TimerObservationsAndValidity) {
       if (step == Invalidate) CFRunLoopTimerInvalidate(timer);
       if (step == Run) CFRunLoopRun();
     }
-    ASSERT_EQ(world->armed.size(), c.armed);
+    ASSERT_EQ(world->manualTime.armed.size(), c.armed);
     if (c.armed) {
-      EXPECT_DOUBLE_EQ(world->armed[0], 1800.0);
+      EXPECT_DOUBLE_EQ(world->manualTime.armed[0], 1800.0);
     }
-    EXPECT_EQ(world->invalidated, c.invalidated);
+    EXPECT_EQ(world->manualTime.invalidated, c.invalidated);
     EXPECT_EQ(fired, c.fired ? 1 : 0);
     EXPECT_FALSE(CFRunLoopTimerIsValid(timer));  // spent or invalidated, either way
     CFRelease(timer);
@@ -158,7 +158,7 @@ TEST_F(RunLoopTest, InvalidatingFromItsOwnHandlerIsNotAnInvalidation) {
   CFRunLoopAddTimer(CFRunLoopGetCurrent(), timer, kCFRunLoopDefaultMode);
   CFRelease(timer);
   CFRunLoopRun();
-  EXPECT_EQ(world->invalidated, 0);
+  EXPECT_EQ(world->manualTime.invalidated, 0);
 }
 
 TEST_F(RunLoopTest, ReplacingAPendingTimerFiresOnlyTheNewest) {
@@ -170,7 +170,7 @@ TEST_F(RunLoopTest, ReplacingAPendingTimerFiresOnlyTheNewest) {
   CFRunLoopRun();
   EXPECT_EQ(gTrace, std::vector<std::string>{"second"});
   EXPECT_DOUBLE_EQ(world->manualTime.seconds(), 1900);
-  EXPECT_EQ(world->invalidated, 1);
+  EXPECT_EQ(world->manualTime.invalidated, 1);
 }
 
 TEST_F(RunLoopTest, OddFireDatesAreBounded) {
@@ -374,7 +374,7 @@ TEST(SystemRunLoop, WatchedDescriptorIsServedFromTheWait) {
 // a new descriptor under the same number, which is not ready. The old readiness must reach
 // nobody: neither the dropped handler, freed meanwhile, nor the new one.
 TEST(SystemRunLoop, AHandlerDroppedDuringARoundIsNotCalledNorIsItsSuccessor) {
-  std::unique_ptr<platform::RunLoopDriver> driver = platform::systemTime().makeRunLoopDriver();
+  std::unique_ptr<platform::RunLoopDriver> driver = platform::SystemTime().makeRunLoopDriver();
   int first[2], second[2];
   ASSERT_EQ(pipe2(first, O_CLOEXEC), 0);
   ASSERT_EQ(pipe2(second, O_CLOEXEC), 0);
@@ -418,7 +418,7 @@ TEST(SystemRunLoop, TimerOnTheRealClockFires) {
 
 TEST(SystemRunLoop, DriverDescriptorsAreCloseOnExecAndClosedWithIt) {
   std::set<int> before = OpenDescriptors();
-  auto driver = platform::systemTime().makeRunLoopDriver();
+  auto driver = platform::SystemTime().makeRunLoopDriver();
   std::set<int> during = OpenDescriptors();
   int added = 0;
   for (int fd : during) {
@@ -438,13 +438,13 @@ TEST(SystemRunLoop, ADriverThatCannotSetItselfUpIsFatal) {
       {
         const rlimit none{};  // not a single descriptor more
         setrlimit(RLIMIT_NOFILE, &none);
-        platform::systemTime().makeRunLoopDriver();
+        platform::SystemTime().makeRunLoopDriver();
       },
       "epoll_create1: Too many open files");
 }
 
 TEST(SystemRunLoop, WaiterReturnsOnNotifyEvenWhenItCameFirst) {
-  platform::TimeSource &clock = platform::systemTime();
+  platform::SystemTime clock;
   auto waiter = clock.makeWaiter();
   const uint64_t start = clock.upTimeNanos();
   const uint64_t minute = start + 60'000'000'000ull;

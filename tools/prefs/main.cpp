@@ -1,4 +1,6 @@
 // corvassel-prefs [COMMAND]: see kUsage.
+#include <platform/LinuxMachine.h>
+
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -32,6 +34,8 @@ int Usage() {
 }  // namespace
 
 int main(int argc, char **argv) {
+  platform::LinuxMachine machine;
+  platform::UseBackend running(machine);
   const std::string_view command = argc > 1 ? argv[1] : "";
   if (command == "--help" && argc == 2) {
     fputs(kUsage, stdout);

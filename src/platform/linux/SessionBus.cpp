@@ -161,11 +161,4 @@ int SessionBusTransport::onSignal(sd_bus_message *message, void *userdata, sd_bu
   return 0;
 }
 
-SessionBusTransport &sessionBusTransport() {
-  // Never destroyed: during the process's exit the run loop and clock it was watched from may be
-  // gone already. Every post was flushed when made, and the kernel closes the connection.
-  static auto *transport = new SessionBusTransport;
-  return *transport;
-}
-
 }  // namespace platform

@@ -76,7 +76,4 @@ class SessionBusTransport : public NotificationTransport {
   std::vector<std::string> arrived_;  // names read from the bus, not yet delivered
 };
 
-// The process-wide transport of the Linux machine.
-SessionBusTransport &sessionBusTransport();
-
 }  // namespace platform

@@ -6,6 +6,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <chrono>
@@ -102,7 +104,10 @@ class EpollDriver final : public RunLoopDriver {
     watches_.erase(known);
   }
 
+  void armTimer(uint64_t deadline) override { timerDue_.store(deadline); }
+
   void wait(uint64_t deadline) override {
+    deadline = std::min(deadline, timerDue_.load());
     int timeout = -1;
     if (deadline != kForever && deadline <= ClockNanos(CLOCK_MONOTONIC)) {
       timeout = 0;  // already due: only look at what is ready
@@ -184,33 +189,31 @@ class EpollDriver final : public RunLoopDriver {
   const UniqueFd timer_;
   const UniqueFd wake_;
   uint64_t armed_ = kForever;  // the timerfd's deadline; only the loop's thread waits
+  std::atomic<uint64_t> timerDue_{kForever};  // the run loop's earliest timer
   std::mutex mutex_;
   std::map<int, std::unique_ptr<Watch>> watches_;
   std::vector<std::unique_ptr<Watch>> retired_;
 };
 
-class SystemTime final : public TimeSource {
- public:
-  uint64_t upTimeNanos() override { return ClockNanos(CLOCK_MONOTONIC); }
-  CFAbsoluteTime absoluteTime() override {
-    timespec ts{};
-    clock_gettime(CLOCK_REALTIME, &ts);
-    return static_cast<double>(ts.tv_sec) - kUnixToReferenceDate +
-           static_cast<double>(ts.tv_nsec) / 1e9;
-  }
-  std::unique_ptr<Waiter> makeWaiter() override { return std::make_unique<SystemWaiter>(); }
-  std::unique_ptr<RunLoopDriver> makeRunLoopDriver() override {
-    return std::make_unique<EpollDriver>();
-  }
-  void threadWillStart() override {}
-  void threadDidExit() override {}
-};
-
 }  // namespace
 
-TimeSource &systemTime() {
-  static SystemTime time;
-  return time;
+uint64_t SystemTime::upTimeNanos() {
+  return ClockNanos(CLOCK_MONOTONIC);
+}
+
+CFAbsoluteTime SystemTime::absoluteTime() {
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<double>(ts.tv_sec) - kUnixToReferenceDate +
+         static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+std::unique_ptr<Waiter> SystemTime::makeWaiter() {
+  return std::make_unique<SystemWaiter>();
+}
+
+std::unique_ptr<RunLoopDriver> SystemTime::makeRunLoopDriver() {
+  return std::make_unique<EpollDriver>();
 }
 
 }  // namespace platform
