@@ -1,4 +1,5 @@
 #include <dispatch/dispatch.h>
+#include <platform/LinuxMachine.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -7,6 +8,7 @@
 #include <future>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "CallbackSupport.h"
@@ -150,11 +152,31 @@ void OnSignal(void *context) {
   CFRunLoopStop(CFRunLoopGetMain());
 }
 
+// Blocks SIGHUP on this thread for the test's lifetime, as the program does at start-up for the
+// signals it takes through sources, and ignores it meanwhile.
+class HangupTakenBySources {
+ public:
+  HangupTakenBySources() {
+    signal(SIGHUP, SIG_IGN);
+    sigemptyset(&hangup_);
+    sigaddset(&hangup_, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &hangup_, nullptr);
+  }
+  // Back as it was: a signal left pending is dropped by ignoring it, then unblocked.
+  ~HangupTakenBySources() {
+    pthread_sigmask(SIG_UNBLOCK, &hangup_, nullptr);
+    signal(SIGHUP, SIG_DFL);
+  }
+
+ private:
+  sigset_t hangup_;
+};
+
 // A SIGHUP sent to the process reaches the handler on the main thread, once per arrival, until
 // the source is cancelled; the signal itself stays ignored.
 TEST(Dispatch, ASignalSourceRunsItsHandlerOnTheMainQueue) {
   TestBackend backend;
-  signal(SIGHUP, SIG_IGN);
+  HangupTakenBySources blocked;
   SignalSeen seen;
   seen.source =
       dispatch_source_create(DISPATCH_SOURCE_TYPE_SIGNAL, SIGHUP, 0, dispatch_get_main_queue());
@@ -175,13 +197,48 @@ TEST(Dispatch, ASignalSourceRunsItsHandlerOnTheMainQueue) {
   EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.2, false), kCFRunLoopRunTimedOut);
   EXPECT_EQ(seen.calls.size(), 2u);
   dispatch_release(seen.source);
-  // Back as it was: the signal left pending is dropped by ignoring it again, then unblocked.
+}
+
+// A source made for a signal the program did not block at start-up would get it on this thread
+// only, and any other thread would take it by its disposition: it stays quiet instead, and the
+// signal keeps its disposition (here: ignored) on every thread alike.
+TEST(Dispatch, ASignalNotBlockedAtStartUpIsLeftToItsDisposition) {
+  TestBackend backend;
   signal(SIGHUP, SIG_IGN);
-  sigset_t hangup;
-  sigemptyset(&hangup);
-  sigaddset(&hangup, SIGHUP);
-  pthread_sigmask(SIG_UNBLOCK, &hangup, nullptr);
+  SignalSeen seen;
+  seen.source =
+      dispatch_source_create(DISPATCH_SOURCE_TYPE_SIGNAL, SIGHUP, 0, dispatch_get_main_queue());
+  ASSERT_NE(seen.source, nullptr);
+  dispatch_set_context(seen.source, &seen);
+  dispatch_source_set_event_handler_f(seen.source, OnSignal);
+  dispatch_resume(seen.source);
+  sigset_t blocked;
+  pthread_sigmask(SIG_BLOCK, nullptr, &blocked);
+  EXPECT_FALSE(sigismember(&blocked, SIGHUP));
+  kill(getpid(), SIGHUP);
+  EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.2, false), kCFRunLoopRunTimedOut);
+  EXPECT_TRUE(seen.calls.empty());
+  dispatch_release(seen.source);
   signal(SIGHUP, SIG_DFL);
+}
+
+// The machine a program makes first thing blocks the signals the program takes through sources,
+// so that a thread started afterwards (a worker, the tap's) never takes one by its default
+// action, which for SIGHUP would end the process.
+TEST(Dispatch, TheMachineBlocksTheProgramsSignalsForEveryLaterThread) {
+  UseFreshProcessForDeathTests();
+  EXPECT_EXIT(
+      {
+        platform::LinuxMachine machine({SIGHUP});
+        bool blocked = false;
+        std::thread([&] {
+          sigset_t mask;
+          pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+          blocked = sigismember(&mask, SIGHUP) && !sigismember(&mask, SIGTERM);
+        }).join();
+        _exit(blocked ? 7 : 1);
+      },
+      ::testing::ExitedWithCode(7), "");
 }
 
 TEST(Dispatch, SignalSourcesItCannotWatchAreRefused) {
