@@ -4,7 +4,7 @@
 
 #include <benchmark/benchmark.h>
 #include <platform/Backend.h>
-#include <platform/HostLauncher.h>
+#include <platform/Host.h>
 
 #include <cstdlib>
 #include <memory>
@@ -59,6 +59,7 @@ class BenchBackend : public platform::Backend {
   platform::InputBackend &input() override { return sink; }
   platform::NotificationTransport &notifications() override { return quiet; }
   platform::Launcher &launcher() override { return programs; }
+  platform::EventBytes &events() override { return eventBytes; }
   void log(const std::string &) override {}
   [[noreturn]] void exitProcess(int status) override { std::exit(status); }
 
@@ -66,6 +67,7 @@ class BenchBackend : public platform::Backend {
   DroppingInput sink;
   QuietNotifications quiet;
   platform::HostLauncher programs;
+  platform::HostEventBytes eventBytes;
 
  private:
   std::optional<platform::UseBackend> using_;

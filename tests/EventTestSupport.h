@@ -14,8 +14,9 @@
 #include "TestBackend.h"
 #include "events/EventFormat.h"
 
-// Installs the backend on a manual clock; after the test, drops what was posted, restores the
-// event hooks and checks that the live-object count is back where it started.
+// Serves the platform from a backend on a manual clock; after the test, drops what was posted,
+// restores the machine's event layout and checks that the live-object count is back where it
+// started.
 class EventTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -25,7 +26,7 @@ class EventTest : public ::testing::Test {
   }
   void TearDown() override {
     backend.testInput.clearPosted();
-    platform::events::setHooksForTesting({});
+    backend.eventBytes.hooks = {};
     EXPECT_EQ(platform::liveObjectCount(), liveBefore_) << "objects leaked or over-released";
   }
   void resetLiveCount() { liveBefore_ = platform::liveObjectCount(); }
@@ -156,11 +157,9 @@ inline Bytes Slice(const Bytes &bytes, size_t offset, size_t length) {
 }
 
 // Counts base events made, so a test can tell whether the encoder ran at all.
-inline void CountEventCreations(int &counter) {
-  platform::events::Hooks hooks;
-  hooks.create = [&counter] {
+inline void CountEventCreations(TestBackend &backend, int &counter) {
+  backend.eventBytes.hooks.create = [&counter] {
     counter++;
     return true;
   };
-  platform::events::setHooksForTesting(std::move(hooks));
 }

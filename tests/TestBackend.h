@@ -8,7 +8,7 @@
 #include <CoreFoundation/CoreFoundation.h>
 #include <dirent.h>
 #include <platform/Backend.h>
-#include <platform/HostLauncher.h>
+#include <platform/Host.h>
 #include <platform/LiveObjects.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -201,6 +201,39 @@ class TestLauncher : public platform::Launcher {
   platform::HostLauncher host_;
 };
 
+// The machine's layout of events, or another platform's as a test makes it: each hook, when
+// set, stands between the platform and the bytes.
+class TestEventBytes : public platform::EventBytes {
+ public:
+  struct Hooks {
+    std::function<bool()> create;  // false: CGEventCreate returns NULL
+    // Sees (and may rewrite) every serialization CGEventCreateData makes; false makes it NULL.
+    std::function<bool(std::vector<UInt8> &bytes)> serialize;
+    // Sees the bytes CGEventCreateFromData is given before they are parsed; false refuses them.
+    std::function<bool(const UInt8 *bytes, size_t length)> admit;
+  };
+
+  size_t create(uint64_t timestamp, UInt8 *out, size_t capacity) override {
+    if (hooks.create && !hooks.create()) return 0;
+    return host_.create(timestamp, out, capacity);
+  }
+  CFDataRef write(CFAllocatorRef allocator, const UInt8 *bytes, size_t length) override {
+    if (!hooks.serialize) return host_.write(allocator, bytes, length);
+    std::vector<UInt8> copy(bytes, bytes + length);
+    if (!hooks.serialize(copy)) return nullptr;
+    return host_.write(allocator, copy.data(), copy.size());
+  }
+  bool read(const UInt8 *bytes, size_t length) override {
+    if (hooks.admit && !hooks.admit(bytes, length)) return false;
+    return host_.read(bytes, length);
+  }
+
+  Hooks hooks;
+
+ private:
+  platform::HostEventBytes host_;
+};
+
 class TestBackend : public platform::Backend {
  public:
   TestBackend() { using_.emplace(*this); }
@@ -212,6 +245,7 @@ class TestBackend : public platform::Backend {
   platform::InputBackend &input() override { return *inputBackend; }
   platform::NotificationTransport &notifications() override { return *transport; }
   platform::Launcher &launcher() override { return programs; }
+  platform::EventBytes &events() override { return eventBytes; }
   void log(const std::string &line) override { logged.push_back(line); }
   [[noreturn]] void exitProcess(int status) override {
     fflush(nullptr);
@@ -222,6 +256,7 @@ class TestBackend : public platform::Backend {
   QuietNotifications quiet;
   ManualTime manualTime;
   TestLauncher programs;
+  TestEventBytes eventBytes;
   platform::TimeSource *clock = &manualTime.system;
   platform::InputBackend *inputBackend = &testInput;
   platform::NotificationTransport *transport = &quiet;

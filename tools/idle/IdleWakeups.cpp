@@ -92,6 +92,7 @@ class IdleBackend : public platform::Backend {
     return sessionBus_ ? machine_.notifications() : quiet_;
   }
   platform::Launcher &launcher() override { return machine_.launcher(); }
+  platform::EventBytes &events() override { return machine_.events(); }
   void log(const std::string &line) override { machine_.log(line); }
   [[noreturn]] void exitProcess(int status) override { machine_.exitProcess(status); }
 

@@ -1,5 +1,5 @@
 // Programs and files as this machine has them: stat, posix_spawn and pidfd_open.
-#include <platform/HostLauncher.h>
+#include <platform/Host.h>
 
 #include <signal.h>
 #include <spawn.h>

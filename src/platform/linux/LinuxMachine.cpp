@@ -1,5 +1,5 @@
 // The real Linux machine and its parts, made in one place.
-#include <platform/HostLauncher.h>
+#include <platform/Host.h>
 #include <platform/LinuxMachine.h>
 #include <signal.h>
 #include <syslog.h>
@@ -25,6 +25,7 @@ struct LinuxMachine::Parts {
 
   SystemTime time;
   HostLauncher launcher;
+  HostEventBytes events;
   SessionBusTransport notifications;  // the user's session bus
   std::unique_ptr<evdev::SeatSessions> sessions;
   evdev::LinuxInput input;
@@ -56,6 +57,10 @@ NotificationTransport &LinuxMachine::notifications() {
 
 Launcher &LinuxMachine::launcher() {
   return parts_->launcher;
+}
+
+EventBytes &LinuxMachine::events() {
+  return parts_->events;
 }
 
 // Under systemd, standard error would reach the journal a second time.

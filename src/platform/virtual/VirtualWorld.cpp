@@ -1,4 +1,4 @@
-#include <platform/HostLauncher.h>
+#include <platform/Host.h>
 #include <platform/VirtualWorld.h>
 
 #include <unistd.h>
@@ -441,6 +441,7 @@ struct VirtualWorld::State {
   VirtualInput input;
   VirtualNotifications notifications;
   VirtualLauncher launcher;
+  HostEventBytes events;
 };
 
 VirtualWorld::VirtualWorld()
@@ -578,6 +579,9 @@ NotificationTransport &VirtualWorld::notifications() {
 }
 Launcher &VirtualWorld::launcher() {
   return state_->launcher;
+}
+EventBytes &VirtualWorld::events() {
+  return state_->events;
 }
 
 void VirtualWorld::log(const std::string &line) {

@@ -143,6 +143,21 @@ class Launcher {
   virtual Started launch(const std::string &path, int output) = 0;
 };
 
+// Events as bytes, where platforms differ: the event CGEventCreate makes, the bytes
+// CGEventCreateData hands out, and which bytes CGEventCreateFromData rebuilds an event from.
+// The machine's own layout is HostEventBytes (platform/Host.h).
+class EventBytes {
+ public:
+  virtual ~EventBytes() = default;
+  // Writes a new event made at timestamp into out; its length, or 0 when no event can be made
+  // now (or it would not fit).
+  virtual size_t create(uint64_t timestamp, UInt8 *out, size_t capacity) = 0;
+  // What CGEventCreateData hands out for an event of these bytes; NULL when it cannot.
+  virtual CFDataRef write(CFAllocatorRef allocator, const UInt8 *bytes, size_t length) = 0;
+  // Whether these bytes are an event that CGEventCreateFromData may rebuild.
+  virtual bool read(const UInt8 *bytes, size_t length) = 0;
+};
+
 class Backend {
  public:
   virtual ~Backend() = default;
@@ -150,6 +165,7 @@ class Backend {
   virtual InputBackend &input() = 0;
   virtual NotificationTransport &notifications() = 0;
   virtual Launcher &launcher() = 0;
+  virtual EventBytes &events() = 0;
   // One line for the system log.
   virtual void log(const std::string &line) = 0;
   [[noreturn]] virtual void exitProcess(int status) = 0;

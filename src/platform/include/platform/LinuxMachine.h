@@ -1,6 +1,7 @@
 // The real Linux machine: the monotonic clock and epoll, the mice through evdev and uinput, the
 // user's login sessions through logind, distributed notifications on the user's session bus,
-// programs through posix_spawn, the system log and process exit. A program that runs on it makes
+// programs through posix_spawn, events as the platform lays them out, the system log and process
+// exit. A program that runs on it makes
 // one first thing in main(), before any thread starts, and serves the platform from it:
 //
 //   platform::LinuxMachine machine;
@@ -30,6 +31,7 @@ class LinuxMachine final : public Backend {
   InputBackend &input() override;
   NotificationTransport &notifications() override;
   Launcher &launcher() override;
+  EventBytes &events() override;
   // To standard error on a terminal, else to the system log: each line reaches the journal once.
   void log(const std::string &line) override;
   [[noreturn]] void exitProcess(int status) override;

@@ -94,6 +94,7 @@ class VirtualWorld : public Backend {
   NotificationTransport &notifications() override;
   // Real files and programs, with /Library under the system root; each start is observed.
   Launcher &launcher() override;
+  EventBytes &events() override;  // the machine's own
   void log(const std::string &line) override;
   [[noreturn]] void exitProcess(int status) override;
 
