@@ -37,16 +37,18 @@ class QuietNotifications : public platform::NotificationTransport {
 
 // A clock the test drives. A run loop's wait or a sleep jumps it straight to its deadline, so
 // half an hour of timers costs nothing; a wait with nothing left to wait for stops the loop
-// instead of hanging. Every read may also step it on (for tests of what reads the clock). With
-// `real` set it is the machine's clock instead, still counting threads and waiters.
+// instead of hanging. Every read may also step it on (for tests and benchmarks reading it from
+// one thread). With `real` set it is the machine's clock instead, still counting threads and
+// waiters.
 class ManualTime : public platform::TimeSource {
  public:
   static constexpr CFAbsoluteTime kEpoch = 800000000.0;
 
   uint64_t upTimeNanos() override {
-    reads++;
     if (real) return system.upTimeNanos();
-    return now.fetch_add(step);
+    const uint64_t read = now.load(std::memory_order_relaxed);
+    if (step) now.store(read + step, std::memory_order_relaxed);
+    return read;
   }
   CFAbsoluteTime absoluteTime() override {
     if (real) return system.absoluteTime();
@@ -133,7 +135,6 @@ class ManualTime : public platform::TimeSource {
   bool real = false;
   std::atomic<uint64_t> now{0};
   std::atomic<uint64_t> step{0};  // added after every read
-  std::atomic<int> reads{0};
   std::atomic<int> waits{0};
   std::atomic<int> idleEnds{0};
   std::atomic<int> waiters{0};
@@ -147,7 +148,8 @@ class ManualTime : public platform::TimeSource {
   platform::SystemTime system;        // the machine's clock, when real
 };
 
-// Trust and held buttons as the test sets them; posted events kept (retained) for inspection.
+// Trust and held buttons as the test sets them; posted events kept (retained) for inspection,
+// unless the test drops them (as a benchmark does).
 class TestInput : public platform::InputBackend {
  public:
   ~TestInput() override { clearPosted(); }
@@ -162,6 +164,7 @@ class TestInput : public platform::InputBackend {
   }
   platform::NSUInteger pressedMouseButtons() override { return pressed; }
   void post(CGEventTapLocation location, const platform::PostedEvent &event) override {
+    if (!keepPosted) return;
     postLocations.push_back(location);
     posted.push_back(static_cast<CGEventRef>(const_cast<void *>(CFRetain(event.event))));
   }
@@ -172,6 +175,7 @@ class TestInput : public platform::InputBackend {
   }
 
   bool trusted = true;
+  bool keepPosted = true;
   platform::NSUInteger pressed = 0;
   std::vector<bool> trustChecks;
   std::vector<CGEventRef> posted;  // retained until clearPosted()

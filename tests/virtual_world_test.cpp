@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include "Descriptions.h"
+
 namespace {
 
 using platform::VirtualWorld;
@@ -358,11 +360,9 @@ TEST(VirtualWorldTap, DeliversButtonsOnTheMainRunLoop) {
     world.setObserver(&filtered);
     platform::UseBackend running(world);
     TapSeen seen{&world, {}};
-    CGEventMask mask =
-        CGEventMaskBit(kCGEventRightMouseDown) | CGEventMaskBit(kCGEventRightMouseUp) |
-        CGEventMaskBit(kCGEventOtherMouseDown) | CGEventMaskBit(kCGEventOtherMouseUp);
-    CFMachPortRef tap = CGEventTapCreate(kCGHIDEventTap, kCGHeadInsertEventTap,
-                                         kCGEventTapOptionDefault, mask, SwallowButton3, &seen);
+    CFMachPortRef tap =
+        CGEventTapCreate(kCGHIDEventTap, kCGHeadInsertEventTap, kCGEventTapOptionDefault,
+                         kButtonEvents, SwallowButton3, &seen);
     ASSERT_NE(tap, nullptr);
     CFRunLoopSourceRef source = CFMachPortCreateRunLoopSource(kCFAllocatorDefault, tap, 0);
     CFRunLoopAddSource(CFRunLoopGetMain(), source, kCFRunLoopCommonModes);

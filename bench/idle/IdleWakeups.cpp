@@ -14,14 +14,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <cstdio>
 #include <atomic>
+#include <filesystem>
 #include <map>
 #include <mutex>
 #include <string>
 #include <thread>
 
+#include "TestBackend.h"
 #include "linux/SeatSession.h"
 #include "main/CorvasselMain.h"
 
@@ -73,12 +73,6 @@ class SeatedInput : public TrustedInput {
   std::atomic<bool> followed_{false};
 };
 
-class NoNotifications : public platform::NotificationTransport {
- public:
-  void start(std::function<void(const std::string &)>) override {}
-  void post(const std::string &) override {}
-};
-
 // The real machine, except for input, and for notifications unless the session bus is wanted.
 class IdleBackend : public platform::Backend {
  public:
@@ -102,7 +96,7 @@ class IdleBackend : public platform::Backend {
   platform::LinuxMachine &machine_;
   bool sessionBus_, systemBus_;
   TrustedInput input_;
-  NoNotifications quiet_;
+  QuietNotifications quiet_;
 };
 
 // stdio rather than iostreams: iostreams would bring their locale set-up into the resident
