@@ -2,6 +2,7 @@
 #include <CoreFoundation/CoreFoundation.h>
 #include <platform/Backend.h>
 #include <platform/PlistGuards.h>
+#include <platform/PreferencesDictionary.h>
 #include <sys/stat.h>
 
 #include <climits>
@@ -323,6 +324,38 @@ TEST_F(CopyValueTest, DomainNamesNoOtherFile) {
   EXPECT_EQ(
       copy(CFSTR("B"), kCFPreferencesCurrentUser, kCFPreferencesAnyHost, CFSTR("other.domain")),
       kCFBooleanTrue);
+}
+
+// A reader of one setting keeps no entry per key, yet must read exactly what the tools read and
+// refuse exactly the files they refuse.
+TEST(OneSetting, ReadsAsTheWholeDictionaryDoes) {
+  const std::string head = "<?xml version=\"1.0\"?><plist version=\"1.0\">";
+  const char *const files[] = {
+      "<dict><key>B</key><integer>3</integer><key>B</key><integer>4</integer></dict>",
+      "<dict><key>A&amp;B</key><string>x&lt;y</string><key>B</key><true/></dict>",
+      "<dict><key>B</key><integer>99999999999999999999</integer></dict>",
+      "<dict><key>B</key><dict><key>B</key><integer>1</integer></dict></dict>",
+      "<dict><key>B</key><real>2.5</real><key>C</key></dict>",
+      "<dict><string>B</string><integer>1</integer></dict>",
+      "<array><string>B</string><integer>1</integer></array>",
+      "<dict><key>B</key><integer>1</integer>",
+  };
+  for (const char *file : files) {
+    SCOPED_TRACE(file);
+    const std::string bytes = head + file + "</plist>";
+    std::optional<platform::PreferencesDictionary> whole =
+        platform::ReadPreferencesDictionary(bytes);
+    for (const char *key : {"B", "A&B", "C"}) {
+      CFPropertyListRef expected = whole ? platform::CopyPreferencesValue(*whole, key) : nullptr;
+      CFPropertyListRef got = platform::CopyPreferencesValue(std::string_view(bytes), key);
+      EXPECT_EQ(got == nullptr, expected == nullptr) << key;
+      if (got && expected) {
+        EXPECT_TRUE(CFEqual(got, expected)) << key;
+      }
+      if (got) CFRelease(got);
+      if (expected) CFRelease(expected);
+    }
+  }
 }
 
 }  // namespace

@@ -84,7 +84,5 @@ CFPropertyListRef CFPreferencesCopyValue(CFStringRef key, CFStringRef applicatio
   const std::string path = home + "/Library/Preferences/" + domain + ".plist";
   std::optional<std::string> bytes = ReadFile(path);
   if (!bytes) return nullptr;
-  std::optional<platform::PreferencesDictionary> dictionary =
-      platform::ReadPreferencesDictionary(*bytes);
-  return dictionary ? platform::CopyPreferencesValue(*dictionary, keyBytes) : nullptr;
+  return platform::CopyPreferencesValue(std::string_view(*bytes), keyBytes);
 }
