@@ -276,6 +276,24 @@ class TestBackend : public platform::Backend {
   std::optional<platform::UseBackend> using_;
 };
 
+// Restores an environment variable when it goes.
+class EnvGuard {
+ public:
+  explicit EnvGuard(const char *name) : name_(name) {
+    if (const char *value = getenv(name)) saved_ = value;
+  }
+  ~EnvGuard() {
+    if (saved_)
+      setenv(name_, saved_->c_str(), 1);
+    else
+      unsetenv(name_);
+  }
+
+ private:
+  const char *name_;
+  std::optional<std::string> saved_;
+};
+
 // A private home directory (HOME points at it) and an empty stand-in for the system's /Library,
 // for the fixture's lifetime; the old HOME comes back afterwards.
 class ScratchHome {
@@ -288,7 +306,6 @@ class ScratchHome {
     system = root / "system";
     std::filesystem::create_directories(home / "Library/Preferences");
     std::filesystem::create_directories(system / "Library");
-    if (const char *old = getenv("HOME")) oldHome_ = old;
     setenv("HOME", home.c_str(), 1);
   }
   // The same, with the backend's /Library mapped to the stand-in.
@@ -296,10 +313,6 @@ class ScratchHome {
     backend.programs.systemRoot = system.string();
   }
   ~ScratchHome() {
-    if (oldHome_)
-      setenv("HOME", oldHome_->c_str(), 1);
-    else
-      unsetenv("HOME");
     std::error_code ignored;
     std::filesystem::remove_all(root, ignored);
   }
@@ -328,12 +341,14 @@ class ScratchHome {
     writeScript(name, "#!/bin/sh\n" + body + "\n");
   }
 
+  // Before the paths: HOME is saved before, and comes back after, all the rest.
+ private:
+  EnvGuard oldHome_{"HOME"};
+
+ public:
   std::filesystem::path root;
   std::filesystem::path home;
   std::filesystem::path system;
-
- private:
-  std::optional<std::string> oldHome_;
 };
 
 // The process's open descriptors, to check that what a test opened is closed again.

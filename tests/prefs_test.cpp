@@ -329,25 +329,18 @@ TEST_F(CopyValueTest, DomainNamesNoOtherFile) {
 // A reader of one setting keeps no entry per key, yet must read exactly what the tools read and
 // refuse exactly the files they refuse.
 TEST(OneSetting, ReadsAsTheWholeDictionaryDoes) {
-  const std::string head = "<?xml version=\"1.0\"?><plist version=\"1.0\">";
-  const char *const files[] = {
-      "<dict><key>B</key><integer>3</integer><key>B</key><integer>4</integer></dict>",
-      "<dict><key>A&amp;B</key><string>x&lt;y</string><key>B</key><true/></dict>",
-      "<dict><key>B</key><integer>99999999999999999999</integer></dict>",
-      "<dict><key>B</key><dict><key>B</key><integer>1</integer></dict></dict>",
-      "<dict><key>B</key><real>2.5</real><key>C</key></dict>",
-      "<dict><string>B</string><integer>1</integer></dict>",
-      "<array><string>B</string><integer>1</integer></array>",
-      "<dict><key>B</key><integer>1</integer>",
-  };
-  for (const char *file : files) {
-    SCOPED_TRACE(file);
-    const std::string bytes = head + file + "</plist>";
+  std::vector<BrokenCase> files = BrokenFiles();
+  for (const char *entries : {"<key>B</key><integer>3</integer><key>B</key><integer>4</integer>",
+                              "<key>A&amp;B</key><string>x&lt;y</string><key>B</key><true/>",
+                              "<key>B</key><integer>99999999999999999999</integer>"})
+    files.push_back({entries, XmlDict(entries)});
+  for (const BrokenCase &file : files) {
+    SCOPED_TRACE(file.name);
     std::optional<platform::PreferencesDictionary> whole =
-        platform::ReadPreferencesDictionary(bytes);
-    for (const char *key : {"B", "A&B", "C"}) {
+        platform::ReadPreferencesDictionary(file.bytes);
+    for (const char *key : {"B", "A&B", "BackButton"}) {
       CFPropertyListRef expected = whole ? platform::CopyPreferencesValue(*whole, key) : nullptr;
-      CFPropertyListRef got = platform::CopyPreferencesValue(std::string_view(bytes), key);
+      CFPropertyListRef got = platform::CopyPreferencesValue(std::string_view(file.bytes), key);
       EXPECT_EQ(got == nullptr, expected == nullptr) << key;
       if (got && expected) {
         EXPECT_TRUE(CFEqual(got, expected)) << key;
