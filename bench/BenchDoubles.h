@@ -1,72 +1,16 @@
-// Stand-ins the benchmarks share: one backend with a trusted input that drops what is posted, no
-// notifications, and either the machine's clock or one that steps on every read.
+// The benchmarks' backend: the tests' own, trusted and dropping what is posted, on the machine's
+// clock or on the tests' manual clock moving a microsecond on every read.
 #pragma once
 
-#include <benchmark/benchmark.h>
-#include <platform/Backend.h>
+#include "TestBackend.h"
 
-#include <cstdlib>
-#include <memory>
-#include <string>
-
-#include "linux/SystemTime.h"
-
-class DroppingInput : public platform::InputBackend {
- public:
-  bool isProcessTrusted(bool) override { return true; }
-  std::unique_ptr<platform::TapDriver> createTap(const platform::TapRequest &,
-                                                 platform::TapClient &) override {
-    return nullptr;
-  }
-  platform::NSUInteger pressedMouseButtons() override { return 0; }
-  void post(CGEventTapLocation, const platform::PostedEvent &posted) override {
-    benchmark::DoNotOptimize(posted.event);
-  }
-};
-
-class QuietNotifications : public platform::NotificationTransport {
- public:
-  void start(std::function<void(const std::string &)>) override {}
-  void post(const std::string &) override {}
-};
-
-// The machine's clock, or (stepping) one that moves a microsecond on every read.
-class BenchClock : public platform::TimeSource {
- public:
-  uint64_t upTimeNanos() override {
-    return stepping ? now += 1000 : platform::systemTime().upTimeNanos();
-  }
-  CFAbsoluteTime absoluteTime() override { return platform::systemTime().absoluteTime(); }
-  std::unique_ptr<platform::Waiter> makeWaiter() override {
-    return platform::systemTime().makeWaiter();
-  }
-  std::unique_ptr<platform::RunLoopDriver> makeRunLoopDriver() override {
-    return platform::systemTime().makeRunLoopDriver();
-  }
-  void threadWillStart() override {}
-  void threadDidExit() override {}
-  bool stepping = false;
-  uint64_t now = 1'000'000'000;
-};
-
-class BenchBackend : public platform::Backend {
+class BenchBackend : public TestBackend {
  public:
   explicit BenchBackend(bool steppingClock = false) {
-    clock.stepping = steppingClock;
-    platform::setBackend(this);
+    testInput.keepPosted = false;
+    if (!steppingClock) return;
+    manualTime.now = 1'000'000'000;
+    manualTime.step = 1000;
+    clock = &manualTime;
   }
-  ~BenchBackend() override { platform::setBackend(nullptr); }
-  platform::TimeSource &time() override { return clock; }
-  platform::InputBackend &input() override { return sink; }
-  platform::NotificationTransport &notifications() override { return quiet; }
-  void log(const std::string &) override {}
-  [[noreturn]] void exitProcess(int status) override { std::exit(status); }
-  std::string mapPath(const std::string &path) override { return path; }
-  void timerArmed(CFTimeInterval) override {}
-  void timerInvalidated() override {}
-  void willSpawn(const std::string &) override {}
-
-  BenchClock clock;
-  DroppingInput sink;
-  QuietNotifications quiet;
 };

@@ -8,24 +8,12 @@
 #include <string>
 
 #include "BenchDoubles.h"
+#include "Descriptions.h"
 #include "TouchEvents.h"
 #include "helper/CorvasselHelper.h"
 #include "remap/Remap.h"
 
 namespace {
-
-CFDictionaryRef CreateDescription(std::initializer_list<std::pair<const char *, double>> keys) {
-  CFMutableDictionaryRef d = CFDictionaryCreateMutable(
-      kCFAllocatorDefault, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
-  for (const auto &[key, value] : keys) {
-    CFStringRef k = CFStringCreateWithCString(kCFAllocatorDefault, key, kCFStringEncodingUTF8);
-    CFNumberRef v = CFNumberCreate(kCFAllocatorDefault, kCFNumberDoubleType, &value);
-    CFDictionarySetValue(d, k, v);
-    CFRelease(k);
-    CFRelease(v);
-  }
-  return d;
-}
 
 // ---- Baseline: the same event bytes, stored field by field ----
 
@@ -120,12 +108,12 @@ BENCHMARK(BM_EncodeClosingSwipe_Baseline);
 void BM_EncodeTenTouches(benchmark::State &state) {
   BenchBackend backend(/*steppingClock=*/true);
   CFDictionaryRef info =
-      CreateDescription({{"gestureSubtype", 16}, {"swipeDirection", 4}, {"gesturePhase", 4}});
+      CreateDescription({{"gestureSubtype", 16.0}, {"swipeDirection", 4.0}, {"gesturePhase", 4.0}});
   CFMutableArrayRef touches = CFArrayCreateMutable(kCFAllocatorDefault, 0, &kCFTypeArrayCallBacks);
   for (int t = 0; t < 10; t++) {
-    CFDictionaryRef touch = CreateDescription({{"type", 11},
-                                               {"identity", t + 1},
-                                               {"options", 0x20000},
+    CFDictionaryRef touch = CreateDescription({{"type", 11.0},
+                                               {"identity", t + 1.0},
+                                               {"options", double{0x20000}},
                                                {"position.x", t * 0.5},
                                                {"position.y", -t * 0.25}});
     CFArrayAppendValue(touches, touch);

@@ -1,8 +1,9 @@
-// What every fuzz target shares: a backend that records posts and keeps the session bus out of
-// it, and a private home directory made once per process.
+// What every fuzz target shares besides the tests' backend (whose notifications go nowhere): a
+// private home directory made once per process.
 #pragma once
 
 #include <platform/Backend.h>
+#include <platform/LiveObjects.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -10,18 +11,6 @@
 #include <unistd.h>
 
 #include "TestBackend.h"
-
-class SilentNotifications : public platform::NotificationTransport {
- public:
-  void start(std::function<void(const std::string &)>) override {}
-  void post(const std::string &) override {}
-};
-
-class FuzzBackend : public TestBackend {
- public:
-  platform::NotificationTransport &notifications() override { return silent; }
-  SilentNotifications silent;
-};
 
 // A fresh, empty directory (the fuzzer never removes it: it lives as long as the
 // process and holds at most one small file).
@@ -39,11 +28,11 @@ inline std::string MakeScratchDirectory(const char *tag) {
 
 // Points HOME at a scratch directory and the system's /Library at another, both empty, so no
 // script or setting of the machine running the fuzzer can take part.
-inline void UseScratchHome(FuzzBackend &backend) {
+inline void UseScratchHome(TestBackend &backend) {
   static const std::string home = MakeScratchDirectory("home");
   static const std::string root = MakeScratchDirectory("root");
   setenv("HOME", home.c_str(), 1);
-  backend.systemRoot = root;
+  backend.programs.systemRoot = root;
 }
 
 #define FUZZ_CHECK(condition)                                                       \

@@ -110,7 +110,7 @@ size_t BasePrefixLength() {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  static FuzzBackend backend;
+  static TestBackend backend;
   FuzzedDataProvider in(data, size);
   long before = platform::liveObjectCount();
 

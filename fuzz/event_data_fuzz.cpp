@@ -7,6 +7,7 @@
 #include "FuzzSupport.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  static TestBackend backend;
   long before = platform::liveObjectCount();
   CFDataRef bytes = CFDataCreate(kCFAllocatorDefault, data, static_cast<CFIndex>(size));
   CGEventRef event = CGEventCreateFromData(kCFAllocatorDefault, bytes);

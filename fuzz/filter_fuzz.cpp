@@ -15,7 +15,7 @@
 namespace {
 
 struct Fixture {
-  FuzzBackend backend;
+  TestBackend backend;
   CorvasselHelper *helper = nullptr;
   Fixture() {
     UseScratchHome(backend);  // no scripts anywhere, no stored settings

@@ -16,7 +16,7 @@
 namespace {
 
 struct Fixture {
-  FuzzBackend backend;
+  TestBackend backend;
   std::string file;
   CorvasselHelper *helper = nullptr;
 

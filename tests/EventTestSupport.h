@@ -1,5 +1,5 @@
 // Shared by the event, encoder and swipe tests: a fixture on a manual clock that checks every
-// object made is released, and small builders for descriptions and byte strings.
+// object made is released, and small builders for byte strings.
 #pragma once
 
 #include <CoreServices/CoreServices.h>
@@ -11,11 +11,13 @@
 #include <string>
 #include <vector>
 
+#include "Descriptions.h"
 #include "TestBackend.h"
 #include "events/EventFormat.h"
 
-// Installs the backend on a manual clock; after the test, drops what was posted, restores the
-// event hooks and checks that the live-object count is back where it started.
+// Serves the platform from a backend on a manual clock; after the test, drops what was posted,
+// restores the machine's event layout and checks that the live-object count is back where it
+// started.
 class EventTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -25,7 +27,7 @@ class EventTest : public ::testing::Test {
   }
   void TearDown() override {
     backend.testInput.clearPosted();
-    platform::events::setHooksForTesting({});
+    backend.eventBytes.hooks = {};
     EXPECT_EQ(platform::liveObjectCount(), liveBefore_) << "objects leaked or over-released";
   }
   void resetLiveCount() { liveBefore_ = platform::liveObjectCount(); }
@@ -42,62 +44,6 @@ constexpr CGEventType EventType(uint32_t number) {
 }
 constexpr CGEventField Field(uint32_t number) {
   return static_cast<CGEventField>(number);
-}
-
-struct CFReleaser {
-  void operator()(const void *object) const {
-    if (object) CFRelease(object);
-  }
-};
-template <typename T>
-using CFPtr = std::unique_ptr<std::remove_pointer_t<T>, CFReleaser>;
-
-// A number of a chosen stored type.
-struct Num {
-  Num(int32_t v) : type(kCFNumberSInt32Type), i32(v) {}
-  Num(int64_t v) : type(kCFNumberSInt64Type), i64(v) {}
-  Num(float v) : type(kCFNumberFloat32Type), f32(v) {}
-  Num(double v) : type(kCFNumberDoubleType), f64(v) {}
-
-  CFNumberRef create() const {
-    const void *value = type == kCFNumberSInt32Type    ? static_cast<const void *>(&i32)
-                        : type == kCFNumberSInt64Type  ? static_cast<const void *>(&i64)
-                        : type == kCFNumberFloat32Type ? static_cast<const void *>(&f32)
-                                                       : static_cast<const void *>(&f64);
-    return CFNumberCreate(kCFAllocatorDefault, type, value);
-  }
-
-  CFNumberType type;
-  int32_t i32 = 0;
-  int64_t i64 = 0;
-  float f32 = 0;
-  double f64 = 0;
-};
-
-using Entries = std::vector<std::pair<std::string, Num>>;
-
-inline CFDictionaryRef CreateDescription(const Entries &entries) {
-  CFMutableDictionaryRef dictionary = CFDictionaryCreateMutable(
-      kCFAllocatorDefault, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
-  for (const auto &[key, value] : entries) {
-    CFStringRef keyRef =
-        CFStringCreateWithCString(kCFAllocatorDefault, key.c_str(), kCFStringEncodingUTF8);
-    CFNumberRef number = value.create();
-    CFDictionarySetValue(dictionary, keyRef, number);
-    CFRelease(keyRef);
-    CFRelease(number);
-  }
-  return dictionary;
-}
-
-inline CFArrayRef CreateTouchList(const std::vector<Entries> &touches) {
-  CFMutableArrayRef list = CFArrayCreateMutable(kCFAllocatorDefault, 0, &kCFTypeArrayCallBacks);
-  for (const Entries &touch : touches) {
-    CFDictionaryRef description = CreateDescription(touch);
-    CFArrayAppendValue(list, description);
-    CFRelease(description);
-  }
-  return list;
 }
 
 using Bytes = std::vector<uint8_t>;
@@ -156,11 +102,9 @@ inline Bytes Slice(const Bytes &bytes, size_t offset, size_t length) {
 }
 
 // Counts base events made, so a test can tell whether the encoder ran at all.
-inline void CountEventCreations(int &counter) {
-  platform::events::Hooks hooks;
-  hooks.create = [&counter] {
+inline void CountEventCreations(TestBackend &backend, int &counter) {
+  backend.eventBytes.hooks.create = [&counter] {
     counter++;
     return true;
   };
-  platform::events::setHooksForTesting(std::move(hooks));
 }

@@ -60,15 +60,16 @@ class ManualTimeBackend : public TestBackend {
     clock = &manualTime;
     inputBackend = &tapInput;
   }
-  // Uninstalled while the members are alive: the loops it drops may still destroy fake taps.
-  ~ManualTimeBackend() override { platform::setBackend(nullptr); }
+  // Done with while the members are alive: the loops taken down may still destroy fake taps.
+  ~ManualTimeBackend() override { stopUsing(); }
   // Death tests read the outcome from standard error.
   [[noreturn]] void exitProcess(int status) override {
     // Trust checks read P (with the prompt) or N (without).
     std::string checks;
     for (bool prompt : tapInput.trustChecks) checks += prompt ? 'P' : 'N';
     fprintf(stderr, "exit %d at %.3f taps %d armed %zu invalidated %d trust %s\n", status,
-            manualTime.seconds(), tapInput.tapRequests, armed.size(), invalidated, checks.c_str());
+            manualTime.seconds(), tapInput.tapRequests, manualTime.armed.size(),
+            manualTime.invalidated, checks.c_str());
     fflush(stderr);
     _exit(status);
   }

@@ -1,6 +1,6 @@
 #include <CoreFoundation/CoreFoundation.h>
 #include <gtest/gtest.h>
-#include <platform/Backend.h>
+#include <platform/LiveObjects.h>
 
 #include <thread>
 #include <vector>

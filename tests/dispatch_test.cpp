@@ -1,12 +1,15 @@
 #include <dispatch/dispatch.h>
+#include <platform/LinuxMachine.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <future>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "CallbackSupport.h"
@@ -95,7 +98,7 @@ TEST(Dispatch, MainQueueAfterRunsInDeadlineOrderWithoutArmingATimer) {
   CFRunLoopRun();
   EXPECT_EQ(ran, (std::vector<std::string>{"now", "1s", "2s first", "2s second"}));
   EXPECT_DOUBLE_EQ(world.manualTime.seconds(), 2.0);
-  EXPECT_TRUE(world.armed.empty());
+  EXPECT_TRUE(world.manualTime.armed.empty());
 }
 
 TEST(Dispatch, TimesSaturateInsteadOfWrapping) {
@@ -151,37 +154,64 @@ void OnSignal(void *context) {
 }
 
 // A SIGHUP sent to the process reaches the handler on the main thread, once per arrival, until
-// the source is cancelled; the signal itself stays ignored.
-TEST(Dispatch, ASignalSourceRunsItsHandlerOnTheMainQueue) {
-  TestBackend backend;
-  signal(SIGHUP, SIG_IGN);
-  SignalSeen seen;
-  seen.source =
-      dispatch_source_create(DISPATCH_SOURCE_TYPE_SIGNAL, SIGHUP, 0, dispatch_get_main_queue());
-  ASSERT_NE(seen.source, nullptr);
-  dispatch_set_context(seen.source, &seen);
-  EXPECT_EQ(dispatch_get_context(seen.source), &seen);
-  dispatch_source_set_event_handler_f(seen.source, OnSignal);
-  dispatch_resume(seen.source);
-  for (int round = 1; round <= 2; ++round) {
+// the source is cancelled, when the program blocked it at start-up (as its machine does for the
+// signals it takes through sources). Left unblocked, it would reach a source on this thread only,
+// and another thread would take it by its disposition: the source stays quiet instead and the
+// signal keeps its disposition (ignored here) on every thread alike.
+TEST(Dispatch, ASignalSourceRunsItsHandlerOnTheMainQueueWhenItsSignalIsBlocked) {
+  for (bool blocked : {true, false}) {
+    SCOPED_TRACE(blocked ? "blocked at start-up" : "not blocked");
+    TestBackend backend;
+    signal(SIGHUP, SIG_IGN);
+    sigset_t hangup;
+    sigemptyset(&hangup);
+    sigaddset(&hangup, SIGHUP);
+    if (blocked) pthread_sigmask(SIG_BLOCK, &hangup, nullptr);
+    SignalSeen seen;
+    seen.source =
+        dispatch_source_create(DISPATCH_SOURCE_TYPE_SIGNAL, SIGHUP, 0, dispatch_get_main_queue());
+    ASSERT_NE(seen.source, nullptr);
+    dispatch_set_context(seen.source, &seen);
+    EXPECT_EQ(dispatch_get_context(seen.source), &seen);
+    dispatch_source_set_event_handler_f(seen.source, OnSignal);
+    dispatch_resume(seen.source);
+    const size_t rounds = blocked ? 2 : 0;
+    for (size_t round = 1; round <= 2; ++round) {
+      kill(getpid(), SIGHUP);
+      CFRunLoopRunInMode(kCFRunLoopDefaultMode, blocked ? 5 : 0.2, false);
+      ASSERT_EQ(seen.calls.size(), std::min(round, rounds));
+      if (blocked) {
+        EXPECT_EQ(seen.calls.back(), std::make_pair(uintptr_t{1}, true));
+      }
+    }
+    dispatch_source_cancel(seen.source);
+    EXPECT_NE(dispatch_source_testcancel(seen.source), 0);
     kill(getpid(), SIGHUP);
-    EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 5, false), kCFRunLoopRunStopped);
-    ASSERT_EQ(seen.calls.size(), static_cast<size_t>(round));
-    EXPECT_EQ(seen.calls.back(), std::make_pair(uintptr_t{1}, true));
+    EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.2, false), kCFRunLoopRunTimedOut);
+    EXPECT_EQ(seen.calls.size(), rounds);
+    dispatch_release(seen.source);
+    // Back as it was: a signal left pending is dropped by ignoring it, then unblocked.
+    pthread_sigmask(SIG_UNBLOCK, &hangup, nullptr);
+    signal(SIGHUP, SIG_DFL);
   }
-  dispatch_source_cancel(seen.source);
-  EXPECT_NE(dispatch_source_testcancel(seen.source), 0);
-  kill(getpid(), SIGHUP);
-  EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.2, false), kCFRunLoopRunTimedOut);
-  EXPECT_EQ(seen.calls.size(), 2u);
-  dispatch_release(seen.source);
-  // Back as it was: the signal left pending is dropped by ignoring it again, then unblocked.
-  signal(SIGHUP, SIG_IGN);
-  sigset_t hangup;
-  sigemptyset(&hangup);
-  sigaddset(&hangup, SIGHUP);
-  pthread_sigmask(SIG_UNBLOCK, &hangup, nullptr);
-  signal(SIGHUP, SIG_DFL);
+}
+
+// So the machine a program makes first thing blocks them, for every thread started afterwards
+// (a worker, the tap's), which would otherwise take SIGHUP by its default action: the end.
+TEST(Dispatch, TheMachineBlocksTheProgramsSignalsForEveryLaterThread) {
+  UseFreshProcessForDeathTests();
+  EXPECT_EXIT(
+      {
+        platform::LinuxMachine machine({SIGHUP});
+        bool blocked = false;
+        std::thread([&] {
+          sigset_t mask;
+          pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+          blocked = sigismember(&mask, SIGHUP) && !sigismember(&mask, SIGTERM);
+        }).join();
+        _exit(blocked ? 7 : 1);
+      },
+      ::testing::ExitedWithCode(7), "");
 }
 
 TEST(Dispatch, SignalSourcesItCannotWatchAreRefused) {

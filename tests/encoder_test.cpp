@@ -385,12 +385,12 @@ TEST_F(EncoderTest, SixHundredEightyTouchesFitTheCountAndOneMoreGivesNull) {
 
   // One more is refused before any event bytes reach the platform.
   int handed = 0;
-  platform::events::Hooks hooks;
+  TestEventBytes::Hooks hooks;
   hooks.admit = [&handed](const UInt8 *, size_t) {
     handed++;
     return true;
   };
-  platform::events::setHooksForTesting(std::move(hooks));
+  backend.eventBytes.hooks = std::move(hooks);
   touches.push_back({{"type", 11}});
   EXPECT_FALSE(encode({}, touches));
   EXPECT_EQ(handed, 0);
@@ -417,7 +417,7 @@ TEST_F(EncoderTest, CutsTheLastTwentyFourBytesOfTheBaseOnly) {
     SCOPED_TRACE(c.name);
     Bytes base;
     Bytes handed;
-    platform::events::Hooks hooks;
+    TestEventBytes::Hooks hooks;
     hooks.serialize = [&](std::vector<UInt8> &bytes) {
       bytes.resize(c.baseLength);
       for (size_t i = 0; i < bytes.size(); i++) bytes[i] = static_cast<UInt8>(0xA0 + i);
@@ -428,7 +428,7 @@ TEST_F(EncoderTest, CutsTheLastTwentyFourBytesOfTheBaseOnly) {
       handed.assign(bytes, bytes + length);
       return true;
     };
-    platform::events::setHooksForTesting(std::move(hooks));
+    backend.eventBytes.hooks = std::move(hooks);
     CFPtr<CGEventRef> event = encode(kClosingSwipe);
     EXPECT_FALSE(event);  // the filler is no event
     ASSERT_EQ(base.size(), c.baseLength);
@@ -439,21 +439,21 @@ TEST_F(EncoderTest, CutsTheLastTwentyFourBytesOfTheBaseOnly) {
 // A longer base whose prefix is still a well-formed event gives an event with that prefix.
 TEST_F(EncoderTest, LongerBaseCarriesOverItsPrefix) {
   Bytes filler = Concat({Hex("00 1C 10 01"), Zeros(28)});
-  platform::events::Hooks hooks;
+  TestEventBytes::Hooks hooks;
   hooks.serialize = [&](std::vector<UInt8> &bytes) {
     bytes.insert(bytes.end() - 24, filler.begin(), filler.end());
     return true;
   };
-  platform::events::setHooksForTesting(std::move(hooks));
+  backend.eventBytes.hooks = std::move(hooks);
   CFPtr<CGEventRef> event = encode(kClosingSwipe);
-  platform::events::setHooksForTesting({});
+  backend.eventBytes.hooks = {};
   ASSERT_TRUE(event);
   EXPECT_EQ(EventBytes(event.get()), Concat({basePrefix(258), filler, kClosingSwipeTail}));
 }
 
 struct FailureCase {
   const char *name;
-  platform::events::Hooks hooks;
+  TestEventBytes::Hooks hooks;
 };
 
 const std::vector<FailureCase> kFailureCases = {
@@ -464,7 +464,7 @@ const std::vector<FailureCase> kFailureCases = {
 TEST_F(EncoderTest, PlatformFailuresGiveNullAndReleaseEverything) {
   for (const FailureCase &c : kFailureCases) {
     SCOPED_TRACE(c.name);
-    platform::events::setHooksForTesting(c.hooks);
+    backend.eventBytes.hooks = c.hooks;
     const long live = platform::liveObjectCount();
     EXPECT_FALSE(encode(kClosingSwipe, {{{"type", 11}}}));
     EXPECT_EQ(platform::liveObjectCount(), live);

@@ -3,6 +3,7 @@
 
 #include <vector>
 
+#include "Descriptions.h"
 #include "ManualTimeBackend.h"
 
 namespace {
@@ -19,10 +20,6 @@ CGEventRef Swallow(CGEventTapProxy proxy, CGEventType type, CGEventRef event, vo
   return nullptr;
 }
 
-constexpr CGEventMask kButtons =
-    CGEventMaskBit(kCGEventRightMouseDown) | CGEventMaskBit(kCGEventRightMouseUp) |
-    CGEventMaskBit(kCGEventOtherMouseDown) | CGEventMaskBit(kCGEventOtherMouseUp);
-
 class EventTapTest : public ::testing::Test {
  protected:
   void SetUp() override { liveBefore = platform::liveObjectCount(); }
@@ -33,7 +30,7 @@ class EventTapTest : public ::testing::Test {
   // A tap whose source is in the current run loop; the loop holds the port.
   CFMachPortRef attachedTap(CGEventTapCallBack callback, void *info) {
     CFMachPortRef tap = CGEventTapCreate(kCGHIDEventTap, kCGHeadInsertEventTap,
-                                         kCGEventTapOptionDefault, kButtons, callback, info);
+                                         kCGEventTapOptionDefault, kButtonEvents, callback, info);
     CFRunLoopSourceRef source = CFMachPortCreateRunLoopSource(nullptr, tap, 0);
     CFRunLoopAddSource(CFRunLoopGetCurrent(), source, kCFRunLoopCommonModes);
     CFRelease(source);
@@ -139,19 +136,19 @@ TEST_F(EventTapTest, ACallbackMaySwitchOffInvalidateOrReleaseItsOwnTap) {
 TEST_F(EventTapTest, RequestReachesTheBackendAndFailureYieldsNull) {
   Seen seen;
   CFMachPortRef tap = CGEventTapCreate(kCGSessionEventTap, kCGTailAppendEventTap,
-                                       kCGEventTapOptionListenOnly, kButtons, Swallow, &seen);
+                                       kCGEventTapOptionListenOnly, kButtonEvents, Swallow, &seen);
   ASSERT_NE(tap, nullptr);
   const platform::TapRequest &request = world->tapInput.taps.lastRequest;
   EXPECT_EQ(request.location, kCGSessionEventTap);
   EXPECT_EQ(request.placement, kCGTailAppendEventTap);
   EXPECT_EQ(request.options, kCGEventTapOptionListenOnly);
-  EXPECT_EQ(request.eventsOfInterest, kButtons);
+  EXPECT_EQ(request.eventsOfInterest, kButtonEvents);
   EXPECT_EQ(CFGetTypeID(tap), CFMachPortGetTypeID());
   CFRelease(tap);
 
   world->tapInput.tapsFail = true;
   EXPECT_EQ(CGEventTapCreate(kCGHIDEventTap, kCGHeadInsertEventTap, kCGEventTapOptionDefault,
-                             kButtons, Swallow, &seen),
+                             kButtonEvents, Swallow, &seen),
             nullptr);
   EXPECT_EQ(world->tapInput.tapRequests, 2);
 }
@@ -160,7 +157,7 @@ TEST_F(EventTapTest, SourceAttachesTheTapToTheLoopAndKeepsItAlive) {
   Seen seen;
   const TapLog &log = world->tapInput.taps;
   CFMachPortRef tap = CGEventTapCreate(kCGHIDEventTap, kCGHeadInsertEventTap,
-                                       kCGEventTapOptionDefault, kButtons, Swallow, &seen);
+                                       kCGEventTapOptionDefault, kButtonEvents, Swallow, &seen);
   CFRunLoopSourceRef source = CFMachPortCreateRunLoopSource(nullptr, tap, 0);
   ASSERT_NE(source, nullptr);
   EXPECT_TRUE(log.attachedTo.empty());  // not before the source is added
@@ -184,7 +181,7 @@ TEST_F(EventTapTest, ReleasingTheLastReferenceDestroysTheDriver) {
   Seen seen;
   const TapLog &log = world->tapInput.taps;
   CFMachPortRef tap = CGEventTapCreate(kCGHIDEventTap, kCGHeadInsertEventTap,
-                                       kCGEventTapOptionDefault, kButtons, Swallow, &seen);
+                                       kCGEventTapOptionDefault, kButtonEvents, Swallow, &seen);
   CFRunLoopSourceRef source = CFMachPortCreateRunLoopSource(nullptr, tap, 0);
   CFRelease(tap);
   EXPECT_EQ(log.destroyed, 0);
@@ -195,7 +192,7 @@ TEST_F(EventTapTest, ReleasingTheLastReferenceDestroysTheDriver) {
 TEST_F(EventTapTest, InvalidatedOrMissingTapsAreHarmless) {
   Seen seen;
   CFMachPortRef tap = CGEventTapCreate(kCGHIDEventTap, kCGHeadInsertEventTap,
-                                       kCGEventTapOptionDefault, kButtons, Swallow, &seen);
+                                       kCGEventTapOptionDefault, kButtonEvents, Swallow, &seen);
   CFMachPortInvalidate(tap);
   EXPECT_FALSE(CFMachPortIsValid(tap));
   EXPECT_EQ(world->tapInput.taps.destroyed, 1);
@@ -206,7 +203,7 @@ TEST_F(EventTapTest, InvalidatedOrMissingTapsAreHarmless) {
   EXPECT_FALSE(CGEventTapIsEnabled(nullptr));
   EXPECT_EQ(CFMachPortCreateRunLoopSource(nullptr, nullptr, 0), nullptr);
   EXPECT_EQ(CGEventTapCreate(kCGHIDEventTap, kCGHeadInsertEventTap, kCGEventTapOptionDefault,
-                             kButtons, nullptr, nullptr),
+                             kButtonEvents, nullptr, nullptr),
             nullptr);
 }
 

@@ -188,7 +188,7 @@ class ScriptFaults : public ::testing::Test {
     home.installScript("forward-extra-script", "echo ready");
     ASSERT_EQ(RunExtraScript("forward-extra-script"), std::optional<std::string>("ready"));
     fs::remove(home.scriptsDirectory() / "forward-extra-script");
-    backend.spawned.clear();
+    backend.programs.spawned.clear();
   }
 
   // A press of button `button` through the filter: whether it was swallowed and how many

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "Descriptions.h"
 #include "ScriptWorld.h"
 #include "TouchEvents.h"
 #include "helper/CorvasselHelper.h"
@@ -43,19 +44,6 @@ Bytes Serialize(CGEventRef event) {
   Bytes bytes(CFDataGetBytePtr(data), CFDataGetBytePtr(data) + CFDataGetLength(data));
   CFRelease(data);
   return bytes;
-}
-
-CFDictionaryRef CreateDescription(std::initializer_list<std::pair<const char *, int64_t>> pairs) {
-  CFMutableDictionaryRef description = CFDictionaryCreateMutable(
-      nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
-  for (auto [key, value] : pairs) {
-    CFStringRef name = CFStringCreateWithCString(nullptr, key, kCFStringEncodingUTF8);
-    CFNumberRef number = CFNumberCreate(nullptr, kCFNumberSInt64Type, &value);
-    CFDictionarySetValue(description, name, number);
-    CFRelease(name);
-    CFRelease(number);
-  }
-  return description;
 }
 
 // A swipe table whose events carry fixed timestamps, so every posted event can be matched byte
@@ -148,7 +136,7 @@ TEST_P(Filter, PassesSwallowsOrActs) {
   EXPECT_EQ(platform::liveObjectCount(), live);
 
   std::vector<std::string> ran;
-  for (const std::string &path : world.backend.spawned)
+  for (const std::string &path : world.backend.programs.spawned)
     ran.push_back(path.substr(path.rfind('/') + 1));
   EXPECT_EQ(ran, c.scriptsRun);
   EXPECT_TRUE(world.backend.logged.empty());

@@ -73,6 +73,7 @@ TEST(Foundation, OnlyTheFirstThreadIsMain) {
 }
 
 TEST(Process, PlatformDescriptorsAreCloseOnExec) {
+  TestBackend backend;
   NSPipe pipe;
   EXPECT_TRUE(fcntl(pipe.fileHandleForReading().fileDescriptor(), F_GETFD) & FD_CLOEXEC);
   EXPECT_TRUE(fcntl(pipe.fileHandleForWriting().fileDescriptor(), F_GETFD) & FD_CLOEXEC);
@@ -87,6 +88,7 @@ TEST(Process, PlatformDescriptorsAreCloseOnExec) {
 }
 
 TEST(Process, LaunchTwiceOrUnsetIsRefused) {
+  TestBackend backend;
   NSTask unset;
   EXPECT_THROW(unset.launch(), NSException);
   NSTask task;
@@ -131,18 +133,16 @@ void PrintTo(const PathCase &c, std::ostream *os) {
 class TildeExpansion : public testing::TestWithParam<PathCase> {};
 
 TEST_P(TildeExpansion, UsesHomeThenPasswordDatabase) {
-  std::optional<std::string> saved;
-  if (const char *home = getenv("HOME")) saved = home;
-  if (GetParam().home)
-    setenv("HOME", GetParam().home, 1);
-  else
-    unsetenv("HOME");
-  std::string result = NSStringByExpandingTildeInPath(GetParam().path);
-  std::string fromDatabase = NSHomeDirectory();
-  if (saved)
-    setenv("HOME", saved->c_str(), 1);
-  else
-    unsetenv("HOME");
+  std::string result, fromDatabase;
+  {
+    EnvGuard home("HOME");
+    if (GetParam().home)
+      setenv("HOME", GetParam().home, 1);
+    else
+      unsetenv("HOME");
+    result = NSStringByExpandingTildeInPath(GetParam().path);
+    fromDatabase = NSHomeDirectory();
+  }
   if (GetParam().expected) {
     EXPECT_EQ(result, GetParam().expected);
   } else {

@@ -9,16 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "Descriptions.h"
 #include "linux/FrameFilter.h"
 
 using platform::evdev::Event;
 using platform::evdev::FrameFilter;
 
 namespace {
-
-constexpr CGEventMask kButtons =
-    CGEventMaskBit(kCGEventRightMouseDown) | CGEventMaskBit(kCGEventRightMouseUp) |
-    CGEventMaskBit(kCGEventOtherMouseDown) | CGEventMaskBit(kCGEventOtherMouseUp);
 
 Event Parse(const std::string &text) {
   std::istringstream in(text);
@@ -51,7 +48,7 @@ struct Case {
   std::vector<std::string> steps;
   std::vector<std::string> asked;  // "TYPE BUTTON HELD-MASK" per question, in order
   std::string out;
-  CGEventMask mask = kButtons;
+  CGEventMask mask = kButtonEvents;
   bool listenOnly = false;
 };
 
@@ -146,7 +143,7 @@ INSTANTIATE_TEST_SUITE_P(
              {"0: BTN_SIDE 1", "swallow", "0: BTN_SIDE 0", "swallow"},
              {"25 3 0", "26 3 8"},
              "BTN_SIDE 1 / BTN_SIDE 0",
-             kButtons,
+             kButtonEvents,
              true},
         Case{"AutorepeatFollowsThePress",
              {"0: BTN_SIDE 1", "swallow", "0: BTN_SIDE 2", "0: BTN_EXTRA 1", "pass",

@@ -2,12 +2,13 @@
 #include <CoreFoundation/CoreFoundation.h>
 #include <gtest/gtest.h>
 
-#include <platform/Backend.h>
+#include <platform/LiveObjects.h>
 
 #include <cmath>
 #include <limits>
 
 #include "PrefsTestSupport.h"
+#include "TestBackend.h"
 #include "helper/CorvasselHelper.h"
 
 // A huge double read as a 64-bit integer saturates; it used to go through a double that is not
@@ -44,7 +45,10 @@ TEST(FuzzFindings, RealsBeyondSignedRangesSaturate) {
 
 // A binary settings file whose string holds a NUL character: libplist's copying accessor aborts
 // on it, so the reader must not use it. The string is no number, so the default applies.
-class FuzzFindingsPrefs : public TempHome {};
+class FuzzFindingsPrefs : public TempHome {
+ protected:
+  TestBackend backend;
+};
 
 TEST_F(FuzzFindingsPrefs, StringsWithNulCharactersReadWithoutAborting) {
   BinaryBuilder file;

@@ -58,9 +58,9 @@ TEST_P(HelperLifecycle, TapAndTimer) {
     }
     EXPECT_EQ(world.tapInput.tapRequests, c.tapRequests);
     EXPECT_EQ(world.tapInput.taps.enables, c.enables);
-    EXPECT_EQ(world.armed.size(), c.timersArmed);
-    for (CFTimeInterval interval : world.armed) EXPECT_DOUBLE_EQ(interval, 1800.0);
-    EXPECT_EQ(world.invalidated, c.timersInvalidated);
+    EXPECT_EQ(world.manualTime.armed.size(), c.timersArmed);
+    for (CFTimeInterval interval : world.manualTime.armed) EXPECT_DOUBLE_EQ(interval, 1800.0);
+    EXPECT_EQ(world.manualTime.invalidated, c.timersInvalidated);
     EXPECT_EQ(helper->eventTap() != nullptr, c.tapInstalled);
     EXPECT_EQ(helper->restartTimer() != nullptr, c.timersArmed > 0);
     // Every tap's source went to the main loop.

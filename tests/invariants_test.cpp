@@ -161,7 +161,7 @@ TEST(FilterInvariantsOff, EveryEventPassesWhenSwitchedOff) {
     CFRelease(event);
   }
   EXPECT_TRUE(backend.testInput.posted.empty());
-  EXPECT_TRUE(backend.spawned.empty());
+  EXPECT_TRUE(backend.programs.spawned.empty());
   EXPECT_EQ(platform::liveObjectCount(), baseline);
 }
 

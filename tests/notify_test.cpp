@@ -1,5 +1,5 @@
-// Distributed notifications on a real D-Bus session bus (the suite runs under dbus-run-session),
-// posted from this process and from stock command-line tools.
+// Distributed notifications on a real D-Bus session bus, a private one each suite starts for
+// itself, posted from this process and from stock command-line tools.
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "HostileSupport.h"
+#include "SystemBus.h"
 #include "TestBackend.h"
 #include "cf/CFRuntime.h"
 #include "helper/CorvasselHelper.h"
@@ -35,12 +36,6 @@ namespace {
 
 const std::thread::id gMainThread = std::this_thread::get_id();
 
-#define REQUIRE_SESSION_BUS()                                                \
-  do {                                                                       \
-    const char *address = getenv("DBUS_SESSION_BUS_ADDRESS");                \
-    if (!address || !*address) GTEST_SKIP() << "run under dbus-run-session"; \
-  } while (0)
-
 // A name no other test process on the shared bus will post.
 std::string UniqueName(const std::string &tag) {
   return "org.corvassel.test." + tag + "." + std::to_string(getpid());
@@ -49,17 +44,6 @@ std::string UniqueName(const std::string &tag) {
 CFStringRef MakeString(const std::string &bytes) {
   return CFStringCreateWithBytes(nullptr, reinterpret_cast<const UInt8 *>(bytes.data()),
                                  static_cast<CFIndex>(bytes.size()), kCFStringEncodingUTF8, false);
-}
-
-// Serves the process-wide bus, and the main run loop it hands notifications to, until done()
-// holds; gives up after about ten seconds.
-bool PumpUntil(const std::function<bool()> &done,
-               platform::SessionBusTransport &transport = platform::sessionBusTransport()) {
-  for (int round = 0; round < 200 && !done(); round++) {
-    transport.dispatchPending(50);
-    CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, false);
-  }
-  return done();
 }
 
 // Runs argv to completion; returns its exit status (-1 when it could not be run).
@@ -106,27 +90,52 @@ void Post(const std::string &name) {
   CFRelease(cfName);
 }
 
-// Restores an environment variable when the test ends.
-class EnvGuard {
- public:
-  explicit EnvGuard(const char *name) : name_(name) {
-    if (const char *value = getenv(name)) saved_ = value;
+// Whether this machine has a bus daemon to start a private bus with.
+bool HaveBusDaemon() {
+  return access("/usr/bin/dbus-daemon", X_OK) == 0;
+}
+
+// Every test of the suite on a session bus of the suite's own, which the stock tools and the
+// test's connection (the user's bus, as the helper finds it) find through
+// DBUS_SESSION_BUS_ADDRESS.
+class DistributedNotifications : public ::testing::Test {
+ protected:
+  DistributedNotifications() { backend.transport = &transport; }
+  static void SetUpTestSuite() {
+    address_ = std::make_unique<EnvGuard>("DBUS_SESSION_BUS_ADDRESS");
+    if (!HaveBusDaemon()) return;
+    bus_ = std::make_unique<kcheck::SystemBus>(false);
+    setenv("DBUS_SESSION_BUS_ADDRESS", bus_->address().c_str(), 1);
   }
-  ~EnvGuard() {
-    if (saved_)
-      setenv(name_, saved_->c_str(), 1);
-    else
-      unsetenv(name_);
+  static void TearDownTestSuite() {
+    bus_.reset();
+    address_.reset();
+  }
+  void SetUp() override {
+    if (!HaveBusDaemon()) GTEST_SKIP() << "dbus-daemon is not installed";
+    ASSERT_TRUE(bus_->ready()) << "dbus-daemon did not start";
   }
 
+  // Serves the bus, and the main run loop it hands notifications to, until done() holds; gives
+  // up after about ten seconds.
+  bool PumpUntil(const std::function<bool()> &done) {
+    for (int round = 0; round < 200 && !done(); round++) {
+      transport.dispatchPending(50);
+      CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, false);
+    }
+    return done();
+  }
+
+  platform::SessionBusTransport transport;  // the user's session bus: the suite's
+  TestBackend backend;
+
  private:
-  const char *name_;
-  std::optional<std::string> saved_;
+  static inline std::unique_ptr<EnvGuard> address_;
+  static inline std::unique_ptr<kcheck::SystemBus> bus_;  // a private bus, whatever its name
 };
 
 // The one-liners a user (or a preference pane) would type, NAME standing for the name.
-TEST(DistributedNotifications, PostedByStockToolsReachObserversOnMainThread) {
-  REQUIRE_SESSION_BUS();
+TEST_F(DistributedNotifications, PostedByStockToolsReachObserversOnMainThread) {
   const std::vector<std::vector<std::string>> tools = {
       {"dbus-send", "--session", "--type=signal", "/org/corvassel/DistributedNotifications",
        "org.corvassel.DistributedNotifications.Posted", "string:NAME"},
@@ -153,8 +162,7 @@ TEST(DistributedNotifications, PostedByStockToolsReachObserversOnMainThread) {
 }
 
 // What corvassel-prefs does: a process that never listens posts once and exits at once.
-TEST(DistributedNotifications, PostedByAShortLivedPosterArrives) {
-  REQUIRE_SESSION_BUS();
+TEST_F(DistributedNotifications, PostedByAShortLivedPosterArrives) {
   const std::string name = UniqueName("short_lived");
   Seen seen;
   Observe(seen, name);
@@ -188,8 +196,7 @@ void RemoveNamed(Seen &seen, const std::string &name) {
   CFRelease(cfName);
 }
 
-TEST(DistributedNotifications, OnlyMatchingLiveObserversAreCalled) {
-  REQUIRE_SESSION_BUS();
+TEST_F(DistributedNotifications, OnlyMatchingLiveObserversAreCalled) {
   const SelectionCase cases[] = {
       {"one_name", "a", false, nullptr, {"a"}},
       {"every_name", std::nullopt, false, nullptr, {"a", "b", "end"}},
@@ -256,8 +263,7 @@ TEST(DistributedNotifications, OnlyMatchingLiveObserversAreCalled) {
   }
 }
 
-TEST(DistributedNotifications, ObserversChangedDuringDeliveryAreHonoured) {
-  REQUIRE_SESSION_BUS();
+TEST_F(DistributedNotifications, ObserversChangedDuringDeliveryAreHonoured) {
   const std::string first = UniqueName("during") + ".first";
   const std::string second = UniqueName("during") + ".second";
   Seen removesOther, removed, removesItself, addsLate, late;
@@ -291,8 +297,7 @@ TEST(DistributedNotifications, ObserversChangedDuringDeliveryAreHonoured) {
     CFNotificationCenterRemoveEveryObserver(Center(), seen);
 }
 
-TEST(DistributedNotifications, NamesWaitingForTheMainThreadAreDeliveredOnceEach) {
-  REQUIRE_SESSION_BUS();
+TEST_F(DistributedNotifications, NamesWaitingForTheMainThreadAreDeliveredOnceEach) {
   const std::string name = UniqueName("burst"), other = UniqueName("burst") + ".other";
   Seen seen;
   Observe(seen, std::nullopt);
@@ -300,7 +305,7 @@ TEST(DistributedNotifications, NamesWaitingForTheMainThreadAreDeliveredOnceEach)
   // Every post has arrived before the main thread has its turn: one delivery per name.
   int arrived = 0;
   for (int round = 0; round < 200 && arrived < 50; ++round)
-    arrived += platform::sessionBusTransport().dispatchPending(50);
+    arrived += transport.dispatchPending(50);
   ASSERT_EQ(arrived, 50);
   EXPECT_TRUE(seen.names.empty()) << "only on the main thread's turn";
   CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, false);
@@ -331,45 +336,14 @@ TEST(SessionBusTransport, WithoutABusCarriesOnWithoutNotifications) {
   }
 }
 
-// A private bus daemon this test can kill.
-class PrivateBus {
- public:
-  PrivateBus() {
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0) return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    std::vector<char *> args{const_cast<char *>("dbus-daemon"), const_cast<char *>("--session"),
-                             const_cast<char *>("--nofork"),
-                             const_cast<char *>("--print-address=1"), nullptr};
-    if (posix_spawnp(&pid_, "dbus-daemon", &actions, nullptr, args.data(), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    char c;
-    while (pid_ > 0 && read(out[0], &c, 1) == 1 && c != '\n') address_ += c;
-    close(out[0]);
-  }
-  ~PrivateBus() { kill(); }
-  const std::string &address() const { return address_; }
-  void kill() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-  }
-
- private:
-  pid_t pid_ = -1;
-  std::string address_;
-};
-
 TEST(SessionBusTransport, ServedByTheMainRunLoopUntilTheBusGoesAway) {
-  PrivateBus bus;
-  ASSERT_FALSE(bus.address().empty()) << "could not start dbus-daemon";
+  TestBackend backend;
+  if (!HaveBusDaemon()) GTEST_SKIP() << "dbus-daemon is not installed";
+  auto bus = std::make_unique<kcheck::SystemBus>(false);
+  ASSERT_TRUE(bus->ready()) << "could not start dbus-daemon";
   CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, false);  // the loop's own descriptors exist now
   std::set<int> before = OpenDescriptors();
-  platform::SessionBusTransport transport(bus.address());
+  platform::SessionBusTransport transport(bus->address());
   std::vector<std::string> delivered;
   bool allOnMainThread = true;
   transport.start([&](const std::string &name) {
@@ -386,7 +360,7 @@ TEST(SessionBusTransport, ServedByTheMainRunLoopUntilTheBusGoesAway) {
   }
 
   transport.post("from.here");
-  ASSERT_EQ(RunTool({"dbus-send", "--bus=" + bus.address(), "--type=signal",
+  ASSERT_EQ(RunTool({"dbus-send", "--bus=" + bus->address(), "--type=signal",
                      "/org/corvassel/DistributedNotifications",
                      "org.corvassel.DistributedNotifications.Posted", "string:from.there"}),
             0);
@@ -394,7 +368,7 @@ TEST(SessionBusTransport, ServedByTheMainRunLoopUntilTheBusGoesAway) {
   EXPECT_EQ(delivered, (std::vector<std::string>{"from.here", "from.there"}));
   EXPECT_TRUE(allOnMainThread);
 
-  bus.kill();
+  bus.reset();
   EXPECT_TRUE(RunMainLoopUntil([&] { return !transport.connected(); }));
   EXPECT_EQ(transport.fileDescriptor(), -1);
   // A dead connection left in the loop would make it report ready again and again.
@@ -423,10 +397,7 @@ void WritePreferences(const std::string &home, int forwardButton) {
       << forwardButton << "</integer>\n</dict></plist>\n";
 }
 
-TEST(DistributedNotifications, HelperReloadsWhenAnotherProcessPosts) {
-  REQUIRE_SESSION_BUS();
-  TestBackend backend;
-  backend.transport = &platform::sessionBusTransport();
+TEST_F(DistributedNotifications, HelperReloadsWhenAnotherProcessPosts) {
   ScratchHome scratch(backend);  // no system scripts either
   const std::string home = scratch.home.string();
   WritePreferences(home, 4);
@@ -453,12 +424,8 @@ TEST(DistributedNotifications, HelperReloadsWhenAnotherProcessPosts) {
                        "org.corvassel.DistributedNotifications.Posted",
                        "string:Quendrith.tavrel.prefsChanged"}),
               0);
-    // The helper's main run loop serves the bus. (A process-wide connection that an earlier test
-    // opened under another backend watches a loop that is gone; serve it directly as well.)
-    EXPECT_TRUE(RunMainLoopUntil([&] {
-      platform::sessionBusTransport().dispatchPending(0);
-      return helper.forwardButton() == 3;
-    }));
+    // The helper's main run loop serves the bus.
+    EXPECT_TRUE(RunMainLoopUntil([&] { return helper.forwardButton() == 3; }));
 
     // Back is unmapped, so a swallowed press with a swipe can only be the forward action.
     EXPECT_EQ(MouseEventCallback(nullptr, kCGEventOtherMouseDown, press, &helper), nullptr);

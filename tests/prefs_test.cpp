@@ -2,6 +2,7 @@
 #include <CoreFoundation/CoreFoundation.h>
 #include <platform/Backend.h>
 #include <platform/PlistGuards.h>
+#include <platform/PreferencesDictionary.h>
 #include <sys/stat.h>
 
 #include <climits>
@@ -323,6 +324,31 @@ TEST_F(CopyValueTest, DomainNamesNoOtherFile) {
   EXPECT_EQ(
       copy(CFSTR("B"), kCFPreferencesCurrentUser, kCFPreferencesAnyHost, CFSTR("other.domain")),
       kCFBooleanTrue);
+}
+
+// A reader of one setting keeps no entry per key, yet must read exactly what the tools read and
+// refuse exactly the files they refuse.
+TEST(OneSetting, ReadsAsTheWholeDictionaryDoes) {
+  std::vector<BrokenCase> files = BrokenFiles();
+  for (const char *entries : {"<key>B</key><integer>3</integer><key>B</key><integer>4</integer>",
+                              "<key>A&amp;B</key><string>x&lt;y</string><key>B</key><true/>",
+                              "<key>B</key><integer>99999999999999999999</integer>"})
+    files.push_back({entries, XmlDict(entries)});
+  for (const BrokenCase &file : files) {
+    SCOPED_TRACE(file.name);
+    std::optional<platform::PreferencesDictionary> whole =
+        platform::ReadPreferencesDictionary(file.bytes);
+    for (const char *key : {"B", "A&B", "BackButton"}) {
+      CFPropertyListRef expected = whole ? platform::CopyPreferencesValue(*whole, key) : nullptr;
+      CFPropertyListRef got = platform::CopyPreferencesValue(std::string_view(file.bytes), key);
+      EXPECT_EQ(got == nullptr, expected == nullptr) << key;
+      if (got && expected) {
+        EXPECT_TRUE(CFEqual(got, expected)) << key;
+      }
+      if (got) CFRelease(got);
+      if (expected) CFRelease(expected);
+    }
+  }
 }
 
 }  // namespace

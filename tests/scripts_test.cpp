@@ -12,7 +12,6 @@
 #include <fstream>
 
 #include "ScriptWorld.h"
-#include "foundation/Process.h"
 #include "scripts/ExtraScripts.h"
 
 namespace {
@@ -25,7 +24,7 @@ std::optional<std::string> RunBack(ScriptWorld &world) {
   long before = platform::liveObjectCount();
   std::optional<std::string> result = RunExtraScript("back-extra-script");
   EXPECT_EQ(platform::liveObjectCount(), before);
-  EXPECT_LE(world.backend.spawned.size(), 1u);
+  EXPECT_LE(world.backend.programs.spawned.size(), 1u);
   return result;
 }
 
@@ -102,8 +101,9 @@ TEST_P(ScriptFailure, LogsOneLineWithoutThePathAndGivesNothing) {
   EXPECT_GT(line.size(), strlen(kLogPrefix)) << "the reason is missing";
   EXPECT_EQ(line.find(world.root()), std::string::npos) << line;
   EXPECT_EQ(line.find('\n'), std::string::npos) << line;
-  ASSERT_EQ(world.backend.spawned.size(), 1u);
-  EXPECT_EQ(world.backend.spawned[0], world.namedPath(ScriptWorld::kUser, "back-extra-script"));
+  ASSERT_EQ(world.backend.programs.spawned.size(), 1u);
+  EXPECT_EQ(world.backend.programs.spawned[0],
+            world.namedPath(ScriptWorld::kUser, "back-extra-script"));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -156,7 +156,7 @@ TEST_P(ScriptLocation, UserCopyComesFirst) {
   std::vector<std::string> spawned;
   if (GetParam().spawned)
     spawned.push_back(world.namedPath(*GetParam().spawned, "back-extra-script"));
-  EXPECT_EQ(world.backend.spawned, spawned);
+  EXPECT_EQ(world.backend.programs.spawned, spawned);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -174,15 +174,15 @@ TEST(Scripts, HomeWithTrailingSlashFindsTheUserCopy) {
   EXPECT_EQ(RunBack(world), "user");
 }
 
-// Both ways of noticing that the script has exited: its pidfd, and looking now and then.
+// Both ways of noticing that the script has exited: its pidfd, and looking now and then (where
+// the platform gives no pidfd).
 class ScriptExit : public testing::TestWithParam<bool> {
  protected:
-  void SetUp() override { platform::gProcessExitDescriptors = GetParam(); }
-  void TearDown() override { platform::gProcessExitDescriptors = true; }
+  void SetUp() override { world.backend.programs.exitDescriptors = GetParam(); }
+  ScriptWorld world;
 };
 
 TEST_P(ScriptExit, LargeOutputIsReadWhileTheScriptRuns) {
-  ScriptWorld world;
   // 200 KB, several pipe buffers, then a marker that shows nothing was lost at the end.
   world.shell(ScriptWorld::kUser, "back-extra-script",
               "head -c 204800 /dev/zero | tr '\\0' x; echo END");
@@ -194,7 +194,6 @@ TEST_P(ScriptExit, LargeOutputIsReadWhileTheScriptRuns) {
 }
 
 TEST_P(ScriptExit, BackgroundChildHoldingOutputDoesNotHoldTheCall) {
-  ScriptWorld world;
   std::string pidFile = world.root() + "/sleeper.pid";
   world.shell(ScriptWorld::kUser, "back-extra-script",
               "echo complete\nsleep 600 &\necho $! > '" + pidFile + "'");
@@ -203,7 +202,6 @@ TEST_P(ScriptExit, BackgroundChildHoldingOutputDoesNotHoldTheCall) {
 }
 
 TEST_P(ScriptExit, BackgroundChildThatNeverStopsWritingDoesNotHoldTheCall) {
-  ScriptWorld world;
   std::string pidFile = world.root() + "/writer.pid";
   world.shell(ScriptWorld::kUser, "back-extra-script",
               "echo complete\n(while :; do echo more; done) &\necho $! > '" + pidFile + "'");
@@ -274,7 +272,7 @@ TEST(Scripts, ScriptExitsAreReaped) {
   ScriptWorld world;
   world.shell(ScriptWorld::kUser, "back-extra-script", "echo done");
   for (int i = 0; i < 3; i++) {
-    world.backend.spawned.clear();
+    world.backend.programs.spawned.clear();
     EXPECT_EQ(RunBack(world), "done");
   }
   // No child of ours is left, zombie or not.

@@ -19,8 +19,8 @@
 #include <thread>
 
 using platform::evdev::Event;
-using platform::evdev::SessionRecord;
 using platform::evdev::Tap;
+using platform::logind::SessionRecord;
 using Seats = std::set<std::string>;
 
 namespace {
@@ -44,10 +44,10 @@ TEST(ActiveSeats, OnlyActiveLocalSessionsAtASeatCount) {
       {"unspecified type at a seat", {"1", "seat0", "unspecified", true, false}, {}},
   };
   for (const Row &row : rows)
-    EXPECT_EQ(platform::evdev::ActiveSeats({row.session}), row.seats) << row.what;
-  EXPECT_EQ(platform::evdev::ActiveSeats({{"1", "seat0", "x11", true, false},
-                                          {"2", "seat1", "tty", true, false},
-                                          {"3", "seat2", "x11", false, false}}),
+    EXPECT_EQ(platform::logind::ActiveSeats({row.session}), row.seats) << row.what;
+  EXPECT_EQ(platform::logind::ActiveSeats({{"1", "seat0", "x11", true, false},
+                                           {"2", "seat1", "tty", true, false},
+                                           {"3", "seat2", "x11", false, false}}),
             (Seats{"seat0", "seat1"}));
 }
 
@@ -249,7 +249,7 @@ TEST(LogindSessions, WithoutABusOrLogindTheyCannotBeFollowedAndSayWhy) {
                       {noLogind.address(), "logind does not answer"}};
   for (const Row &row : rows) {
     const std::set<int> before = OpenDescriptors();
-    auto sessions = platform::evdev::logindSessions(1000, row.address);
+    auto sessions = platform::evdev::logindSessions(1000, row.address, nullptr);
     std::string why;
     EXPECT_FALSE(sessions->follow([] {}, why));
     EXPECT_NE(why.find(row.why), std::string::npos) << why;
@@ -267,7 +267,8 @@ TEST(LogindSessions, FollowTheUsersSessionsThroughSignalsAndALogindRestart) {
   // Logged in over SSH; another user sits at the machine.
   ASSERT_TRUE(bus->session("1", 1000, "", "tty", true, true));
   ASSERT_TRUE(bus->session("2", 1001, "seat0", "x11", true));
-  auto sessions = platform::evdev::logindSessions(1000, bus->address());
+  auto sessions = platform::evdev::logindSessions(
+      1000, bus->address(), [&](const std::string &line) { backend.log(line); });
   int told = 0;
   const std::thread::id main = std::this_thread::get_id();
   bool onMain = true;

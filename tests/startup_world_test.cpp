@@ -186,7 +186,7 @@ TEST_P(StartupInWorld, Trace) {
         VirtualWorld world;
         Trace trace(world, home);
         world.setObserver(&trace);
-        platform::setBackend(&world);
+        platform::UseBackend running(world);
         world.setTrusted(c.trusted);
         if (c.script) c.script(world, home);
         world.run(CorvasselHelperMain, c.end);

@@ -76,7 +76,7 @@ TEST_F(SwipeTest, PostsOpeningThenClosingAtTheHIDTap) {
   helper->setupSwipeInfo();
   backend.manualTime.step = 1000;
   int encoded = 0;
-  CountEventCreations(encoded);
+  CountEventCreations(backend, encoded);
   for (uint32_t code : {kSwipeBack, kSwipeForward, 1u, 2u}) {
     SCOPED_TRACE(code);
     encoded = 0;
@@ -105,7 +105,7 @@ TEST_F(SwipeTest, PostsOpeningThenClosingAtTheHIDTap) {
 TEST_F(SwipeTest, CodesWithoutAnEntryPostNothingAndEncodeNothing) {
   helper->setupSwipeInfo();
   int encoded = 0;
-  CountEventCreations(encoded);
+  CountEventCreations(backend, encoded);
   for (uint32_t code : {3u, 0u, 5u, 16u, 0xFFFFFFFFu}) {
     TQXFakeSwipe(code);
     EXPECT_EQ(encoded, 0) << code;
@@ -115,7 +115,7 @@ TEST_F(SwipeTest, CodesWithoutAnEntryPostNothingAndEncodeNothing) {
 
 TEST_F(SwipeTest, NothingHappensWithoutTheTable) {
   int encoded = 0;
-  CountEventCreations(encoded);
+  CountEventCreations(backend, encoded);
   TQXFakeSwipe(kSwipeBack);
   EXPECT_EQ(encoded, 0);
   EXPECT_TRUE(backend.testInput.posted.empty());
@@ -130,7 +130,7 @@ TEST_F(SwipeTest, OneRefusedHalfPostsNothing) {
     const Bytes refusedPhase = Hex(refused);
     int encoded = 0;
     int admitted = 0;
-    platform::events::Hooks hooks;
+    TestEventBytes::Hooks hooks;
     hooks.create = [&encoded] {
       encoded++;
       return true;
@@ -141,7 +141,7 @@ TEST_F(SwipeTest, OneRefusedHalfPostsNothing) {
       if (!refuse) admitted++;
       return !refuse;
     };
-    platform::events::setHooksForTesting(std::move(hooks));
+    backend.eventBytes.hooks = std::move(hooks);
     const long live = platform::liveObjectCount();
     TQXFakeSwipe(kSwipeForward);
     EXPECT_EQ(platform::liveObjectCount(), live) << "the half that was made was not released";

@@ -1,5 +1,6 @@
 // The simulated world's clock: time moves only when every helper thread waits, and the order of
 // wake-ups is fixed, so that simulated runs are repeatable.
+#include <platform/LiveObjects.h>
 #include <platform/VirtualWorld.h>
 
 #include <gtest/gtest.h>
@@ -13,6 +14,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "Descriptions.h"
 
 namespace {
 
@@ -91,7 +94,7 @@ class ClockOrder : public ::testing::TestWithParam<OrderCase> {};
 TEST_P(ClockOrder, WakesInDeadlineThenWaitOrderWithWorldFirst) {
   const OrderCase &c = GetParam();
   VirtualWorld world;
-  platform::setBackend(&world);
+  platform::UseBackend running(world);
   Log log(world);
   for (size_t i = 0; i < c.actions.size(); ++i) {
     std::string name = "a" + std::to_string(i);
@@ -116,7 +119,6 @@ TEST_P(ClockOrder, WakesInDeadlineThenWaitOrderWithWorldFirst) {
         return 0;
       },
       1000);
-  platform::setBackend(nullptr);
   EXPECT_EQ(log.lines(), c.expected);
 }
 
@@ -148,7 +150,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(VirtualWorld, NotifiedThreadCountsAsRunningAtOnce) {
   // The woken thread takes real time before it acts; the clock must not move meanwhile.
   VirtualWorld world;
-  platform::setBackend(&world);
+  platform::UseBackend running(world);
   Log log(world);
   std::unique_ptr<platform::Waiter> waiter = world.time().makeWaiter();
   world.run(
@@ -166,13 +168,12 @@ TEST(VirtualWorld, NotifiedThreadCountsAsRunningAtOnce) {
         return 0;
       },
       1000);
-  platform::setBackend(nullptr);
   EXPECT_EQ(log.lines(), (std::vector<std::string>{"woken@0", "main@7000"}));
 }
 
 TEST(VirtualWorld, NotifyBeforeWaitReturnsAtOnce) {
   VirtualWorld world;
-  platform::setBackend(&world);
+  platform::UseBackend running(world);
   uint64_t after = 1;
   world.run(
       [&] {
@@ -183,13 +184,12 @@ TEST(VirtualWorld, NotifyBeforeWaitReturnsAtOnce) {
         return 0;
       },
       1000);
-  platform::setBackend(nullptr);
   EXPECT_EQ(after, 0u);
 }
 
 TEST(VirtualWorld, ActionsCanWakeWaitersAndScheduleMore) {
   VirtualWorld world;
-  platform::setBackend(&world);
+  platform::UseBackend running(world);
   Log log(world);
   std::unique_ptr<platform::Waiter> waiter = world.time().makeWaiter();
   world.at(2, [&] {
@@ -207,14 +207,13 @@ TEST(VirtualWorld, ActionsCanWakeWaitersAndScheduleMore) {
         return 0;
       },
       1000);
-  platform::setBackend(nullptr);
   // Every action of a time runs before anything the helper does at that time.
   EXPECT_EQ(log.lines(), (std::vector<std::string>{"first@2000", "late@2000", "main@2000"}));
 }
 
 TEST(VirtualWorld, ActionsAtTheStartComeBeforeTheEntry) {
   VirtualWorld world;
-  platform::setBackend(&world);
+  platform::UseBackend running(world);
   Log log(world);
   world.at(0, [&] { log.mark("world"); });
   world.run(
@@ -223,7 +222,6 @@ TEST(VirtualWorld, ActionsAtTheStartComeBeforeTheEntry) {
         return 0;
       },
       1000);
-  platform::setBackend(nullptr);
   EXPECT_EQ(log.lines(), (std::vector<std::string>{"world@0", "entry@0"}));
 }
 
@@ -231,7 +229,7 @@ TEST(VirtualWorldDeathTest, EndsWhenTheClockReachesTheEnd) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   auto body = [] {
     VirtualWorld world;
-    platform::setBackend(&world);
+    platform::UseBackend running(world);
     world.run(
         [&] {
           SleepUntil(world, platform::kForever);
@@ -248,7 +246,7 @@ TEST(VirtualWorldDeathTest, ExitReportsStatusAndEndsTheProcess) {
     VirtualWorld world;
     Recorder recorder;
     world.setObserver(&recorder);
-    platform::setBackend(&world);
+    platform::UseBackend running(world);
     world.at(4, [&] { world.exitProcess(42); });
     world.run(
         [&] {
@@ -360,13 +358,11 @@ TEST(VirtualWorldTap, DeliversButtonsOnTheMainRunLoop) {
     VirtualWorld world;
     FilterLog filtered;
     world.setObserver(&filtered);
-    platform::setBackend(&world);
+    platform::UseBackend running(world);
     TapSeen seen{&world, {}};
-    CGEventMask mask =
-        CGEventMaskBit(kCGEventRightMouseDown) | CGEventMaskBit(kCGEventRightMouseUp) |
-        CGEventMaskBit(kCGEventOtherMouseDown) | CGEventMaskBit(kCGEventOtherMouseUp);
-    CFMachPortRef tap = CGEventTapCreate(kCGHIDEventTap, kCGHeadInsertEventTap,
-                                         kCGEventTapOptionDefault, mask, SwallowButton3, &seen);
+    CFMachPortRef tap =
+        CGEventTapCreate(kCGHIDEventTap, kCGHeadInsertEventTap, kCGEventTapOptionDefault,
+                         kButtonEvents, SwallowButton3, &seen);
     ASSERT_NE(tap, nullptr);
     CFRunLoopSourceRef source = CFMachPortCreateRunLoopSource(kCFAllocatorDefault, tap, 0);
     CFRunLoopAddSource(CFRunLoopGetMain(), source, kCFRunLoopCommonModes);
@@ -409,7 +405,6 @@ TEST(VirtualWorldTap, DeliversButtonsOnTheMainRunLoop) {
     CFRelease(source);
     CFMachPortInvalidate(tap);
     CFRelease(tap);
-    platform::setBackend(nullptr);
   }
   EXPECT_EQ(platform::liveObjectCount(), liveBefore);
 }

@@ -1,5 +1,8 @@
-// corvassel-helper: without arguments it is the helper; --help and --version answer and exit
-// without starting anything.
+// corvassel-helper: without arguments it is the helper, on the Linux machine; --help and
+// --version answer and exit without starting anything.
+#include <platform/LinuxMachine.h>
+#include <signal.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -19,7 +22,11 @@ constexpr const char *kUsage =
 }  // namespace
 
 int main(int argc, char **argv) {
-  if (argc == 1) return CorvasselHelperMain();
+  if (argc == 1) {
+    platform::LinuxMachine machine({SIGHUP});  // SIGHUP: reload, through a dispatch source
+    platform::UseBackend running(machine);
+    return CorvasselHelperMain();
+  }
   if (argc == 2 && strcmp(argv[1], "--help") == 0) {
     fputs(kUsage, stdout);
     return 0;

@@ -3,6 +3,7 @@
 // N on a mouse; "screenshot PATH" draws the window into a PNG at PATH (written beside it, then
 // renamed into place).
 #include <adwaita.h>
+#include <platform/LinuxMachine.h>
 #include <glib-unix.h>
 
 #include <cstdlib>
@@ -113,6 +114,8 @@ gboolean ReadScript(gint fd, GIOCondition, gpointer) {
 // scripted-settings-window FD
 int main(int argc, char **argv) {
   if (argc != 2) return 2;
+  platform::LinuxMachine machine;
+  platform::UseBackend running(machine);
   const int fd = std::atoi(argv[1]);
   AdwApplication *app =
       adw_application_new("org.corvassel.Settings.Scripted", G_APPLICATION_NON_UNIQUE);

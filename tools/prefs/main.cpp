@@ -1,4 +1,6 @@
 // corvassel-prefs [COMMAND]: see kUsage.
+#include <platform/LinuxMachine.h>
+
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -68,6 +70,8 @@ const Command *Parse(int argc, char **argv, int *status) {
 }  // namespace
 
 int main(int argc, char **argv) {
+  platform::LinuxMachine machine;
+  platform::UseBackend running(machine);
   int status = 0;
   const Command *command = argc > 1 ? Parse(argc, argv, &status) : nullptr;
   if (argc > 1 && !command) return status;

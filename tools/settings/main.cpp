@@ -1,6 +1,7 @@
 // corvassel-settings: the helper's settings in a window. A process of its own: whatever happens
 // to it, the helper carries on.
 #include <adwaita.h>
+#include <platform/LinuxMachine.h>
 
 #include <cstdio>
 #include <cstring>
@@ -26,6 +27,9 @@ void Activate(GtkApplication *app, gpointer) {
 }  // namespace
 
 int main(int argc, char **argv) {
+  // The real machine, made before any thread (GTK's included) starts.
+  platform::LinuxMachine machine;
+  platform::UseBackend running(machine);
   if (argc == 2 && strcmp(argv[1], "--version") == 0) {
     printf("corvassel-settings %s\n", CORVASSEL_VERSION);
     return 0;

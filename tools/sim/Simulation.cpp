@@ -155,7 +155,8 @@ class Trace : public platform::VirtualWorld::Observer {
 
 class Simulation {
  public:
-  explicit Simulation(const Scenario &scenario) : scenario_(scenario), trace_(world_, sandbox_) {}
+  Simulation(const Scenario &scenario, platform::VirtualWorld &world)
+      : scenario_(scenario), world_(world), trace_(world_, sandbox_) {}
 
   int run(const std::string &name) {
     std::string error;
@@ -171,10 +172,8 @@ class Simulation {
     for (const Step &step : scenario_.steps)
       world_.atNanos(step.nanos, [this, step] { perform(step); });
 
-    platform::setBackend(&world_);
     double end = static_cast<double>(scenario_.endNanos) / static_cast<double>(kNanosPerSecond);
     int result = world_.run([] { return CorvasselHelperMain(); }, end);
-    platform::setBackend(nullptr);
     fflush(stdout);
     sandbox_.remove();
     return result;
@@ -243,14 +242,14 @@ class Simulation {
   }
 
   const Scenario &scenario_;
+  platform::VirtualWorld &world_;
   Sandbox sandbox_;
-  platform::VirtualWorld world_;
   Trace trace_;
 };
 
 }  // namespace
 
-int RunScenarioFile(const std::string &path) {
+int RunScenarioFile(const std::string &path, platform::VirtualWorld &world) {
   // A directory opens as a stream that reads as empty: it must not pass for an empty scenario.
   struct stat info;
   if (stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
@@ -272,7 +271,7 @@ int RunScenarioFile(const std::string &path) {
     fprintf(stderr, "%s:%d: %s\n", path.c_str(), error.line, error.message.c_str());
     return 2;
   }
-  Simulation simulation(*scenario);
+  Simulation simulation(*scenario, world);
   return simulation.run(path);
 }
 

@@ -1,4 +1,5 @@
 // corvassel-sim FILE | corvassel-sim --check DIR
+#include <platform/VirtualWorld.h>
 #include <unistd.h>
 
 #include <climits>
@@ -42,6 +43,10 @@ int main(int argc, char **argv) {
   }
   if (argc == 3 && strcmp(argv[1], "--check") == 0)
     return corvassel::sim::CheckDirectory(ThisProgram(argv[0]), argv[2]);
-  if (argc == 2 && argv[1][0] != '-') return corvassel::sim::RunScenarioFile(argv[1]);
+  if (argc == 2 && argv[1][0] != '-') {
+    platform::VirtualWorld world;  // the helper runs in the simulated world
+    platform::UseBackend running(world);
+    return corvassel::sim::RunScenarioFile(argv[1], world);
+  }
   return Usage();
 }

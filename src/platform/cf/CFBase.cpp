@@ -4,34 +4,26 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include <platform/Backend.h>
-
 const CFAllocatorRef kCFAllocatorDefault = nullptr;
 
 namespace platform {
-
-namespace {
 
 // Each thread counts the objects it makes and destroys in a shard of its own, with plain stores,
 // so that an object costs no locked instruction; the live count is the sum over all shards (an
 // object may die on another thread than the one that made it). A shard outlives its thread and
 // goes to the next thread that starts, so there are never more shards than threads were alive at
 // once.
-struct Shard {
-  std::atomic<long> count{0};
-  std::atomic<bool> owned{true};
-  Shard *next = nullptr;
-};
+std::atomic<ObjectShard *> gShards{nullptr};
+std::atomic<long> gLateCount{0};
 
-std::atomic<Shard *> gShards{nullptr};
-std::atomic<long> gLateCount{0};  // objects made or destroyed while their thread was ending
+namespace {
 
-Shard *ClaimShard() {
-  for (Shard *shard = gShards.load(std::memory_order_acquire); shard; shard = shard->next) {
+ObjectShard *ClaimShard() {
+  for (ObjectShard *shard = gShards.load(std::memory_order_acquire); shard; shard = shard->next) {
     bool free = false;
     if (shard->owned.compare_exchange_strong(free, true, std::memory_order_acquire)) return shard;
   }
-  Shard *shard = new Shard;
+  ObjectShard *shard = new ObjectShard;
   shard->next = gShards.load(std::memory_order_relaxed);
   while (!gShards.compare_exchange_weak(shard->next, shard, std::memory_order_release,
                                         std::memory_order_relaxed)) {
@@ -51,7 +43,7 @@ constexpr size_t kLargestCachedBlock = 512;
 
 // A thread's shard and cached blocks; constant-initialized, so that reaching it costs no check.
 struct ThreadState {
-  Shard *shard = nullptr;
+  ObjectShard *shard = nullptr;
   bool hooked = false;  // the thread-end clean-up is registered
   bool ending = false;  // the clean-up ran: nothing more is kept
   int cached = 0;
@@ -120,13 +112,6 @@ void Object::operator delete(void *block, size_t size) {
     return;
   }
   ::operator delete(block);
-}
-
-long liveObjectCount() {
-  long sum = gLateCount.load(std::memory_order_relaxed);
-  for (Shard *shard = gShards.load(std::memory_order_acquire); shard; shard = shard->next)
-    sum += shard->count.load(std::memory_order_relaxed);
-  return sum;
 }
 
 Object::Object(CFTypeID typeID, bool immortal) : typeID_(typeID), immortal_(immortal) {

@@ -62,6 +62,16 @@ inline const Object *AsObject(CFTypeRef cf) {
 // Aborts with message when a CF call is given something it cannot work on (as CF does).
 [[noreturn]] void CFFatal(const char *function, const char *message);
 
+// Each thread's count of the objects it made and destroyed (an object may die on another thread
+// than the one that made it): the live count is the sum over the shards.
+struct ObjectShard {
+  std::atomic<long> count{0};
+  std::atomic<bool> owned{true};
+  ObjectShard *next = nullptr;
+};
+extern std::atomic<ObjectShard *> gShards;
+extern std::atomic<long> gLateCount;  // objects made or destroyed while their thread was ending
+
 // The string's UTF-8 bytes (no copy).
 const std::string &StringBytes(CFStringRef string);
 

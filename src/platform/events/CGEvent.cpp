@@ -10,6 +10,7 @@
 #include <vector>
 
 #include <platform/Backend.h>
+#include <platform/Host.h>
 
 #include "cf/CFRuntime.h"
 #include "cf/SmallBytes.h"
@@ -17,8 +18,6 @@
 
 namespace platform::events {
 namespace {
-
-Hooks gHooks;
 
 // Big-endian values of 4 or 8 bytes.
 uint64_t GetBE(const UInt8 *p, size_t width) {
@@ -299,43 +298,52 @@ bool FieldNumber(CGEventField field, UInt8 &number) {
 
 }  // namespace
 
-void setHooksForTesting(Hooks hooks) {
-  gHooks = std::move(hooks);
-}
-
 }  // namespace platform::events
 
 using namespace platform::events;
+
+size_t platform::HostEventBytes::create(uint64_t timestamp, UInt8 *out, size_t capacity) {
+  if (capacity < sizeof kCreatedEvent) return 0;
+  memcpy(out, kCreatedEvent, sizeof kCreatedEvent);
+  PutBE(out + kCreatedTimestampOffset, 8, timestamp);
+  return sizeof kCreatedEvent;
+}
+
+CFDataRef platform::HostEventBytes::write(CFAllocatorRef allocator, const UInt8 *bytes,
+                                          size_t length) {
+  return CFDataCreate(allocator, bytes, static_cast<CFIndex>(length));
+}
+
+bool platform::HostEventBytes::read(const UInt8 *bytes, size_t length) {
+  return IsWellFormed(bytes, length);
+}
 
 CFTypeID CGEventGetTypeID(void) {
   return platform::kTypeIDEvent;
 }
 
 CGEventRef CGEventCreate(CGEventSourceRef source) {
-  if (gHooks.create && !gHooks.create()) return nullptr;
+  platform::Backend &platform = platform::backend();
+  UInt8 created[128];
+  const size_t length =
+      platform.events().create(platform.time().upTimeNanos(), created, sizeof created);
+  if (length == 0) return nullptr;
   Event *event = new Event();
-  event->bytes.assign(kCreatedEvent, kCreatedEvent + sizeof kCreatedEvent);
-  PutBE(event->bytes.data() + kCreatedTimestampOffset, 8, platform::backend().time().upTimeNanos());
+  event->bytes.assign(created, created + length);
   return reinterpret_cast<CGEventRef>(event);
 }
 
 CFDataRef CGEventCreateData(CFAllocatorRef allocator, CGEventRef ref) {
   const Event *event = AsEvent(ref, "CGEventCreateData");
   if (!event) return nullptr;
-  if (gHooks.serialize) {
-    std::vector<UInt8> bytes(event->bytes.begin(), event->bytes.end());
-    if (!gHooks.serialize(bytes)) return nullptr;
-    return CFDataCreate(allocator, bytes.data(), static_cast<CFIndex>(bytes.size()));
-  }
-  return CFDataCreate(allocator, event->bytes.data(), static_cast<CFIndex>(event->bytes.size()));
+  return platform::backend().events().write(allocator, event->bytes.data(), event->bytes.size());
 }
 
 CGEventRef CGEventCreateFromData(CFAllocatorRef allocator, CFDataRef data) {
   if (!data || CFGetTypeID(data) != CFDataGetTypeID()) return nullptr;
   const UInt8 *bytes = CFDataGetBytePtr(data);
   const size_t length = static_cast<size_t>(CFDataGetLength(data));
-  if (gHooks.admit && !gHooks.admit(bytes, length)) return nullptr;
-  if (!IsWellFormed(bytes, length)) return nullptr;
+  if (!platform::backend().events().read(bytes, length)) return nullptr;
   Event *event = new Event();
   event->bytes.assign(bytes, bytes + length);
   return reinterpret_cast<CGEventRef>(event);

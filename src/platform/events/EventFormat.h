@@ -1,5 +1,5 @@
-// How an event looks as bytes, and the hooks tests use to stand in for a platform that
-// serializes differently or refuses events.
+// How an event looks as bytes on this machine (HostEventBytes); a backend may stand in for a
+// platform that lays them out differently or refuses events (EventBytes).
 //
 // Layout: an 8-byte header ("CVEV", version, three zero bytes), then fields back to back until
 // the end. The header holds no length or field count, so bytes may be cut from and appended to
@@ -20,8 +20,6 @@
 #include <CoreGraphics/CoreGraphics.h>
 
 #include <cstddef>
-#include <functional>
-#include <vector>
 
 namespace platform::events {
 
@@ -59,19 +57,5 @@ enum : UInt8 {
 constexpr CGEventField kFieldGesturePhase = static_cast<CGEventField>(0x84);
 // The direction: 4 back, 8 forward.
 constexpr CGEventField kFieldSwipeDirection = static_cast<CGEventField>(0x73);
-
-// Test hooks; an empty function means the ordinary behaviour.
-struct Hooks {
-  // CGEventCreate returns NULL when this returns false.
-  std::function<bool()> create;
-  // Sees (and may rewrite) every serialization CGEventCreateData makes; false makes it NULL.
-  std::function<bool(std::vector<UInt8> &bytes)> serialize;
-  // Sees the bytes CGEventCreateFromData is given before they are parsed; false refuses them.
-  std::function<bool(const UInt8 *bytes, size_t length)> admit;
-};
-
-// Installs hooks until the next call; Hooks{} restores the ordinary behaviour. Tests only,
-// with no other thread using events.
-void setHooksForTesting(Hooks hooks);
 
 }  // namespace platform::events

@@ -4,7 +4,6 @@
 #include <platform/Backend.h>
 
 #include <pwd.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -120,9 +119,7 @@ NSFileManager &NSFileManager::defaultManager() {
 }
 
 bool NSFileManager::fileExistsAtPath(const std::string &path) const {
-  if (path.empty()) return false;
-  struct stat info;
-  return stat(platform::backend().mapPath(path).c_str(), &info) == 0;
+  return !path.empty() && platform::backend().launcher().exists(path);
 }
 
 void NSThread::sleepForTimeInterval(CFTimeInterval seconds) {

@@ -1,26 +1,16 @@
-// Processes and pipes: NSTask on posix_spawn, NSPipe on pipe2, NSFileHandle reads.
+// Processes and pipes: NSTask on the backend's launcher, NSPipe on pipe2, NSFileHandle reads.
 #include <corvassel/Foundation.h>
 #include <platform/Backend.h>
 
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/ioctl.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-
-#include "foundation/Process.h"
-
-extern char **environ;
-
-namespace platform {
-bool gProcessExitDescriptors = true;
-}
+#include <utility>
 
 namespace corvassel::ns {
 
@@ -53,55 +43,25 @@ size_t ReadOnce(int fd, std::vector<UInt8> &into, size_t limit) {
 
 constexpr size_t kChunk = 64 * 1024;
 
-int OpenExitDescriptor(pid_t pid) {
-#ifdef SYS_pidfd_open
-  if (platform::gProcessExitDescriptors) {
-    // Always close-on-exec.
-    long fd = syscall(SYS_pidfd_open, pid, 0);
-    if (fd >= 0) return static_cast<int>(fd);
-  }
-#endif
-  return -1;
-}
-
-// Owns the spawn attributes and file actions for one launch.
-struct SpawnSetup {
-  posix_spawnattr_t attributes;
-  posix_spawn_file_actions_t actions;
-  SpawnSetup() {
-    posix_spawnattr_init(&attributes);
-    posix_spawn_file_actions_init(&actions);
-  }
-  ~SpawnSetup() {
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-  }
-};
-
 }  // namespace
 
 // ---- NSFileHandle ----
 
-NSFileHandle::~NSFileHandle() {
-  closeFile();
-}
-
 void NSFileHandle::closeFile() {
-  if (fd_ < 0) return;
-  close(fd_);
-  fd_ = -1;
+  fd_.reset();
 }
 
 std::vector<UInt8> NSFileHandle::readDataToEndOfFile() {
-  if (fd_ < 0) throw NSException(NSFileHandleOperationException, "file handle is closed");
+  if (!fd_) throw NSException(NSFileHandleOperationException, "file handle is closed");
   std::vector<UInt8> data;
-  while (ReadOnce(fd_, data, kChunk) > 0) {
+  while (ReadOnce(fd_.get(), data, kChunk) > 0) {
   }
   return data;
 }
 
 std::vector<UInt8> NSFileHandle::readDataUntilExitOfTask(NSTask &task) {
-  if (fd_ < 0) throw NSException(NSFileHandleOperationException, "file handle is closed");
+  if (!fd_) throw NSException(NSFileHandleOperationException, "file handle is closed");
+  const int fd = fd_.get();
   if (task.processIdentifier() <= 0)
     throw NSException(NSInvalidArgumentException, "task not launched");
   std::vector<UInt8> data;
@@ -109,17 +69,17 @@ std::vector<UInt8> NSFileHandle::readDataUntilExitOfTask(NSTask &task) {
   // process it left behind may keep the write end open, or keep writing, for ever.
   auto takeBuffered = [&] {
     int available = 0;
-    if (ioctl(fd_, FIONREAD, &available) < 0) ThrowReadError(errno);
+    if (ioctl(fd, FIONREAD, &available) < 0) ThrowReadError(errno);
     size_t left = static_cast<size_t>(available > 0 ? available : 0);
     while (left > 0) {
-      size_t got = ReadOnce(fd_, data, left);
+      size_t got = ReadOnce(fd, data, left);
       if (got == 0) break;
       left -= got;
     }
   };
   for (;;) {
     int exitFd = task.exitDescriptor();
-    struct pollfd watched[2] = {{fd_, POLLIN, 0}, {exitFd, POLLIN, 0}};
+    struct pollfd watched[2] = {{fd, POLLIN, 0}, {exitFd, POLLIN, 0}};
     // Without an exit descriptor, look at the process now and then.
     int ready = poll(watched, exitFd >= 0 ? 2 : 1, exitFd >= 0 ? -1 : 20);
     if (ready < 0) {
@@ -132,7 +92,7 @@ std::vector<UInt8> NSFileHandle::readDataUntilExitOfTask(NSTask &task) {
       return data;
     }
     if (watched[0].revents & (POLLIN | POLLHUP | POLLERR)) {
-      if (ReadOnce(fd_, data, kChunk) == 0) return data;  // every writer has closed
+      if (ReadOnce(fd, data, kChunk) == 0) return data;  // every writer has closed
     } else if (watched[0].revents & POLLNVAL) {
       throw NSException(NSFileHandleOperationException, "read failed: bad file descriptor");
     }
@@ -157,42 +117,23 @@ NSPipe::NSPipe(std::pair<int, int> fds) : reading_(fds.first), writing_(fds.seco
 NSTask::~NSTask() {
   // Never leave a zombie behind.
   if (pid_ > 0 && !exited_) reap(true);
-  if (pidfd_ >= 0) close(pidfd_);
 }
 
 void NSTask::launch() {
   if (pid_ > 0) throw NSException(NSInvalidArgumentException, "task already launched");
-  platform::backend().willSpawn(launchPath_);
   if (launchPath_.empty()) throw NSException(NSInvalidArgumentException, "launch path not set");
-  const std::string path = platform::backend().mapPath(launchPath_);
-
-  SpawnSetup setup;
-  // The child starts with default signal handling and nothing blocked, whatever the helper set.
-  sigset_t all, none;
-  sigfillset(&all);
-  sigemptyset(&none);
-  posix_spawnattr_setsigdefault(&setup.attributes, &all);
-  posix_spawnattr_setsigmask(&setup.attributes, &none);
-  posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+  int output = -1;
   if (standardOutput_) {
-    int writeEnd = standardOutput_->fileHandleForWriting().fileDescriptor();
-    if (writeEnd < 0)
-      throw NSException(NSInvalidArgumentException, "standard output pipe is closed");
-    posix_spawn_file_actions_adddup2(&setup.actions, writeEnd, STDOUT_FILENO);
+    output = standardOutput_->fileHandleForWriting().fileDescriptor();
+    if (output < 0) throw NSException(NSInvalidArgumentException, "standard output pipe is closed");
   }
-  // Our own descriptors are close-on-exec already; this also keeps out any a library opened
-  // without it.
-  posix_spawn_file_actions_addclosefrom_np(&setup.actions, STDERR_FILENO + 1);
-
-  char *argv[] = {const_cast<char *>(path.c_str()), nullptr};
-  pid_t pid = -1;
-  int error = posix_spawn(&pid, path.c_str(), &setup.actions, &setup.attributes, argv, environ);
+  platform::Launcher::Started started = platform::backend().launcher().launch(launchPath_, output);
   // The wording leaves the path out: it is the caller's to show or not.
-  if (error != 0)
-    throw NSException(NSInvalidArgumentException, Describe("launch path not accessible", error));
-
-  pid_ = pid;
-  pidfd_ = OpenExitDescriptor(pid);
+  if (started.pid <= 0)
+    throw NSException(NSInvalidArgumentException,
+                      Describe("launch path not accessible", started.error));
+  pid_ = started.pid;
+  pidfd_ = std::move(started.exit);
   // The child has its copy; ours would keep the reader from ever seeing end of file.
   if (standardOutput_) standardOutput_->fileHandleForWriting().closeFile();
 }
@@ -213,10 +154,7 @@ void NSTask::reap(bool block) {
   } else if (WIFSIGNALED(status)) {
     terminationStatus_ = WTERMSIG(status);
   }
-  if (pidfd_ >= 0) {
-    close(pidfd_);
-    pidfd_ = -1;
-  }
+  pidfd_.reset();
 }
 
 void NSTask::waitUntilExit() {

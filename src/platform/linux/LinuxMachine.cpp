@@ -1,7 +1,7 @@
-// The real Linux machine: the composition root of every executable that runs on it. Linking
-// this file installs it before main: the monotonic clock and epoll, the mice through evdev and
-// uinput, distributed notifications on the D-Bus session bus, the system log and process exit.
-#include <platform/Backend.h>
+// The real Linux machine and its parts, made in one place.
+#include <platform/Host.h>
+#include <platform/LinuxMachine.h>
+#include <signal.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -11,51 +11,71 @@
 
 #include "linux/EvdevKernel.h"
 #include "linux/LinuxInput.h"
+#include "linux/SeatSession.h"
 #include "linux/SessionBus.h"
 #include "linux/SystemTime.h"
 
 namespace platform {
-namespace {
 
-class LinuxMachine final : public Backend {
- public:
-  TimeSource &time() override { return systemTime(); }
-  InputBackend &input() override {
-    // Never destroyed: its bus is watched from the main run loop, which may be gone at exit.
-    static evdev::SeatSessions *sessions = evdev::logindSessions(getuid()).release();
-    static evdev::LinuxInput input(evdev::realKernel(), {}, evdev::makeThreadLoop, sessions);
-    return input;
-  }
-  NotificationTransport &notifications() override { return sessionBusTransport(); }
+struct LinuxMachine::Parts {
+  explicit Parts(LinuxMachine &machine)
+      : sessions(evdev::logindSessions(getuid(), {},
+                                       [&machine](const std::string &line) { machine.log(line); })),
+        input(evdev::realKernel(), {}, evdev::makeThreadLoop, sessions.get()) {}
 
-  // Each line reaches the journal once: on a terminal it is read there, otherwise the system
-  // log takes it (under systemd, standard error would reach the journal a second time).
-  void log(const std::string &line) override {
-    static const bool terminal = isatty(STDERR_FILENO);
-    if (terminal) {
-      fprintf(stderr, "%s\n", line.c_str());
-      return;
-    }
-    static std::once_flag opened;
-    std::call_once(opened, [] { openlog("corvassel-helper", LOG_PID, LOG_USER); });
-    syslog(LOG_NOTICE, "%s", line.c_str());
-  }
-
-  [[noreturn]] void exitProcess(int status) override {
-    fflush(nullptr);
-    std::exit(status);
-  }
-  std::string mapPath(const std::string &path) override { return path; }
-  void timerArmed(CFTimeInterval) override {}
-  void timerInvalidated() override {}
-  void willSpawn(const std::string &) override {}
+  SystemTime time;
+  HostLauncher launcher;
+  HostEventBytes events;
+  SessionBusTransport notifications;  // the user's session bus
+  std::unique_ptr<evdev::SeatSessions> sessions;
+  evdev::LinuxInput input;
+  const bool terminal = isatty(STDERR_FILENO);
+  std::once_flag logOpened;
 };
 
-const bool gInstalled = [] {
-  static LinuxMachine machine;
-  setMachine(&machine);
-  return true;
-}();
+LinuxMachine::LinuxMachine(std::initializer_list<int> signals) {
+  sigset_t blocked;
+  sigemptyset(&blocked);
+  for (int signal : signals) sigaddset(&blocked, signal);
+  pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
+  parts_ = std::make_unique<Parts>(*this);
+}
 
-}  // namespace
+LinuxMachine::~LinuxMachine() = default;
+
+TimeSource &LinuxMachine::time() {
+  return parts_->time;
+}
+
+InputBackend &LinuxMachine::input() {
+  return parts_->input;
+}
+
+NotificationTransport &LinuxMachine::notifications() {
+  return parts_->notifications;
+}
+
+Launcher &LinuxMachine::launcher() {
+  return parts_->launcher;
+}
+
+EventBytes &LinuxMachine::events() {
+  return parts_->events;
+}
+
+// Under systemd, standard error would reach the journal a second time.
+void LinuxMachine::log(const std::string &line) {
+  if (parts_->terminal) {
+    fprintf(stderr, "%s\n", line.c_str());
+    return;
+  }
+  std::call_once(parts_->logOpened, [] { openlog("corvassel-helper", LOG_PID, LOG_USER); });
+  syslog(LOG_NOTICE, "%s", line.c_str());
+}
+
+void LinuxMachine::exitProcess(int status) {
+  fflush(nullptr);
+  std::exit(status);
+}
+
 }  // namespace platform

@@ -1,5 +1,7 @@
 #include "linux/PointerNodes.h"
 
+#include <platform/UniqueFd.h>
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -16,18 +18,17 @@ constexpr unsigned kWordBits = sizeof(unsigned long) * CHAR_BIT;
 
 // A small sysfs attribute, whole; nothing when it cannot be read.
 std::optional<std::string> ReadAttribute(const std::string &path) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return std::nullopt;
+  const UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (!fd) return std::nullopt;
   std::string text;
   char buffer[4096];
   for (;;) {
-    ssize_t n = read(fd, buffer, sizeof buffer);
+    ssize_t n = read(fd.get(), buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     text.append(buffer, static_cast<size_t>(n));
     if (text.size() > 64 * 1024) break;  // far beyond any capability bitmap
   }
-  close(fd);
   return text;
 }
 

@@ -1,7 +1,7 @@
 // Whether the user sits at the machine: the tap serves the mice only while one of the user's
 // login sessions is active at a seat, as an event tap on macOS sees only the input of its own
-// login session. logind tells us (org.freedesktop.login1 on the system bus, followed through its
-// signals, never polled); udev tells which seat each input device belongs to.
+// login session. logind tells us (linux/Logind.h); udev tells which seat each input device
+// belongs to.
 //
 // The input backend takes a SeatSessions: the real one is logindSessions(); tests hand in their
 // own.
@@ -16,20 +16,9 @@
 #include <string>
 #include <vector>
 
+#include "linux/Logind.h"
+
 namespace platform::evdev {
-
-// One login session as logind describes it.
-struct SessionRecord {
-  std::string id;
-  std::string seat;  // empty for none (remote and background logins)
-  std::string type;  // x11, wayland, mir, tty, unspecified, ...
-  bool active = false;
-  bool remote = false;
-};
-
-// The seats at which one of these sessions is active and local (graphical or text, at the
-// machine itself): the seats whose mice the tap may take. Empty when the user sits nowhere.
-std::set<std::string> ActiveSeats(const std::vector<SessionRecord> &sessions);
 
 // The seat of an input device that names none.
 inline constexpr const char *kDefaultSeat = "seat0";
@@ -48,8 +37,8 @@ class SeatSessions {
   virtual std::optional<std::string> seatOf(const std::string &node) = 0;
 };
 
-// The sessions of uid through logind on the system bus: address, or when empty
-// DBUS_SYSTEM_BUS_ADDRESS, else the default socket. Its bus is served from the main run loop.
-std::unique_ptr<SeatSessions> logindSessions(uid_t uid, std::string address = {});
+// The sessions of uid through logind on the system bus (see logind::Sessions for address), each
+// device's seat through udev; log says what the user needs to know.
+std::unique_ptr<SeatSessions> logindSessions(uid_t uid, std::string address, logind::Log log);
 
 }  // namespace platform::evdev

@@ -12,8 +12,7 @@ SessionBusTransport::SessionBusTransport(std::string address) : address_(std::mo
 
 SessionBusTransport::~SessionBusTransport() {
   std::lock_guard lock(mutex_);
-  if (bus_) sd_bus_flush(bus_);  // a post still in the queue goes out before we close
-  dropLocked();
+  dropLocked();  // a post still in the queue goes out before the connection closes
 }
 
 void SessionBusTransport::start(std::function<void(const std::string &)> deliver) {
@@ -38,13 +37,13 @@ void SessionBusTransport::post(const std::string &name) {
     if (!connectLocked()) return;
     if (started_) listenLocked();
   }
-  if (sd_bus_emit_signal(bus_, kNotificationBusPath, kNotificationBusInterface,
+  if (sd_bus_emit_signal(bus_.get(), kNotificationBusPath, kNotificationBusInterface,
                          kNotificationBusMember, "s", name.c_str()) < 0) {
-    if (sd_bus_is_open(bus_) <= 0) dropLocked();
+    if (sd_bus_is_open(bus_.get()) <= 0) dropLocked();
     return;
   }
   // Posters are often short-lived tools: the signal must have left before post returns.
-  if (sd_bus_flush(bus_) < 0 && sd_bus_is_open(bus_) <= 0) dropLocked();
+  if (sd_bus_flush(bus_.get()) < 0 && sd_bus_is_open(bus_.get()) <= 0) dropLocked();
 }
 
 int SessionBusTransport::dispatchPending(int timeoutMillis) {
@@ -53,8 +52,8 @@ int SessionBusTransport::dispatchPending(int timeoutMillis) {
   {
     std::lock_guard lock(mutex_);
     if (!bus_) return 0;
-    fd = sd_bus_get_fd(bus_);
-    if (sd_bus_get_n_queued_read(bus_, &queued) < 0) queued = 0;
+    fd = sd_bus_get_fd(bus_.get());
+    if (sd_bus_get_n_queued_read(bus_.get(), &queued) < 0) queued = 0;
   }
   bool hungUp = false;
   if (fd < 0) {
@@ -75,7 +74,7 @@ bool SessionBusTransport::connected() const {
 
 int SessionBusTransport::fileDescriptor() const {
   std::lock_guard lock(mutex_);
-  int fd = bus_ ? sd_bus_get_fd(bus_) : -1;
+  int fd = bus_ ? sd_bus_get_fd(bus_.get()) : -1;
   return fd >= 0 ? fd : -1;  // sd-bus reports a closed connection as an error
 }
 
@@ -85,22 +84,21 @@ uint64_t SessionBusTransport::wakeups() const {
 }
 
 bool SessionBusTransport::connectLocked() {
-  sd_bus *bus = nullptr;
-  if (OpenBus(address_, false, &bus) < 0) return false;
-  bus_ = bus;
-  return true;
+  return OpenBus(address_, false, bus_) >= 0;
 }
 
 void SessionBusTransport::listenLocked() {
   // Synchronous: once it returns, every later post by anyone reaches us.
-  if (sd_bus_match_signal(bus_, &match_, nullptr, kNotificationBusPath, kNotificationBusInterface,
-                          kNotificationBusMember, onSignal, this) < 0) {
+  sd_bus_slot *match = nullptr;
+  if (sd_bus_match_signal(bus_.get(), &match, nullptr, kNotificationBusPath,
+                          kNotificationBusInterface, kNotificationBusMember, onSignal, this) < 0) {
     dropLocked();
     return;
   }
+  match_.reset(match);
   // Every write is flushed at once, so only incoming data ever needs the main thread's attention.
   CFFileDescriptorContext context{0, this, nullptr, nullptr, nullptr};
-  watch_ = CFFileDescriptorCreate(nullptr, sd_bus_get_fd(bus_), false, onReadable, &context);
+  watch_ = CFFileDescriptorCreate(nullptr, sd_bus_get_fd(bus_.get()), false, onReadable, &context);
   if (!watch_) return;
   CFRunLoopSourceRef source = CFFileDescriptorCreateRunLoopSource(nullptr, watch_, 0);
   CFRunLoopAddSource(CFRunLoopGetMain(), source, kCFRunLoopCommonModes);
@@ -122,8 +120,8 @@ void SessionBusTransport::dropLocked() {
     CFRelease(watch_);
     watch_ = nullptr;
   }
-  if (match_) match_ = sd_bus_slot_unref(match_);
-  if (bus_) bus_ = sd_bus_close_unref(bus_);
+  match_.reset();
+  bus_.reset();
 }
 
 int SessionBusTransport::serve(bool hungUp) {
@@ -132,11 +130,11 @@ int SessionBusTransport::serve(bool hungUp) {
     if (!bus_) return 0;
     wakeups_++;
     int r;
-    while ((r = sd_bus_process(bus_, nullptr)) > 0) {
+    while ((r = sd_bus_process(bus_.get(), nullptr)) > 0) {
     }
     // Everything readable has been read: a hang-up now means the bus is gone for good. Keeping
     // the dead descriptor would only make it report ready forever.
-    if (r < 0 || hungUp || sd_bus_is_open(bus_) <= 0) dropLocked();
+    if (r < 0 || hungUp || sd_bus_is_open(bus_.get()) <= 0) dropLocked();
   }
   return deliverArrived();
 }
@@ -161,28 +159,6 @@ int SessionBusTransport::onSignal(sd_bus_message *message, void *userdata, sd_bu
   // A signal of our name but another shape is someone else's mistake: ignore it.
   if (sd_bus_message_read(message, "s", &name) >= 0 && name) self->arrived_.emplace_back(name);
   return 0;
-}
-
-int OpenBus(const std::string &address, bool system, sd_bus **bus) {
-  *bus = nullptr;
-  int r;
-  if (address.empty()) {
-    r = system ? sd_bus_open_system(bus) : sd_bus_open_user(bus);
-  } else {
-    r = sd_bus_new(bus);
-    if (r >= 0) r = sd_bus_set_address(*bus, address.c_str());
-    if (r >= 0) r = sd_bus_set_bus_client(*bus, 1);
-    if (r >= 0) r = sd_bus_start(*bus);
-  }
-  if (r < 0 && *bus) *bus = sd_bus_close_unref(*bus);
-  return r;
-}
-
-SessionBusTransport &sessionBusTransport() {
-  // Never destroyed: during the process's exit the run loop and clock it was watched from may be
-  // gone already. Every post was flushed when made, and the kernel closes the connection.
-  static auto *transport = new SessionBusTransport;
-  return *transport;
 }
 
 }  // namespace platform

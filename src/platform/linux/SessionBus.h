@@ -16,6 +16,8 @@
 #include <platform/Backend.h>
 #include <systemd/sd-bus.h>
 
+#include "linux/Bus.h"
+
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -65,20 +67,13 @@ class SessionBusTransport : public NotificationTransport {
 
   const std::string address_;
   mutable std::mutex mutex_;
-  sd_bus *bus_ = nullptr;
-  sd_bus_slot *match_ = nullptr;
+  BusPtr bus_;
+  SlotPtr match_;
   bool started_ = false;
   CFFileDescriptorRef watch_ = nullptr;  // the bus's descriptor, watched from the main run loop
   uint64_t wakeups_ = 0;
   std::function<void(const std::string &)> deliver_;
   std::vector<std::string> arrived_;  // names read from the bus, not yet delivered
 };
-
-// The process-wide transport of the Linux machine.
-SessionBusTransport &sessionBusTransport();
-
-// Connects to the bus at address, or, with none, to the user's own bus (the system bus when
-// system is set). A negative errno when it cannot, with *bus then null.
-int OpenBus(const std::string &address, bool system, sd_bus **bus);
 
 }  // namespace platform

@@ -6,11 +6,19 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <chrono>
 #include <condition_variable>
 #include <map>
+#include <memory>
 #include <mutex>
+#include <string>
+#include <vector>
+
+#include <platform/UniqueFd.h>
 
 #include "cf/CFRuntime.h"
 
@@ -57,42 +65,49 @@ class SystemWaiter final : public Waiter {
 
 // Blocks in epoll_wait with no timeout: the one timerfd, set to the nearest deadline, and the
 // eventfd are the only things that end a wait besides watched descriptors, so an idle loop
-// sleeps until its next timer.
+// sleeps until its next timer. A loop that cannot set itself up, or whose epoll breaks, cannot
+// serve anything: that is fatal and said, rather than a loop spinning at full speed.
 class EpollDriver final : public RunLoopDriver {
  public:
-  EpollDriver() {
-    epoll_ = epoll_create1(EPOLL_CLOEXEC);
-    timer_ = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
-    wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (epoll_ < 0 || timer_ < 0 || wake_ < 0)
-      CFFatal("RunLoopDriver", "no epoll, timerfd or eventfd");
-    add(timer_, EPOLLIN);
-    add(wake_, EPOLLIN);
-  }
-  ~EpollDriver() override {
-    close(wake_);
-    close(timer_);
-    close(epoll_);
+  EpollDriver()
+      : epoll_(Checked(epoll_create1(EPOLL_CLOEXEC), "epoll_create1")),
+        timer_(
+            Checked(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK), "timerfd_create")),
+        wake_(Checked(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK), "eventfd")) {
+    add(timer_);
+    add(wake_);
   }
 
   bool watch(int fd, uint32_t events, std::function<void(uint32_t)> onReady) override {
-    if (fd < 0 || fd == timer_ || fd == wake_ || fd == epoll_ || !onReady) return false;
+    if (fd < 0 || fd == timer_.get() || fd == wake_.get() || fd == epoll_.get() || !onReady)
+      return false;
+    auto watch = std::make_unique<Watch>(std::move(onReady));
     std::lock_guard lock(mutex_);
     epoll_event event{};
     event.events = events;
-    event.data.fd = fd;
-    bool known = watches_.count(fd) > 0;
-    if (epoll_ctl(epoll_, known ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &event) != 0) return false;
-    watches_[fd] = std::make_shared<std::function<void(uint32_t)>>(std::move(onReady));
+    event.data.ptr = watch.get();
+    auto known = watches_.find(fd);
+    const bool replacing = known != watches_.end();
+    if (epoll_ctl(epoll_.get(), replacing ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &event) != 0)
+      return false;
+    if (replacing) retireLocked(std::move(known->second));
+    watches_[fd] = std::move(watch);
     return true;
   }
 
   void unwatch(int fd) override {
     std::lock_guard lock(mutex_);
-    if (watches_.erase(fd)) epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
+    auto known = watches_.find(fd);
+    if (known == watches_.end()) return;
+    epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, fd, nullptr);
+    retireLocked(std::move(known->second));
+    watches_.erase(known);
   }
 
+  void armTimer(uint64_t deadline) override { timerDue_.store(deadline); }
+
   void wait(uint64_t deadline) override {
+    deadline = std::min(deadline, timerDue_.load());
     int timeout = -1;
     if (deadline != kForever && deadline <= ClockNanos(CLOCK_MONOTONIC)) {
       timeout = 0;  // already due: only look at what is ready
@@ -102,73 +117,103 @@ class EpollDriver final : public RunLoopDriver {
         when.it_value.tv_sec = static_cast<time_t>(deadline / 1000000000ull);
         when.it_value.tv_nsec = static_cast<long>(deadline % 1000000000ull);
       }
-      timerfd_settime(timer_, TFD_TIMER_ABSTIME, &when, nullptr);
+      Checked(timerfd_settime(timer_.get(), TFD_TIMER_ABSTIME, &when, nullptr), "timerfd_settime");
       armed_ = deadline;
     }
     epoll_event events[16];
-    int count = epoll_wait(epoll_, events, 16, timeout);
+    int count = epoll_wait(epoll_.get(), events, 16, timeout);
+    if (count < 0 && errno != EINTR) Checked(count, "epoll_wait");
     for (int i = 0; i < count; ++i) {
-      int fd = events[i].data.fd;
+      void *const what = events[i].data.ptr;
       uint64_t drained;
-      if (fd == timer_) {
-        if (read(timer_, &drained, sizeof drained) > 0) armed_ = kForever;  // it fired: disarmed
-      } else if (fd == wake_) {
-        [[maybe_unused]] ssize_t n = read(wake_, &drained, sizeof drained);
+      if (what == &timer_) {
+        if (read(timer_.get(), &drained, sizeof drained) > 0) armed_ = kForever;  // disarmed
+      } else if (what == &wake_) {
+        [[maybe_unused]] ssize_t n = read(wake_.get(), &drained, sizeof drained);
       } else {
-        std::shared_ptr<std::function<void(uint32_t)>> onReady;
+        auto *watch = static_cast<Watch *>(what);
         {
           std::lock_guard lock(mutex_);
-          auto at = watches_.find(fd);
-          if (at != watches_.end()) onReady = at->second;  // not if an earlier one unwatched it
+          if (watch->retired) continue;  // unwatched since epoll saw it ready
         }
-        if (onReady) (*onReady)(events[i].events);
+        watch->onReady(events[i].events);
       }
+    }
+    // Whatever was unwatched during the round (by a handler, of itself too) goes now. Outside the
+    // lock: what a handler captured may unwatch more as it goes.
+    std::vector<std::unique_ptr<Watch>> retired;
+    {
+      std::lock_guard lock(mutex_);
+      retired.swap(retired_);
     }
   }
 
   void wake() override {
     uint64_t one = 1;
-    [[maybe_unused]] ssize_t n = write(wake_, &one, sizeof one);
+    [[maybe_unused]] ssize_t n = write(wake_.get(), &one, sizeof one);
   }
 
  private:
-  void add(int fd, uint32_t events) {
+  // result, unless the call it came from failed: then the loop cannot work.
+  static int Checked(int result, const char *call) {
+    if (result < 0) {
+      const std::string why = std::string(call) + ": " + strerror(errno);
+      CFFatal("CFRunLoop", why.c_str());
+    }
+    return result;
+  }
+
+  // The handler of one watched descriptor. epoll names it by address, not by descriptor
+  // number: a number unwatched and reused within one round must not reach the new handler.
+  struct Watch {
+    explicit Watch(std::function<void(uint32_t)> ready) : onReady(std::move(ready)) {}
+    const std::function<void(uint32_t)> onReady;
+    bool retired = false;  // under mutex_
+  };
+
+  // A handler unwatched while epoll may still name it, or while it runs, is kept until the round
+  // is over.
+  void retireLocked(std::unique_ptr<Watch> watch) {
+    watch->retired = true;
+    retired_.push_back(std::move(watch));
+  }
+
+  void add(const UniqueFd &fd) {
     epoll_event event{};
-    event.events = events;
-    event.data.fd = fd;
-    epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &event);
+    event.events = EPOLLIN;
+    event.data.ptr = const_cast<UniqueFd *>(&fd);
+    Checked(epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd.get(), &event), "epoll_ctl");
   }
 
-  int epoll_ = -1;
-  int timer_ = -1;
-  int wake_ = -1;
+  const UniqueFd epoll_;
+  const UniqueFd timer_;
+  const UniqueFd wake_;
   uint64_t armed_ = kForever;  // the timerfd's deadline; only the loop's thread waits
+  std::atomic<uint64_t> timerDue_{kForever};  // the run loop's earliest timer
   std::mutex mutex_;
-  std::map<int, std::shared_ptr<std::function<void(uint32_t)>>> watches_;
-};
-
-class SystemTime final : public TimeSource {
- public:
-  uint64_t upTimeNanos() override { return ClockNanos(CLOCK_MONOTONIC); }
-  CFAbsoluteTime absoluteTime() override {
-    timespec ts{};
-    clock_gettime(CLOCK_REALTIME, &ts);
-    return static_cast<double>(ts.tv_sec) - kUnixToReferenceDate +
-           static_cast<double>(ts.tv_nsec) / 1e9;
-  }
-  std::unique_ptr<Waiter> makeWaiter() override { return std::make_unique<SystemWaiter>(); }
-  std::unique_ptr<RunLoopDriver> makeRunLoopDriver() override {
-    return std::make_unique<EpollDriver>();
-  }
-  void threadWillStart() override {}
-  void threadDidExit() override {}
+  std::map<int, std::unique_ptr<Watch>> watches_;
+  std::vector<std::unique_ptr<Watch>> retired_;
 };
 
 }  // namespace
 
-TimeSource &systemTime() {
-  static SystemTime time;
-  return time;
+uint64_t SystemTime::upTimeNanos() {
+  return ClockNanos(CLOCK_MONOTONIC);
+}
+
+CFAbsoluteTime SystemTime::absoluteTime() {
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<double>(ts.tv_sec) - kUnixToReferenceDate +
+         static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+std::unique_ptr<Waiter> SystemTime::makeWaiter() {
+  return std::make_unique<SystemWaiter>();
+}
+
+std::unique_ptr<RunLoopDriver> SystemTime::makeRunLoopDriver() {
+  return std::make_unique<EpollDriver>();
 }
 
 }  // namespace platform

@@ -5,6 +5,14 @@
 
 namespace platform {
 
-TimeSource &systemTime();
+class SystemTime final : public TimeSource {
+ public:
+  uint64_t upTimeNanos() override;
+  CFAbsoluteTime absoluteTime() override;
+  std::unique_ptr<Waiter> makeWaiter() override;
+  std::unique_ptr<RunLoopDriver> makeRunLoopDriver() override;
+  void threadWillStart() override {}
+  void threadDidExit() override {}
+};
 
 }  // namespace platform

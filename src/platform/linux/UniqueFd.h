@@ -1,34 +1,8 @@
-// A descriptor owned by exactly one object: closed when it goes, moved but never copied.
+// The Linux machine's descriptors are owned as the platform's are.
 #pragma once
 
-#include <unistd.h>
-
-#include <utility>
+#include <platform/UniqueFd.h>
 
 namespace platform::evdev {
-
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(UniqueFd &&other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  UniqueFd &operator=(UniqueFd &&other) noexcept {
-    if (this != &other) reset(std::exchange(other.fd_, -1));
-    return *this;
-  }
-  UniqueFd(const UniqueFd &) = delete;
-  UniqueFd &operator=(const UniqueFd &) = delete;
-  ~UniqueFd() { reset(); }
-
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-  void reset(int fd = -1) {
-    if (fd_ >= 0) close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_ = -1;
-};
-
+using platform::UniqueFd;
 }  // namespace platform::evdev

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "Installed.h"
 #include "cf/CFRuntime.h"
 #include "runloop/RunLoopInternal.h"
 
@@ -79,6 +80,12 @@ class NotificationCenter : public Object {
       if (matches) registration->removed = true;
       return matches;
     });
+  }
+
+  // The backend in use goes, and its transport with it.
+  void forgetTransports() {
+    std::lock_guard lock(mutex_);
+    startedTransports_.clear();
   }
 
   // Called by the transport, on any thread, for each notification posted by anyone.
@@ -152,6 +159,10 @@ CFNotificationCenterRef CFNotificationCenterGetDistributedCenter(void) {
   // Lives as long as the process: observers may be called up to its last moment.
   static auto *center = new platform::NotificationCenter;
   return reinterpret_cast<CFNotificationCenterRef>(static_cast<platform::Object *>(center));
+}
+
+void platform::notificationCenterEnd() {
+  AsCenter(CFNotificationCenterGetDistributedCenter())->forgetTransports();
 }
 
 void CFNotificationCenterAddObserver(CFNotificationCenterRef center, const void *observer,

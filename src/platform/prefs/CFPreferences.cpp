@@ -3,7 +3,6 @@
 #include <CoreFoundation/CoreFoundation.h>
 #include <corvassel/Foundation.h>
 #include <fcntl.h>
-#include <platform/Backend.h>
 #include <platform/PreferencesDictionary.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -82,11 +81,8 @@ CFPropertyListRef CFPreferencesCopyValue(CFStringRef key, CFStringRef applicatio
     return nullptr;
   const std::string home = corvassel::ns::NSHomeDirectory();
   if (home.empty()) return nullptr;
-  std::string path =
-      platform::backend().mapPath(home + "/Library/Preferences/" + domain + ".plist");
+  const std::string path = home + "/Library/Preferences/" + domain + ".plist";
   std::optional<std::string> bytes = ReadFile(path);
   if (!bytes) return nullptr;
-  std::optional<platform::PreferencesDictionary> dictionary =
-      platform::ReadPreferencesDictionary(*bytes);
-  return dictionary ? platform::CopyPreferencesValue(*dictionary, keyBytes) : nullptr;
+  return platform::CopyPreferencesValue(std::string_view(*bytes), keyBytes);
 }

@@ -7,6 +7,7 @@
 #include <platform/PlistGuards.h>
 #include <platform/PreferencesDictionary.h>
 
+#include <deque>
 #include <memory>
 
 namespace platform {
@@ -90,50 +91,77 @@ PlistValue ValueOfNode(plist_t node, std::string_view element) {
   return value;
 }
 
-std::optional<PreferencesDictionary> ReadXml(std::string_view bytes, std::string *problem) {
+// The root dictionary's entries of an XML file: their number to count(), then each to
+// visit(key, valueNode, keyElement, valueElement, unreadableInteger) in the file's order while
+// libplist's tree of the file lives; false, with *problem, when the file is not read at all. One
+// walk for every reader, so that they refuse the same files.
+template <typename Count, typename Visit>
+bool WalkXml(std::string_view bytes, std::string *problem, PreferencesDictionary &root,
+             Count &&count, Visit &&visit) {
   NormalizedXml xml = NormalizePlistXml(bytes, true);
-  if (!xml.wellNested || xml.depth > kPlistMaxDepth) return Refuse(problem, kUnreadable);
+  auto refuse = [&](std::string why) {
+    if (problem) *problem = std::move(why);
+    return false;
+  };
+  if (!xml.wellNested || xml.depth > kPlistMaxDepth) return refuse(kUnreadable);
   plist_t parsed = nullptr;
   plist_from_xml(xml.text.data(), static_cast<uint32_t>(xml.text.size()), &parsed);
   PlistPtr owner(parsed);
-  if (!parsed) return Refuse(problem, kUnreadable);
-  if (!xml.rootIsDictionary) return Refuse(problem, "does not hold a dictionary");
-  const std::vector<NormalizedXml::Element> &children = xml.rootChildren;
+  std::string().swap(xml.text);  // parsed: the copy goes before the entries are made
+  if (!parsed) return refuse(kUnreadable);
+  if (!xml.rootIsDictionary) return refuse("does not hold a dictionary");
+  const std::deque<NormalizedXml::Element> &children = xml.rootChildren;
   if (plist_get_node_type(parsed) != PLIST_ARRAY || plist_array_get_size(parsed) != children.size())
-    return Refuse(problem, kUnreadable);
+    return refuse(kUnreadable);
 
-  PreferencesDictionary dictionary;
-  dictionary.rootBegin = xml.root.begin;
-  dictionary.rootEnd = xml.root.end;
-  dictionary.rootContentEnd = xml.rootContentEnd;
-  dictionary.entries.reserve(children.size() / 2);
+  root.rootBegin = xml.root.begin;
+  root.rootEnd = xml.root.end;
+  root.rootContentEnd = xml.rootContentEnd;
+  count(children.size() / 2);
+  std::string_view lastKey;
   size_t unreadable = 0;  // the next of xml.unreadableIntegerOffsets to place
   for (size_t i = 0; i < children.size(); i += 2) {
     plist_t keyNode = plist_array_get_item(parsed, static_cast<uint32_t>(i));
     if (children[i].name != "key" || plist_get_node_type(keyNode) != PLIST_STRING) {
-      if (dictionary.entries.empty()) return Refuse(problem, "holds a value without a key");
-      return Refuse(problem, "holds a value without a key after the value of " +
-                                 Quoted(dictionary.entries.back().key));
+      if (i == 0) return refuse("holds a value without a key");
+      return refuse("holds a value without a key after the value of " + Quoted(lastKey));
     }
-    std::string key = NodeString(keyNode);
+    uint64_t length = 0;
+    // By pointer and length: libplist's copying accessor stops at a NUL.
+    const char *text = plist_get_string_ptr(keyNode, &length);
+    const std::string_view key = text ? std::string_view(text, length) : std::string_view();
     if (i + 1 == children.size() || children[i + 1].name == "key")
-      return Refuse(problem, "the key " + Quoted(key) + " has no value");
-    PlistEntry entry;
-    entry.key = std::move(key);
-    entry.value = ValueOfNode(plist_array_get_item(parsed, static_cast<uint32_t>(i + 1)),
-                              children[i + 1].name);
-    entry.keyBegin = children[i].begin;
-    entry.keyEnd = children[i].end;
-    entry.valueBegin = children[i + 1].begin;
-    entry.valueEnd = children[i + 1].end;
+      return refuse("the key " + Quoted(key) + " has no value");
+    bool unreadableInteger = false;
     const std::vector<size_t> &offsets = xml.unreadableIntegerOffsets;
-    while (unreadable < offsets.size() && offsets[unreadable] < entry.valueEnd) {
-      if (offsets[unreadable] >= entry.valueBegin) entry.unreadableInteger = true;
+    while (unreadable < offsets.size() && offsets[unreadable] < children[i + 1].end) {
+      if (offsets[unreadable] >= children[i + 1].begin) unreadableInteger = true;
       ++unreadable;
     }
-    dictionary.entries.push_back(std::move(entry));
+    visit(key, plist_array_get_item(parsed, static_cast<uint32_t>(i + 1)), children[i],
+          children[i + 1], unreadableInteger);
+    lastKey = key;
   }
-  if (!xml.rootEntriesPaired) return Refuse(problem, kUnreadable);  // cannot be, but never guess
+  if (!xml.rootEntriesPaired) return refuse(kUnreadable);  // cannot be, but never guess
+  return true;
+}
+
+std::optional<PreferencesDictionary> ReadXml(std::string_view bytes, std::string *problem) {
+  PreferencesDictionary dictionary;
+  const bool read = WalkXml(
+      bytes, problem, dictionary, [&](size_t entries) { dictionary.entries.reserve(entries); },
+      [&](std::string_view key, plist_t valueNode, const NormalizedXml::Element &keyElement,
+          const NormalizedXml::Element &valueElement, bool unreadableInteger) {
+        PlistEntry &entry = dictionary.entries.emplace_back();
+        entry.key = key;
+        entry.value = ValueOfNode(valueNode, valueElement.name);
+        entry.keyBegin = keyElement.begin;
+        entry.keyEnd = keyElement.end;
+        entry.valueBegin = valueElement.begin;
+        entry.valueEnd = valueElement.end;
+        entry.unreadableInteger = unreadableInteger;
+      });
+  if (!read) return std::nullopt;
   return dictionary;
 }
 
@@ -246,11 +274,10 @@ std::optional<PreferencesDictionary> ReadPreferencesDictionary(std::string_view 
   return ReadXml(bytes, problem);
 }
 
-CFPropertyListRef CopyPreferencesValue(const PreferencesDictionary &dictionary,
-                                       std::string_view key) {
-  const PlistEntry *entry = dictionary.find(key);
-  if (!entry) return nullptr;
-  const PlistValue &value = entry->value;
+namespace {
+
+// A stored value as CFPreferencesCopyValue hands it out.
+CFPropertyListRef CopyValue(const PlistValue &value) {
   switch (value.kind) {
     case PlistValue::Kind::kBoolean:
       return value.boolean ? kCFBooleanTrue : kCFBooleanFalse;
@@ -266,6 +293,31 @@ CFPropertyListRef CopyPreferencesValue(const PreferencesDictionary &dictionary,
     default:
       return nullptr;  // kinds the settings never hold
   }
+}
+
+}  // namespace
+
+CFPropertyListRef CopyPreferencesValue(const PreferencesDictionary &dictionary,
+                                       std::string_view key) {
+  const PlistEntry *entry = dictionary.find(key);
+  return entry ? CopyValue(entry->value) : nullptr;
+}
+
+CFPropertyListRef CopyPreferencesValue(std::string_view bytes, std::string_view key) {
+  if (bytes.starts_with("bplist00")) {
+    std::optional<PreferencesDictionary> dictionary = ReadBinary(bytes, nullptr);
+    return dictionary ? CopyPreferencesValue(*dictionary, key) : nullptr;
+  }
+  // Only the value of the last entry of key is kept, not an entry for every key of the file.
+  PreferencesDictionary root;
+  std::optional<PlistValue> found;
+  const bool read = WalkXml(
+      bytes, nullptr, root, [](size_t) {},
+      [&](std::string_view entryKey, plist_t valueNode, const NormalizedXml::Element &,
+          const NormalizedXml::Element &valueElement, bool) {
+        if (entryKey == key) found = ValueOfNode(valueNode, valueElement.name);
+      });
+  return read && found ? CopyValue(*found) : nullptr;
 }
 
 }  // namespace platform

@@ -4,9 +4,13 @@
 // Main-queue tasks are work performed by the main run loop. Global-queue tasks run on worker
 // threads that are started when tasks wait and no worker is free, and that end as soon as the
 // queue is empty, so an idle process has no worker to wake. A signal source is a signalfd that
-// the main run loop watches: nothing wakes the process until the signal comes.
+// the main run loop watches: nothing wakes the process until the signal comes. A signal reaches
+// a signalfd only while every thread blocks it, so the program blocks the signals it takes this
+// way at start-up, before any thread exists (LinuxMachine); a source for a signal the calling
+// thread does not block leaves the signal to its own disposition and never runs its handler.
 #include <dispatch/dispatch.h>
 #include <platform/Backend.h>
+#include <platform/UniqueFd.h>
 #include <signal.h>
 #include <sys/epoll.h>
 #include <sys/signalfd.h>
@@ -19,6 +23,7 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #include "runloop/RunLoopInternal.h"
 
@@ -179,7 +184,7 @@ class SignalSource final : public dispatch_source_s {
   uintptr_t data = 0;
   bool activated = false;
   bool cancelled = false;
-  int fd = -1;
+  platform::UniqueFd fd;
 };
 
 SignalSource *AsSource(dispatch_object_t object) {
@@ -194,10 +199,10 @@ void SignalArrived(SignalSource *source) {
   void *context = nullptr;
   {
     std::lock_guard lock(source->mutex);
-    if (source->fd < 0) return;
+    if (!source->fd) return;
     signalfd_siginfo info[8];
     for (;;) {
-      ssize_t n = read(source->fd, info, sizeof info);
+      ssize_t n = read(source->fd.get(), info, sizeof info);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) break;
       arrived += static_cast<uintptr_t>(n) / sizeof info[0];
@@ -213,19 +218,16 @@ void SignalArrived(SignalSource *source) {
 }
 
 void Activate(SignalSource *source) {
-  sigset_t only, before;
+  sigset_t blocked;
+  pthread_sigmask(SIG_BLOCK, nullptr, &blocked);
+  if (!sigismember(&blocked, source->signal)) return;  // not the program's to take this way
+  sigset_t only;
   sigemptyset(&only);
   sigaddset(&only, source->signal);
-  pthread_sigmask(SIG_BLOCK, &only, &before);
-  int fd = signalfd(-1, &only, SFD_NONBLOCK | SFD_CLOEXEC);
-  if (fd >= 0 && platform::runLoopWatch(CFRunLoopGetMain(), fd, EPOLLIN,
-                                        [source](uint32_t) { SignalArrived(source); })) {
-    source->fd = fd;
-    return;
-  }
-  // Nothing will read the signal: leave its handling as it was.
-  if (fd >= 0) close(fd);
-  if (!sigismember(&before, source->signal)) pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+  platform::UniqueFd fd(signalfd(-1, &only, SFD_NONBLOCK | SFD_CLOEXEC));
+  if (fd && platform::runLoopWatch(CFRunLoopGetMain(), fd.get(), EPOLLIN,
+                                   [source](uint32_t) { SignalArrived(source); }))
+    source->fd = std::move(fd);
 }
 
 }  // namespace
@@ -257,10 +259,9 @@ void dispatch_source_cancel(dispatch_source_t source) {
   std::lock_guard lock(signal->mutex);
   if (signal->cancelled) return;
   signal->cancelled = true;
-  if (signal->fd >= 0) {
-    platform::runLoopUnwatch(CFRunLoopGetMain(), signal->fd);
-    close(signal->fd);
-    signal->fd = -1;
+  if (signal->fd) {
+    platform::runLoopUnwatch(CFRunLoopGetMain(), signal->fd.get());
+    signal->fd.reset();
   }
 }
 

@@ -11,6 +11,7 @@
 
 #include <deque>
 #include <mutex>
+#include <type_traits>
 #include <utility>
 
 #include "cf/CFRuntime.h"
@@ -241,6 +242,9 @@ Boolean AXIsProcessTrustedWithOptions(CFDictionaryRef options) {
 Boolean AXIsProcessTrusted(void) {
   return platform::backend().input().isProcessTrusted(false);
 }
+
+static_assert(std::is_same_v<platform::NSUInteger, corvassel::ns::NSUInteger>,
+              "the seam's held-buttons mask is NSEvent's");
 
 corvassel::ns::NSUInteger corvassel::ns::NSEvent::pressedMouseButtons() {
   return platform::backend().input().pressedMouseButtons();

@@ -3,7 +3,8 @@
 // One iteration serves signalled sources (descriptors are served from inside the driver's wait),
 // then performed work in FIFO order, then due timers by deadline and creation order, and then
 // blocks until the nearest deadline. The order is what makes a simulated run deterministic:
-// input that arrived at time T is handled before the loop's own timers due at T.
+// input that arrived at time T is handled before the loop's own timers due at T. The earliest
+// run-loop timer is armed on the driver, the other deadlines are waited for.
 #include <platform/Backend.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "Installed.h"
 #include "cf/CFRuntime.h"
 #include "runloop/RunLoopInternal.h"
 
@@ -51,7 +53,8 @@ uint64_t SaturatingAdd(uint64_t a, uint64_t b) {
   return a > kForever - b ? kForever : a + b;
 }
 
-// Run loops live as long as their thread (or backend) and are not counted as live objects.
+// Run loops live as long as their thread (or the backend in use) and are not counted as live
+// objects.
 class RunLoop final : public Object {
  public:
   explicit RunLoop(pid_t thread)
@@ -65,14 +68,28 @@ class RunLoop final : public Object {
   const std::unique_ptr<RunLoopDriver> driver;
   const pid_t thread;
   const pid_t process;
-  uint64_t generation = 0;
 
   // Under gLock.
   std::vector<Source *> sources;  // retained; by order, then by addition
   std::deque<std::function<void()>> work;
   std::map<Key, Scheduled> scheduled;
+  uint64_t armedTimer = kForever;  // what the driver's timer is armed for
   int depth = 0;
   bool stopRequested = false;
+
+  // Arms the driver's timer for the earliest pending timer, when that changed.
+  void rearmLocked() {
+    uint64_t earliest = kForever;
+    for (const auto &[key, entry] : scheduled) {
+      if (entry.timer) {
+        earliest = key.deadline;
+        break;
+      }
+    }
+    if (earliest == armedTimer) return;
+    armedTimer = earliest;
+    driver->armTimer(earliest);
+  }
 
   void wakeFromElsewhere() {
     if (gettid() != thread) driver->wake();
@@ -187,8 +204,6 @@ void Abandon(RunLoop *loop) {
 std::mutex gMainLock;
 RunLoop *gMain = nullptr;
 
-void BackendChanged();
-
 struct ThreadLoop {
   RunLoop *loop = nullptr;
   ~ThreadLoop() {
@@ -197,25 +212,13 @@ struct ThreadLoop {
 };
 thread_local ThreadLoop tCurrent;
 
-RunLoop *MakeLoop(pid_t thread) {
-  static std::once_flag observing;
-  std::call_once(observing, [] { whenBackendChanges(BackendChanged); });
-  RunLoop *loop = new RunLoop(thread);
-  loop->generation = backendGeneration();
-  return loop;
-}
-
 RunLoop *MainLoop() {
   std::lock_guard lock(gMainLock);
   if (gMain && gMain->process != getpid()) {
     Abandon(gMain);
     gMain = nullptr;
   }
-  if (gMain && gMain->generation != backendGeneration()) {
-    DestroyLoop(gMain);
-    gMain = nullptr;
-  }
-  if (!gMain) gMain = MakeLoop(getpid());
+  if (!gMain) gMain = new RunLoop(getpid());
   return gMain;
 }
 
@@ -226,11 +229,7 @@ RunLoop *CurrentLoop() {
     Abandon(loop);
     loop = nullptr;
   }
-  if (loop && loop->generation != backendGeneration()) {
-    DestroyLoop(loop);
-    loop = nullptr;
-  }
-  if (!loop) loop = MakeLoop(gettid());
+  if (!loop) loop = new RunLoop(gettid());
   return loop;
 }
 
@@ -292,6 +291,7 @@ void ServeTimers(RunLoop *loop) {
         // A one-shot timer that fired is spent.
         entry.timer->loop = nullptr;
         entry.timer->valid = false;
+        loop->rearmLocked();
       }
     }
     if (entry.timer) {
@@ -318,13 +318,18 @@ CFRunLoopRunResult Run(RunLoop *loop, uint64_t until, bool returnAfterSourceHand
     ServeTimers(loop);
 
     bool stop, pending = false;
-    uint64_t nearest = kForever;
+    uint64_t nearest = kForever;  // of the tasks; the driver's timer is armed for the timers
     {
       std::lock_guard lock(gLock);
       stop = loop->stopRequested;
       pending = !loop->work.empty();
       for (Source *source : loop->sources) pending = pending || source->signalled.load();
-      if (!loop->scheduled.empty()) nearest = loop->scheduled.begin()->first.deadline;
+      for (const auto &[key, entry] : loop->scheduled) {
+        if (!entry.timer) {
+          nearest = key.deadline;
+          break;
+        }
+      }
     }
     if (stop) {
       result = kCFRunLoopRunStopped;
@@ -364,10 +369,9 @@ uint64_t NanosFromSeconds(double seconds) {
   return static_cast<uint64_t>(std::llround(seconds * 1e9));
 }
 
-namespace {
-// A new backend brings a new clock: the main loop and the calling thread's loop (with everything
-// scheduled on them) go while the old backend still lives, and are built afresh on next use.
-void BackendChanged() {
+// The loops were built on the backend that goes (its clock, its driver): they go while it still
+// lives, and the next backend's are built on first use.
+void runLoopsEnd() {
   RunLoop *main = nullptr;
   {
     std::lock_guard lock(gMainLock);
@@ -377,7 +381,6 @@ void BackendChanged() {
   if (RunLoop *own = std::exchange(tCurrent.loop, nullptr))
     own->process == getpid() ? DestroyLoop(own) : Abandon(own);
 }
-}  // namespace
 
 void runLoopPerform(CFRunLoopRef rl, std::function<void()> work) {
   RunLoop *loop = AsLoop(rl);
@@ -568,8 +571,8 @@ void CFRunLoopAddTimer(CFRunLoopRef rl, CFRunLoopTimerRef t, CFRunLoopMode mode)
     Scheduled entry;
     entry.timer = timer;
     loop->scheduled.emplace(timer->key, std::move(entry));
+    loop->rearmLocked();
   }
-  backend().timerArmed(interval);
   loop->wakeFromElsewhere();
 }
 
@@ -584,13 +587,11 @@ void CFRunLoopTimerInvalidate(CFRunLoopTimerRef t) {
     pending = timer->loop != nullptr;
     if (pending) {
       timer->loop->scheduled.erase(timer->key);
+      timer->loop->rearmLocked();
       timer->loop = nullptr;
     }
   }
-  if (pending) {
-    backend().timerInvalidated();
-    timer->release();
-  }
+  if (pending) timer->release();
 }
 
 Boolean CFRunLoopTimerIsValid(CFRunLoopTimerRef t) {

@@ -1,3 +1,4 @@
+#include <platform/Host.h>
 #include <platform/VirtualWorld.h>
 
 #include <unistd.h>
@@ -232,17 +233,32 @@ class VirtualWaiter : public Waiter {
   WaitSlot slot_;
 };
 
+// A run loop's wait; the timer its loop arms is what the world reports of the helper's timers.
 class VirtualDriver : public RunLoopDriver {
  public:
   explicit VirtualDriver(std::shared_ptr<WorldCore> state) : state_(std::move(state)) {}
   bool watch(int, uint32_t, std::function<void(uint32_t)>) override { return false; }
   void unwatch(int) override {}
-  void wait(uint64_t deadline) override { state_->wait(slot_, deadline); }
+  void armTimer(uint64_t deadline) override {
+    const uint64_t now = state_->now;
+    const uint64_t was = timerDue_.exchange(deadline);
+    if (deadline != kForever) {
+      const double interval = static_cast<double>(deadline - std::min(deadline, now)) /
+                              static_cast<double>(kNanosPerSecond);
+      state_->observe([&](VirtualWorld::Observer &o) { o.timerArmed(interval); });
+    } else if (was != kForever && was > now) {  // gone before it was due: not fired
+      state_->observe([&](VirtualWorld::Observer &o) { o.timerInvalidated(); });
+    }
+  }
+  void wait(uint64_t deadline) override {
+    state_->wait(slot_, std::min(deadline, timerDue_.load()));
+  }
   void wake() override { state_->notify(slot_); }
 
  private:
   std::shared_ptr<WorldCore> state_;
   WaitSlot slot_;
+  std::atomic<uint64_t> timerDue_{kForever};
 };
 
 class VirtualTime : public TimeSource {
@@ -397,16 +413,39 @@ void WorldCore::deliverButton(CGEventType type, int64_t button, NSUInteger heldA
                  });
 }
 
+// The machine's own files and programs, with the world's /Library; every start observed.
+class VirtualLauncher : public Launcher {
+ public:
+  VirtualLauncher(WorldCore &state, VirtualWorld &world) : state_(state), world_(world) {}
+  bool exists(const std::string &path) override { return host_.exists(world_.mapPath(path)); }
+  Started launch(const std::string &path, int output) override {
+    state_.observe([&](VirtualWorld::Observer &o) { o.spawned(path); });
+    return host_.launch(world_.mapPath(path), output);
+  }
+
+ private:
+  WorldCore &state_;
+  VirtualWorld &world_;
+  HostLauncher host_;
+};
+
 struct VirtualWorld::State {
-  explicit State(std::shared_ptr<WorldCore> c)
-      : core(std::move(c)), time(core), input(*core), notifications(*core) {}
+  State(std::shared_ptr<WorldCore> c, VirtualWorld &world)
+      : core(std::move(c)),
+        time(core),
+        input(*core),
+        notifications(*core),
+        launcher(*core, world) {}
   std::shared_ptr<WorldCore> core;
   VirtualTime time;
   VirtualInput input;
   VirtualNotifications notifications;
+  VirtualLauncher launcher;
+  HostEventBytes events;
 };
 
-VirtualWorld::VirtualWorld() : state_(std::make_unique<State>(std::make_shared<WorldCore>())) {}
+VirtualWorld::VirtualWorld()
+    : state_(std::make_unique<State>(std::make_shared<WorldCore>(), *this)) {}
 
 VirtualWorld::~VirtualWorld() {
   state_->core->stopCoordinator();
@@ -538,6 +577,12 @@ InputBackend &VirtualWorld::input() {
 NotificationTransport &VirtualWorld::notifications() {
   return state_->notifications;
 }
+Launcher &VirtualWorld::launcher() {
+  return state_->launcher;
+}
+EventBytes &VirtualWorld::events() {
+  return state_->events;
+}
 
 void VirtualWorld::log(const std::string &line) {
   state_->core->observe([&](Observer &o) { o.logged(line); });
@@ -555,18 +600,6 @@ std::string VirtualWorld::mapPath(const std::string &path) {
   if (state_->core->systemRoot.empty()) return path;
   if (path == "/Library" || path.rfind("/Library/", 0) == 0) return state_->core->systemRoot + path;
   return path;
-}
-
-void VirtualWorld::timerArmed(CFTimeInterval interval) {
-  state_->core->observe([&](Observer &o) { o.timerArmed(interval); });
-}
-
-void VirtualWorld::timerInvalidated() {
-  state_->core->observe([&](Observer &o) { o.timerInvalidated(); });
-}
-
-void VirtualWorld::willSpawn(const std::string &path) {
-  state_->core->observe([&](Observer &o) { o.spawned(path); });
 }
 
 }  // namespace platform

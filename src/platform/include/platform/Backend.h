@@ -1,22 +1,24 @@
 // The one seam between the platform layer and what serves it: the real Linux machine
-// (src/platform/linux), the simulated world (src/platform/virtual) or a test's own backend.
-// Every part a backend offers is named here, with no default: a backend that leaves one out does
-// not compile. An executable that links the Linux machine has it installed before main; any
-// other backend is installed with setBackend() before the helper starts.
+// (platform/LinuxMachine.h), the simulated world (platform/VirtualWorld.h) or a test's own
+// backend. Every part a backend offers is named here, with no default: a backend that leaves one
+// out does not compile. Each program's main() makes the one it runs on and serves the platform
+// from it with UseBackend, before anything else runs; a test fixture does the same with its own.
 #pragma once
 
 #include <ApplicationServices/ApplicationServices.h>
-#include <corvassel/AppKit.h>
+#include <sys/types.h>
 
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 
+#include <platform/UniqueFd.h>
+
 namespace platform {
 
-// The held-buttons mask, bit n for button n, as NSEvent gives it.
-using corvassel::ns::NSUInteger;
+// The held-buttons mask, bit n for button n: the type NSEvent gives it in.
+using NSUInteger = unsigned long;
 
 constexpr uint64_t kForever = UINT64_MAX;
 
@@ -30,15 +32,21 @@ class Waiter {
   virtual void notify() = 0;  // from any thread
 };
 
-// What a run loop blocks in: descriptors, a deadline and a wake-up.
+// What a run loop blocks in: descriptors, a deadline and a wake-up, and the timer that the
+// loop's earliest run-loop timer is armed on (as CoreFoundation arms one system timer per loop).
 class RunLoopDriver {
  public:
   virtual ~RunLoopDriver() = default;
+  // The loop's earliest run-loop timer is now due at deadline (kForever: it has none). wait()
+  // also returns once it is due. Called with the loop's own lock held, from any thread: must
+  // not call back into the run loop.
+  virtual void armTimer(uint64_t deadline) = 0;
   // Calls onReady(revents) on the loop's thread, from inside wait(), while fd has any of the
   // epoll events. Returns false when this driver cannot watch descriptors (virtual time).
   virtual bool watch(int fd, uint32_t events, std::function<void(uint32_t revents)> onReady) = 0;
   virtual void unwatch(int fd) = 0;
-  // Returns after wake(), after watched descriptors were served, or once the deadline passed.
+  // Returns after wake(), after watched descriptors were served, or once the deadline or the
+  // armed timer's passed.
   virtual void wait(uint64_t deadline) = 0;
   virtual void wake() = 0;  // from any thread
 };
@@ -118,38 +126,64 @@ class NotificationTransport {
   virtual void post(const std::string &name) = 0;
 };
 
+// Files and the programs the helper starts (its extra scripts), by the paths it names.
+class Launcher {
+ public:
+  virtual ~Launcher() = default;
+  // Whether anything exists at path (a dangling symbolic link does not count).
+  virtual bool exists(const std::string &path) = 0;
+  struct Started {
+    pid_t pid = -1;  // -1 when it could not be started, error then saying why (an errno)
+    int error = 0;
+    UniqueFd exit;  // readable once the child has exited, where the platform offers that
+  };
+  // Starts the program at path with no arguments, its standard output on output (-1: this
+  // process's), default signal handling, no signal blocked and no descriptor beyond the
+  // standard three.
+  virtual Started launch(const std::string &path, int output) = 0;
+};
+
+// Events as bytes, where platforms differ: the event CGEventCreate makes, the bytes
+// CGEventCreateData hands out, and which bytes CGEventCreateFromData rebuilds an event from.
+// The machine's own layout is HostEventBytes (platform/Host.h).
+class EventBytes {
+ public:
+  virtual ~EventBytes() = default;
+  // Writes a new event made at timestamp into out; its length, or 0 when no event can be made
+  // now (or it would not fit).
+  virtual size_t create(uint64_t timestamp, UInt8 *out, size_t capacity) = 0;
+  // What CGEventCreateData hands out for an event of these bytes; NULL when it cannot.
+  virtual CFDataRef write(CFAllocatorRef allocator, const UInt8 *bytes, size_t length) = 0;
+  // Whether these bytes are an event that CGEventCreateFromData may rebuild.
+  virtual bool read(const UInt8 *bytes, size_t length) = 0;
+};
+
 class Backend {
  public:
   virtual ~Backend() = default;
   virtual TimeSource &time() = 0;
   virtual InputBackend &input() = 0;
   virtual NotificationTransport &notifications() = 0;
+  virtual Launcher &launcher() = 0;
+  virtual EventBytes &events() = 0;
   // One line for the system log.
   virtual void log(const std::string &line) = 0;
   [[noreturn]] virtual void exitProcess(int status) = 0;
-  // Where a path the helper names really lives (lets a test stand in for /Library).
-  virtual std::string mapPath(const std::string &path) = 0;
-  // Observation points for the simulated world.
-  virtual void timerArmed(CFTimeInterval interval) = 0;
-  virtual void timerInvalidated() = 0;
-  virtual void willSpawn(const std::string &path) = 0;
 };
 
-// The installed backend: the last one given to setBackend, else the machine.
+// The backend the platform's C API is served from: the one a UseBackend names while it lives.
 Backend &backend();
-// Installs b (nullptr goes back to the machine). Only before the helper starts, with no
-// platform thread running; b must outlive its use.
-void setBackend(Backend *b);
-// The machine an executable runs on, installed once before main by the backend it links.
-void setMachine(Backend *machine);
-// Changes each time another backend is installed: what was built on the old one is stale.
-uint64_t backendGeneration();
-// Runs observer on the installing thread each time another backend is installed, while the
-// old one is still alive (the run loop drops what it built on the old clock).
-void whenBackendChanges(void (*observer)());
 
-// Objects of the CF layer (numbers, strings, events, ...) alive right now; CFSTR constants and
-// the two booleans are not counted.
-long liveObjectCount();
+// Serves the platform from backend for this object's lifetime. A program makes one in main(),
+// on the main thread, before anything uses the platform; a test fixture makes its own. One at a
+// time. When it goes, so does what the platform built on the backend (the main run loop and the
+// calling thread's, with everything scheduled on them); backend must outlive it.
+class UseBackend {
+ public:
+  explicit UseBackend(Backend &backend);
+  ~UseBackend();
+  UseBackend(const UseBackend &) = delete;
+  UseBackend &operator=(const UseBackend &) = delete;
+};
 
 }  // namespace platform

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -47,8 +48,9 @@ struct NormalizedXml {
   // The root element, and where its content ends (its end tag, or its end for <dict/>).
   Element root;
   size_t rootContentEnd = 0;
-  // The root dictionary's children in order, keys and values alike.
-  std::vector<Element> rootChildren;
+  // The root dictionary's children in order, keys and values alike. A deque: a file of millions
+  // of entries grows it without moving (and faulting in) what it already holds.
+  std::deque<Element> rootChildren;
   // Where each <integer> that holds no readable number begins.
   std::vector<size_t> unreadableIntegerOffsets;
 };

@@ -59,4 +59,9 @@ std::optional<PreferencesDictionary> ReadPreferencesDictionary(std::string_view 
 CFPropertyListRef CopyPreferencesValue(const PreferencesDictionary &dictionary,
                                        std::string_view key);
 
+// The same for the file of these bytes, as CopyPreferencesValue(*ReadPreferencesDictionary(bytes),
+// key) gives it (NULL for a file that is not read), without keeping an entry for every key: what
+// a reader of one setting uses.
+CFPropertyListRef CopyPreferencesValue(std::string_view bytes, std::string_view key);
+
 }  // namespace platform

@@ -31,11 +31,12 @@ class VirtualWorld : public Backend {
     virtual void trustChecked(bool prompt, bool trusted) {}
     virtual void tapCreated(bool ok) {}
     virtual void tapEnabled(bool enabled) {}  // the helper switched the tap on or off
+    // The run loop armed its earliest timer, or disarmed it before it was due.
     virtual void timerArmed(CFTimeInterval interval) {}
     virtual void timerInvalidated() {}
     // The tap's callback returned for a button or tap-disabled event.
     virtual void eventFiltered(CGEventType type, int64_t buttonNumber, bool passed) {}
-    virtual void spawned(const std::string &path) {}
+    virtual void spawned(const std::string &path) {}  // as the helper named it
     virtual void logged(const std::string &line) {}
     virtual void posted(CGEventRef event) {}
     // The process is ending with status; after this returns the world calls _exit(status).
@@ -84,16 +85,18 @@ class VirtualWorld : public Backend {
   uint64_t nowNanos() const;
   double nowSeconds() const;
 
+  // Where a path the helper names lies in this world: under the system root for /Library.
+  std::string mapPath(const std::string &path);
+
   // ---- Backend ----
   TimeSource &time() override;
   InputBackend &input() override;
   NotificationTransport &notifications() override;
+  // Real files and programs, with /Library under the system root; each start is observed.
+  Launcher &launcher() override;
+  EventBytes &events() override;  // the machine's own
   void log(const std::string &line) override;
   [[noreturn]] void exitProcess(int status) override;
-  std::string mapPath(const std::string &path) override;
-  void timerArmed(CFTimeInterval interval) override;
-  void timerInvalidated() override;
-  void willSpawn(const std::string &path) override;
 
   struct State;
 

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <CoreFoundation/CoreFoundation.h>
+#include <platform/UniqueFd.h>
 
 #include <exception>
 #include <string>
@@ -63,10 +64,7 @@ class NSTask;
 class NSFileHandle {
  public:
   explicit NSFileHandle(int fd) : fd_(fd) {}
-  NSFileHandle(const NSFileHandle &) = delete;
-  NSFileHandle &operator=(const NSFileHandle &) = delete;
-  ~NSFileHandle();
-  int fileDescriptor() const { return fd_; }
+  int fileDescriptor() const { return fd_.get(); }
   void closeFile();
   // Reads until end of file.
   std::vector<UInt8> readDataToEndOfFile();
@@ -75,7 +73,7 @@ class NSFileHandle {
   std::vector<UInt8> readDataUntilExitOfTask(NSTask &task);
 
  private:
-  int fd_;
+  platform::UniqueFd fd_;
 };
 
 class NSPipe {
@@ -111,14 +109,14 @@ class NSTask {
   int processIdentifier() const { return pid_; }
   int terminationStatus() const { return terminationStatus_; }
   // A descriptor that becomes readable when the process exits (-1 when unavailable).
-  int exitDescriptor() const { return pidfd_; }
+  int exitDescriptor() const { return pidfd_.get(); }
 
  private:
   void reap(bool block);
   std::string launchPath_;
   NSPipe *standardOutput_ = nullptr;
   int pid_ = -1;
-  int pidfd_ = -1;
+  platform::UniqueFd pidfd_;
   bool exited_ = false;
   int terminationStatus_ = 0;
 };

@@ -6,20 +6,22 @@
 #include <PreferencesFile.h>
 #include <dirent.h>
 #include <platform/Backend.h>
+#include <platform/LinuxMachine.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <cstdio>
 #include <atomic>
+#include <filesystem>
 #include <map>
 #include <mutex>
 #include <string>
 #include <thread>
 
+#include "TestBackend.h"
 #include "linux/SeatSession.h"
 #include "main/CorvasselMain.h"
 
@@ -66,21 +68,15 @@ class SeatedInput : public TrustedInput {
 
  private:
   std::unique_ptr<platform::evdev::SeatSessions> sessions_ =
-      platform::evdev::logindSessions(getuid());
+      platform::evdev::logindSessions(getuid(), {}, nullptr);
   std::once_flag once_;
   std::atomic<bool> followed_{false};
-};
-
-class NoNotifications : public platform::NotificationTransport {
- public:
-  void start(std::function<void(const std::string &)>) override {}
-  void post(const std::string &) override {}
 };
 
 // The real machine, except for input, and for notifications unless the session bus is wanted.
 class IdleBackend : public platform::Backend {
  public:
-  IdleBackend(platform::Backend &machine, bool sessionBus, bool systemBus)
+  IdleBackend(platform::LinuxMachine &machine, bool sessionBus, bool systemBus)
       : machine_(machine), sessionBus_(sessionBus), systemBus_(systemBus) {}
   platform::TimeSource &time() override { return machine_.time(); }
   platform::InputBackend &input() override {
@@ -89,23 +85,18 @@ class IdleBackend : public platform::Backend {
   platform::NotificationTransport &notifications() override {
     return sessionBus_ ? machine_.notifications() : quiet_;
   }
+  platform::Launcher &launcher() override { return machine_.launcher(); }
+  platform::EventBytes &events() override { return machine_.events(); }
   void log(const std::string &line) override { machine_.log(line); }
-  [[noreturn]] void exitProcess(int status) override {
-    machine_.exitProcess(status);
-    std::abort();
-  }
-  std::string mapPath(const std::string &path) override { return path; }
-  void timerArmed(CFTimeInterval) override {}
-  void timerInvalidated() override {}
-  void willSpawn(const std::string &) override {}
+  [[noreturn]] void exitProcess(int status) override { machine_.exitProcess(status); }
 
   SeatedInput seated;
 
  private:
-  platform::Backend &machine_;
+  platform::LinuxMachine &machine_;
   bool sessionBus_, systemBus_;
   TrustedInput input_;
-  NoNotifications quiet_;
+  QuietNotifications quiet_;
 };
 
 // stdio rather than iostreams: iostreams would bring their locale set-up into the resident
@@ -219,9 +210,11 @@ int main(int argc, char **argv) {
     return 1;
   }
 
-  static IdleBackend backend(platform::backend(), sessionBus, gSystemBus);
+  // The helper's own machine, as its main() makes it, with a tap that sees nothing.
+  platform::LinuxMachine machine({SIGHUP});
+  IdleBackend backend(machine, sessionBus, gSystemBus);
+  platform::UseBackend running(backend);
   gBackend = &backend;
-  platform::setBackend(&backend);
   std::thread(Measure, seconds, std::string(scratch)).detach();
   return CorvasselHelperMain();
 }
