@@ -138,7 +138,6 @@ class Loop : public platform::evdev::InputLoop {
   }
   void unwatch(int fd) override { handlers.erase(fd); }
   void setRoundEnd(std::function<void()> onRoundEnd) override { roundEnd = std::move(onRoundEnd); }
-  void waitIn(int) override {}
   void post(std::function<void()> work) override { work(); }
   void call(const std::function<void()> &work) override { work(); }
   uint64_t now() override { return 0; }

@@ -53,7 +53,6 @@ struct Node {
   int opened = 0;  // descriptors open on it now
   uint64_t drops = 0;
   int fd = -1;
-  bool waitsInRead = false;  // as a real mouse's read, which the tap's thread may wait in
 };
 
 class Device : public platform::evdev::Device {
@@ -86,7 +85,6 @@ class Device : public platform::evdev::Device {
     return platform::evdev::ReadStatus::Event;
   }
   uint64_t drops() const override { return node_->drops; }
-  bool waitsInRead() const override { return node_->waitsInRead; }
 
  private:
   std::shared_ptr<Node> node_;
@@ -269,12 +267,8 @@ class Loop : public platform::evdev::InputLoop {
     handlers[fd] = std::move(onReady);
     return true;
   }
-  void unwatch(int fd) override {
-    handlers.erase(fd);
-    if (fd == waitingIn) waitingIn = -1;  // as the real loop, before the descriptor is closed
-  }
+  void unwatch(int fd) override { handlers.erase(fd); }
   void setRoundEnd(std::function<void()> onRoundEnd) override { roundEnd = std::move(onRoundEnd); }
-  void waitIn(int fd) override { waitingIn = fd; }
   void post(std::function<void()> work) override { posted.push_back(std::move(work)); }
   void call(const std::function<void()> &work) override { work(); }
   uint64_t now() override { return clock; }
@@ -305,7 +299,6 @@ class Loop : public platform::evdev::InputLoop {
   std::vector<std::function<void()>> posted;
   std::set<int> refused;  // descriptors that cannot be watched
   uint64_t clock = 0;
-  int waitingIn = -1;  // the descriptor the tap asked to wait in
 };
 
 // The port as the tap sees it: records what it is asked and answers when the test lets the

@@ -101,7 +101,6 @@ void DeviceSet::stop() {
   }
   entries_.clear();  // closing them ends any grab
   grabbed_ = 0;
-  ++grabChanges_;
   pending_.clear();
   ignored_.clear();
   if (directory_) loop_.unwatch(directory_->fd());
@@ -116,7 +115,6 @@ void DeviceSet::letGo(const std::function<void()> &meanwhile) {
   for (auto &[node, entry] : entries_) {
     if (!std::exchange(entry.grabbed, false)) continue;
     --grabbed_;
-    ++grabChanges_;
     Device *device = entry.device.get();
     backend().time().threadWillStart();
     try {
@@ -136,16 +134,6 @@ void DeviceSet::letGo(const std::function<void()> &meanwhile) {
 Device *DeviceSet::device(uint32_t id) {
   for (auto &[node, entry] : entries_)
     if (entry.id == id) return entry.grabbed ? entry.device.get() : nullptr;
-  return nullptr;
-}
-
-Device *DeviceSet::soleGrabbed(uint32_t &id) {
-  if (grabbed_ != 1) return nullptr;
-  for (auto &[node, entry] : entries_) {
-    if (!entry.grabbed) continue;
-    id = entry.id;
-    return entry.device.get();
-  }
   return nullptr;
 }
 
@@ -266,7 +254,6 @@ bool DeviceSet::grabWhenNeutral(Entry &entry, Retry refusals) {
   }
   entry.grabbed = true;
   ++grabbed_;
-  ++grabChanges_;
   refusalLogged_.erase(entry.node);
   listener_.deviceGrabbed(entry.id);
   return true;
@@ -289,10 +276,7 @@ void DeviceSet::onEntryReady(Entry &entry) {
 void DeviceSet::drop(std::map<std::string, Entry>::iterator it, bool tellListener) {
   const uint32_t id = it->second.id;
   const bool grabbed = it->second.grabbed;
-  if (grabbed) {
-    --grabbed_;
-    ++grabChanges_;
-  }
+  if (grabbed) --grabbed_;
   loop_.unwatch(it->second.device->fd());
   entries_.erase(it);  // closing it ends the grab
   if (grabbed && tellListener) listener_.deviceLost(id);

@@ -70,10 +70,6 @@ class DeviceSet {
   // The grabbed device with this id, or nullptr.
   Device *device(uint32_t id);
   size_t grabbedCount() const { return grabbed_; }
-  // Changes whenever a device is grabbed or let go.
-  uint64_t grabChanges() const { return grabChanges_; }
-  // The only grabbed device and its id, or nullptr when there are none or several.
-  Device *soleGrabbed(uint32_t &id);
   // Hands the listener every grabbed device with events waiting now, without waiting for any.
   void readWaiting();
   // A grabbed device that the tap found gone: closed and forgotten.
@@ -127,8 +123,7 @@ class DeviceSet {
   std::map<std::string, Retry> pending_;  // nodes to try again
   std::set<std::string> refusalLogged_;   // nodes whose refused grab was logged
   uint64_t retryArmedNanos_ = 0;
-  size_t grabbed_ = 0;  // entries grabbed
-  uint64_t grabChanges_ = 0;
+  size_t grabbed_ = 0;        // entries grabbed
   std::vector<int> waiting_;  // readWaiting's, kept to spare an allocation each round
   std::unique_ptr<DirectoryWatch> directory_;
   std::unique_ptr<Timer> retryTimer_;

@@ -96,7 +96,7 @@ class EvdevDevice : public Device {
   // what follows up to the next SYN_REPORT is dropped too, and the key state the kernel reports
   // then is compared with what was read, the differences coming out as ordinary events.
   size_t read(Event *out, uint64_t *times, size_t max, ReadStatus &status) override {
-    // What is held back goes alone: the descriptor may be blocking, and these must not wait.
+    // What is held back goes first, alone.
     if (size_t n = takeCatchUp(out, times, max)) {
       status = ReadStatus::Event;
       return n;
@@ -138,8 +138,6 @@ class EvdevDevice : public Device {
     return n;
   }
   uint64_t drops() const override { return drops_; }
-  bool waitsInRead() const override { return true; }
-  bool holdsEvents() const override { return !catchUp_.empty(); }
 
  private:
   using KeyBits = std::bitset<KEY_MAX + 1>;

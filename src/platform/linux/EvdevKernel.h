@@ -1,6 +1,11 @@
 // What the Linux input tap needs from the kernel, behind one small interface so that the tap can
 // run on scripted devices in tests. libevdev lives only in the real implementation: it needs real
 // ioctls on its descriptor, so fakes stand in above it, at the level of decoded events.
+//
+// One error convention throughout src/platform/linux: a call that can fail returns 0 or the
+// errno that says why (positive, as errno holds it); one that makes something returns it, or
+// nullptr with an `int &error` set to that errno. libevdev's negative errnos and -1-and-errno
+// returns are turned into this where they are called.
 #pragma once
 
 #include <linux/input.h>
@@ -61,11 +66,6 @@ class Device {
   }
   // How many times the kernel has dropped events of this device so far.
   virtual uint64_t drops() const { return 0; }
-  // Whether read() reads the descriptor itself, waiting for an event when it is blocking, so
-  // that the tap's thread can wait there.
-  virtual bool waitsInRead() const { return false; }
-  // Whether read() has events to give that the descriptor no longer shows.
-  virtual bool holdsEvents() const { return false; }
 };
 
 // The virtual device every passed event is re-emitted on.

@@ -137,8 +137,10 @@ std::unique_ptr<TapDriver> LinuxInput::createTap(const TapRequest &request, TapC
   TapOptions options = options_;
   const bool following = followsSessions();
   if (following) options.devices.admit = [this](const std::string &node) { return admit(node); };
+  std::unique_ptr<InputLoop> loop = makeLoop_();
+  if (!loop) return nullptr;  // it said why
   int error = 0;
-  std::unique_ptr<Tap> tap = Tap::create(kernel_, request, client, options, makeLoop_(), error);
+  std::unique_ptr<Tap> tap = Tap::create(kernel_, request, client, options, std::move(loop), error);
   if (!tap) {
     backend().log("corvassel-helper: cannot make the virtual pointer through " +
                   kernel_.uinputPath() + ": " + strerror(error) + "; nothing is remapped");

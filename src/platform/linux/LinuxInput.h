@@ -25,6 +25,7 @@ uint16_t buttonForSwipe(int64_t direction);
 // followed, it serves every mouse whoever sits at the machine.
 class LinuxInput : public InputBackend {
  public:
+  // nullptr when no loop can run, having said why.
   using LoopMaker = std::function<std::unique_ptr<InputLoop>()>;
   explicit LinuxInput(Kernel &kernel, TapOptions options = {}, LoopMaker makeLoop = makeThreadLoop,
                       SeatSessions *sessions = nullptr)

@@ -72,7 +72,7 @@ bool Tap::begin(int &error) {
     devices_.setOwnNode(devnode.substr(devnode.rfind('/') + 1));
     deadline_ = kernel_.makeTimer();
     if (deadline_) loop_->watch(deadline_->fd(), [this] { onDeadline(); });
-    loop_->setRoundEnd([this] { onRoundEnd(); });
+    loop_->setRoundEnd([this] { serveRound(); });
     enabled_ = true;
     devices_.start();
     made = true;
@@ -169,12 +169,8 @@ void Tap::deviceReadable(uint32_t id, Device &device) {
     partial_.erase(it);
   }
   uint64_t times[kEventsPerRead];
-  // The mouse the loop waits in reads once a round: its descriptor blocks, and what this read
-  // got goes out before the next read waits.
-  const bool once = waitFd_ >= 0 && id == waitId_;
   ReadStatus status = ReadStatus::Event;
-  for (size_t total = 0; total < kMaxEventsPerRound && status == ReadStatus::Event &&
-                         (total == 0 || !once || device.holdsEvents());) {
+  for (size_t total = 0; total < kMaxEventsPerRound && status == ReadStatus::Event;) {
     const size_t at = readEvents_.size();
     readEvents_.resize(at + kEventsPerRead);
     Event *run = readEvents_.data() + at;
@@ -217,27 +213,6 @@ void Tap::logDrops(uint32_t id, Device &device) {
   quietUntil = now + kDropLogIntervalNanos;
   backend().log("corvassel-helper: the kernel dropped events of " + devices_.describe(id) +
                 "; its buttons were brought back in line");
-}
-
-void Tap::onRoundEnd() {
-  serveRound();
-  chooseWait();
-}
-
-void Tap::chooseWait() {
-  int fd = -1;
-  if (enabled_ && !asked_ && reads_.empty() && lost_.empty() && devices_.grabbedCount() == 1) {
-    if (devices_.grabChanges() != waitGrabs_) {
-      waitGrabs_ = devices_.grabChanges();
-      Device *sole = devices_.soleGrabbed(soleId_);
-      soleFd_ = sole && sole->waitsInRead() ? sole->fd() : -1;
-    }
-    fd = soleFd_;
-  }
-  if (fd == waitFd_ && (fd < 0 || soleId_ == waitId_)) return;
-  waitFd_ = fd;
-  waitId_ = soleId_;
-  loop_->waitIn(fd);
 }
 
 void Tap::serveRound() {

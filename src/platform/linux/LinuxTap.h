@@ -10,6 +10,7 @@
 
 #include "linux/DeviceSet.h"
 #include "linux/EvdevKernel.h"
+#include "linux/EventBuffer.h"
 #include "linux/FrameFilter.h"
 #include "linux/InputLoop.h"
 #include "linux/Watchdog.h"
@@ -19,9 +20,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <new>
 #include <string>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -32,27 +31,6 @@ struct TapOptions {
   uint64_t graceNanos = kQuestionGraceNanos;   // then motion stops waiting for an answer
   DeviceSetOptions devices;
 };
-
-// Grows without zeroing what it adds: each read fills the events it is given at once.
-template <class T>
-struct FilledByReadAllocator : std::allocator<T> {
-  template <class U>
-  struct rebind {
-    using other = FilledByReadAllocator<U>;
-  };
-  FilledByReadAllocator() = default;
-  template <class U>
-  FilledByReadAllocator(const FilledByReadAllocator<U> &) noexcept {}
-  template <class U>
-  void construct(U *p) noexcept(std::is_nothrow_default_constructible_v<U>) {
-    ::new (static_cast<void *>(p)) U;
-  }
-  template <class U, class... Args>
-  void construct(U *p, Args &&...args) {
-    ::new (static_cast<void *>(p)) U(std::forward<Args>(args)...);
-  }
-};
-using EventBuffer = std::vector<Event, FilledByReadAllocator<Event>>;
 
 class Tap final : public TapDriver, private DeviceSet::Listener {
  public:
@@ -109,10 +87,7 @@ class Tap final : public TapDriver, private DeviceSet::Listener {
   void deviceLost(uint32_t id) override;
 
   // On the loop.
-  void onRoundEnd();
   void serveRound();
-  // With one grabbed mouse and nothing pending, the loop waits in that mouse's read.
-  void chooseWait();
   // Keeps the frames read from reads_[first] on for the next round.
   void holdFrom(size_t first);
   void onAnswer(uint64_t serial, bool pass);
@@ -144,13 +119,6 @@ class Tap final : public TapDriver, private DeviceSet::Listener {
   std::vector<uint32_t> lost_;
   std::map<uint32_t, std::vector<Event>> partial_;           // a frame split across reads
   std::map<uint32_t, std::pair<uint64_t, uint64_t>> drops_;  // device: count seen, quiet until
-
-  // Where the loop waits: in this device's read (its descriptor, its id), or in epoll (-1).
-  int waitFd_ = -1;
-  uint32_t waitId_ = 0;
-  uint64_t waitGrabs_ = UINT64_MAX;  // the grabs it was chosen for
-  int soleFd_ = -1;                  // the mouse it can wait in then, or -1
-  uint32_t soleId_ = 0;
 
   bool asked_ = false;
   uint64_t serial_ = 0;
