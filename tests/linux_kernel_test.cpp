@@ -1,6 +1,7 @@
 // The real kernel side of the Linux input tap, as far as a machine without input devices allows:
 // descriptors are close-on-exec, refusals leak nothing, hotplug notices arrive. What needs input
 // devices and /dev/uinput is checked on a real kernel by the kernel suite (tests/kernel).
+#include "FakeInputKernel.h"
 #include "TestBackend.h"
 
 #include "linux/EvdevKernel.h"
@@ -134,8 +135,10 @@ TEST(LinuxKernel, NodesThatAreNotEventDevicesAreRefusedWithoutLeaks) {
     EXPECT_EQ(kernel->open(row.path, error) == nullptr, row.refused) << row.path;
     EXPECT_NE(error, 0) << row.path;
   }
+  EXPECT_EQ(kernel->canMakeOutputs(), ENOENT) << "no uinput there";
+  fake::Device source(std::make_shared<fake::Node>());
   int error = 0;
-  EXPECT_EQ(kernel->createOutput("x", {}, error), nullptr) << "no uinput there";
+  EXPECT_EQ(kernel->createOutput({}, source, error), nullptr);
   EXPECT_EQ(error, ENOENT);
   EXPECT_EQ(openDescriptors(), before);
 }

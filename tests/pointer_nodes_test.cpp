@@ -9,6 +9,7 @@
 #include "FakeInputKernel.h"
 #include "TestBackend.h"
 #include "linux/DeviceDescription.h"
+#include "linux/EvdevKernel.h"
 #include "linux/LinuxInput.h"
 #include "linux/PointerNodes.h"
 
@@ -100,6 +101,9 @@ TEST(PointerNodes, TheNameAndPhysComeFromSysfsAndThePhysTellsAnOutput) {
     EXPECT_EQ(phys, row.phys);
     EXPECT_EQ(platform::evdev::outputSource(phys), row.outputOf);
   }
+  auto kernel = platform::evdev::makeRealKernel("/nonexistent", "/nonexistent", sysfs.path);
+  EXPECT_TRUE(kernel->isOutputNode("event1"));
+  EXPECT_FALSE(kernel->isOutputNode("event0") || kernel->isOutputNode("event3"));
 }
 
 TEST(PointerNodes, TrustNeedsUinputAndTheMiceButNoKeyboard) {

@@ -1,6 +1,6 @@
 // Finding a button's number: every pointer device is read, never grabbed, as the desktop reads
-// it. While the helper runs, a mouse it holds is seen through its virtual pointer, where a
-// button it maps arrives as the click it makes for it.
+// it. While the helper runs, a mouse it holds is seen through its output device (which carries
+// the mouse's name), where a button it maps arrives as the click it makes for it.
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/input.h>
@@ -16,7 +16,8 @@
 #include <map>
 
 #include "Prefs.h"
-#include "linux/LinuxTap.h"
+#include "linux/DeviceDescription.h"
+#include "linux/FrameFilter.h"
 #include "linux/PointerNodes.h"
 
 namespace corvassel::prefs {
@@ -25,7 +26,6 @@ namespace {
 
 using platform::evdev::buttonNumber;
 using platform::evdev::kSysfsInputDirectory;
-using platform::evdev::kVirtualDeviceName;
 
 constexpr const char *kInputDirectory = "/dev/input";
 
@@ -41,12 +41,18 @@ std::optional<PointerNode> Describe(const std::string &node) {
   pointer.node = node;
   pointer.path = std::string(kInputDirectory) + "/" + node;
   pointer.name = platform::evdev::deviceName(kSysfsInputDirectory, node);
-  pointer.virtualPointer = pointer.name == kVirtualDeviceName;
+  pointer.outputOf =
+      platform::evdev::outputSource(platform::evdev::devicePhys(kSysfsInputDirectory, node));
   return pointer;
 }
 
+// An output carries its mouse's name: where it is, and which mouse it re-emits, tell them apart.
 std::string Label(const PointerNode &device) {
-  return "\"" + device.name + "\" (" + device.path + ")";
+  return "\"" + device.name + "\" (" + device.path +
+         (device.output()
+              ? ", the helper's output for " + std::string(kInputDirectory) + "/" + device.outputOf
+              : std::string()) +
+         ")";
 }
 
 struct Press {
@@ -116,8 +122,7 @@ class PressWatch {
       return false;
     }
     devices_[fd] = device;
-    printf("Reading %s%s\n", Label(device).c_str(),
-           device.virtualPointer ? ", through which the helper passes the mice it holds" : "");
+    printf("Reading %s\n", Label(device).c_str());
     return true;
   }
 
@@ -164,13 +169,14 @@ std::string Numbered(int64_t number) {
 
 // What a user pressing buttons must know while the helper holds the mice.
 void SayHowTheHelperShowsButtons(bool learning) {
-  std::optional<PointerNode> pointer = VirtualPointer();
-  if (!pointer) return;
+  const std::vector<PointerNode> pointers = PointerNodes();
+  if (std::none_of(pointers.begin(), pointers.end(),
+                   [](const PointerNode &pointer) { return pointer.output(); }))
+    return;
   printf(
-      "corvassel-helper is running: the mice it holds are read through its virtual pointer (%s), "
-      "where a button it maps shows as the click it makes (back: button 3, BTN_SIDE; forward: "
-      "button 4, BTN_EXTRA).\n",
-      pointer->path.c_str());
+      "corvassel-helper is running: each mouse it holds is read through its output device, "
+      "which has the mouse's name, and where a button it maps shows as the click it makes "
+      "(back: button 3, BTN_SIDE; forward: button 4, BTN_EXTRA).\n");
   const Effective effective = EffectiveSettings();
   std::string mapped;
   if (effective.enabled && effective.back > 0) mapped += "BackButton " + Numbered(effective.back);
@@ -212,12 +218,6 @@ std::vector<PointerNode> PointerNodes() {
   return pointers;
 }
 
-std::optional<PointerNode> VirtualPointer() {
-  for (const PointerNode &pointer : PointerNodes())
-    if (pointer.virtualPointer) return pointer;
-  return std::nullopt;
-}
-
 std::string ButtonName(int64_t number) {
   static constexpr const char *kNames[] = {"BTN_LEFT",  "BTN_RIGHT",   "BTN_MIDDLE", "BTN_SIDE",
                                            "BTN_EXTRA", "BTN_FORWARD", "BTN_BACK",   "BTN_TASK"};
@@ -243,7 +243,7 @@ int Learn(PreferencesFile &file, const Setting &setting) {
       printf("The left button cannot be mapped; press another.\n");
       continue;
     }
-    if (press->device.virtualPointer) {
+    if (press->device.output()) {
       const Effective effective = EffectiveSettings();
       const char *clicked = nullptr;
       if (effective.enabled && press->number == 3 && effective.back > 0) clicked = "BackButton";

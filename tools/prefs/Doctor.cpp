@@ -113,20 +113,28 @@ void CheckAccess(Report &report, const RuleState &rule) {
   } else {
     report.ok("/dev/uinput: may be read and written");
   }
-  const std::vector<PointerNode> mice = PointerNodes();
+  // Each mouse with the output the helper re-emits it on, if it holds it.
+  std::vector<PointerNode> mice, outputs;
+  for (PointerNode &pointer : PointerNodes())
+    (pointer.output() ? outputs : mice).push_back(std::move(pointer));
   if (mice.empty()) report.note("mice: none is plugged in; the helper takes each one as it comes");
   for (const PointerNode &mouse : mice) {
-    const std::string what = mouse.path + " \"" + mouse.name + "\"" +
-                             (mouse.virtualPointer ? " (the helper's virtual pointer)" : "");
-    int error = MayUse(mouse.path, R_OK);
-    // The helper never reads its own virtual pointer; only learn and buttons do.
-    if (error && mouse.virtualPointer)
-      report.note(what + ": " + strerror(error) +
-                  "; 'corvassel-prefs learn' and 'buttons' cannot see the mice the helper holds");
-    else if (error)
+    const PointerNode *output = nullptr;
+    for (const PointerNode &candidate : outputs)
+      if (candidate.outputOf == mouse.node) output = &candidate;
+    const std::string what =
+        mouse.path + " \"" + mouse.name + "\"" +
+        (output ? " (the helper re-emits it on " + output->path + ")" : std::string());
+    if (int error = MayUse(mouse.path, R_OK))
       report.problem(what + ": " + strerror(error), AccessFix(rule));
     else
       report.ok(what + ": may be read");
+    // The helper never reads an output; only learn and buttons do.
+    if (int error = output ? MayUse(output->path, R_OK) : 0)
+      report.note(output->path + ", the helper's output for " + mouse.path + ": " +
+                  strerror(error) +
+                  "; 'corvassel-prefs learn' and 'buttons' cannot see this mouse while the "
+                  "helper holds it");
   }
   if (rule.path.empty())
     report.note(std::string("udev rule: ") + kRule + " is not installed");
@@ -157,10 +165,13 @@ void CheckHelper(Report &report, const Effective &effective, const std::string &
 
   const std::vector<pid_t> running = HelperProcesses(home);
   if (!running.empty()) {
-    std::optional<PointerNode> pointer = VirtualPointer();
-    report.ok("helper: running (process " + std::to_string(running.front()) + ")" +
-              (pointer ? ", remapping through its virtual pointer " + pointer->path
-                       : ", without a virtual pointer: it waits for access"));
+    size_t held = 0;
+    for (const PointerNode &pointer : PointerNodes()) held += pointer.output() ? 1 : 0;
+    report.ok("helper: running (process " + std::to_string(running.front()) + "), " +
+              (held == 0   ? std::string("holding no mouse: it waits for access or for a mouse")
+               : held == 1 ? std::string("holding 1 mouse, re-emitted on its own output device")
+                           : "holding " + std::to_string(held) +
+                                 " mice, each re-emitted on its own output device"));
     return;
   }
   if (!effective.enabled) {

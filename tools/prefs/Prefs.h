@@ -83,15 +83,15 @@ int StartHelperIfStopped(const std::string &home);
 // ---- mice (Buttons.cpp) ----
 
 struct PointerNode {
-  std::string path;             // /dev/input/eventN
-  std::string node;             // eventN
-  std::string name;             // the device's name
-  bool virtualPointer = false;  // the helper's own
+  std::string path;      // /dev/input/eventN
+  std::string node;      // eventN
+  std::string name;      // the device's name
+  std::string outputOf;  // for a helper's output device, the node of the mouse it re-emits
+  bool output() const { return !outputOf.empty(); }
 };
-// The pointer devices present, told from sysfs: no node is opened, keyboards are not looked at.
+// The pointer devices present, helpers' output devices included, told from sysfs: no node is
+// opened, keyboards are not looked at.
 std::vector<PointerNode> PointerNodes();
-// The helper's virtual pointer, when it has one now.
-std::optional<PointerNode> VirtualPointer();
 // The evdev name of a button number (BTN_SIDE for 3), "button N" beyond the named ones.
 std::string ButtonName(int64_t number);
 

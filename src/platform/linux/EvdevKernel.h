@@ -42,7 +42,10 @@ class Device {
  public:
   virtual ~Device() = default;
   virtual int fd() const = 0;  // readable while events wait
-  virtual const std::string &name() const = 0;
+  // What the desktop knows it by; its name is also name().
+  virtual const DeviceIdentity &identity() const = 0;
+  const std::string &name() const { return identity().name; }
+  virtual const std::string &phys() const = 0;  // "" when it has none
   virtual const Capabilities &capabilities() const = 0;
   // 0, or the errno that refused it (EBUSY: another program holds the device). From any thread.
   virtual int grab(bool exclusive) = 0;
@@ -68,7 +71,7 @@ class Device {
   virtual uint64_t drops() const { return 0; }
 };
 
-// The virtual device every passed event is re-emitted on.
+// The device a grabbed mouse's passed events are re-emitted on, made in its likeness.
 class Output {
  public:
   virtual ~Output() = default;
@@ -107,9 +110,12 @@ class Kernel {
   virtual std::vector<std::string> eventNodes() = 0;
   // nullptr with error set to the errno that refused it.
   virtual std::unique_ptr<Device> open(const std::string &path, int &error) = 0;
-  // nullptr with error set when no virtual device can be made.
-  virtual std::unique_ptr<Output> createOutput(const std::string &name,
-                                               const Capabilities &capabilities, int &error) = 0;
+  // 0 when output devices can be made, or the errno that says why not. Makes nothing.
+  virtual int canMakeOutputs() = 0;
+  // The output device `spec` describes, for the opened `source`; nullptr with error set when it
+  // cannot be made.
+  virtual std::unique_ptr<Output> createOutput(const OutputSpec &spec, const Device &source,
+                                               int &error) = 0;
   virtual std::unique_ptr<DirectoryWatch> watchDirectory() = 0;  // nullptr on failure
   virtual std::unique_ptr<Timer> makeTimer() = 0;                // nullptr on failure
   // access(2) with the effective ids, no side effects: 0, or the errno that refuses it.
@@ -117,6 +123,9 @@ class Kernel {
   // Whether the node in inputDirectory() is a pointer device (isPointerDevice in
   // PointerNodes.h), told without opening it.
   virtual bool isPointerNode(const std::string &node) = 0;
+  // Whether the node in inputDirectory() is an output device (isOutputPhys), this helper's or
+  // another's, told without opening it.
+  virtual bool isOutputNode(const std::string &node) = 0;
   // Now, on the clock of the devices' event times (monotonic nanoseconds).
   virtual uint64_t eventTimeNow() = 0;
   // Leaves in fds those of devices with events waiting now, without waiting for any.

@@ -25,7 +25,7 @@ std::vector<Tap *> &registry() {
   return taps;
 }
 
-// No grab outlives the process: on a normal exit every device and virtual device is closed
+// No grab outlives the process: on a normal exit every device and output device is closed
 // before the static objects go.
 void shutDownAll() {
   std::lock_guard<std::mutex> lock(registryMutex());
@@ -83,7 +83,8 @@ std::string LinuxInput::accessProblem() {
   if (int error = kernel_.mayAccess(kernel_.uinputPath(), R_OK | W_OK))
     return kernel_.uinputPath() + " (" + strerror(error) + "): " + fix;
   for (const std::string &node : kernel_.eventNodes()) {
-    if (!kernel_.isPointerNode(node)) continue;
+    // Outputs are never read by the helper, its own or another's.
+    if (!kernel_.isPointerNode(node) || kernel_.isOutputNode(node)) continue;
     const std::string path = kernel_.inputDirectory() + "/" + node;
     if (int error = kernel_.mayAccess(path, R_OK))
       return path + " (" + strerror(error) + "): " + fix + "; 'corvassel-prefs doctor' says more";
@@ -142,8 +143,8 @@ std::unique_ptr<TapDriver> LinuxInput::createTap(const TapRequest &request, TapC
   int error = 0;
   std::unique_ptr<Tap> tap = Tap::create(kernel_, request, client, options, std::move(loop), error);
   if (!tap) {
-    backend().log("corvassel-helper: cannot make the virtual pointer through " +
-                  kernel_.uinputPath() + ": " + strerror(error) + "; nothing is remapped");
+    backend().log("corvassel-helper: cannot make output devices through " + kernel_.uinputPath() +
+                  ": " + strerror(error) + "; nothing is remapped");
     return nullptr;
   }
   if (following) {
