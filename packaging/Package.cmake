@@ -48,9 +48,11 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "mouse buttons as trackpad swipe back and forward
 A per-user background helper that gives two mouse buttons the meaning of a
 trackpad swipe back and swipe forward: it grabs the mice through evdev,
-re-emits them on one virtual pointer made through uinput, and turns presses
-of the chosen buttons into the back and forward buttons that browsers and
-file managers understand, on X11 and Wayland alike.
+re-emits each on an output device of its own made through uinput, which keeps
+the mouse's name and ids (a udev rule gives it what udev derives from the
+mouse's bus, so that the hardware database and libinput treat it as the
+mouse), and turns presses of the chosen buttons into the back and forward
+buttons that browsers and file managers understand, on X11 and Wayland alike.
 
 The package holds the helper, its systemd user unit, a udev rule that lets
 the user at the seat use /dev/uinput, corvassel-prefs to change its settings

@@ -113,6 +113,12 @@ TEST(Packaging, TheInstalledUnitStartsTheInstalledHelper) {
     const std::string exec = Parse(ReadFile(unit))["Service.ExecStart"];
     EXPECT_EQ(exec, c.prefix + "/bin/corvassel-helper") << unit;
     EXPECT_EQ(access((root / fs::path(exec).relative_path()).c_str(), X_OK), 0) << exec;
+    for (const char *rule : {"70-corvassel-uinput.rules", "61-corvassel-outputs.rules"}) {
+      const fs::path installed =
+          root / fs::path(c.prefix).relative_path() / "lib/udev/rules.d" / rule;
+      EXPECT_EQ(ReadFile(installed), ReadFile(fs::path(CORVASSEL_SOURCE_DIR) / "packaging" / rule))
+          << installed;
+    }
   }
   fs::remove_all(dir);
 }

@@ -18,6 +18,8 @@ namespace corvassel::prefs {
 namespace {
 
 constexpr const char *kRule = "70-corvassel-uinput.rules";
+// Gives each mouse's output what udev derives from the mouse's bus.
+constexpr const char *kOutputsRule = "61-corvassel-outputs.rules";
 // Where udev looks for rules; a file in an earlier directory hides one of the same name later.
 constexpr const char *kRuleDirectories[] = {"/etc/udev/rules.d", "/run/udev/rules.d",
                                             "/usr/local/lib/udev/rules.d", "/usr/lib/udev/rules.d",
@@ -55,6 +57,15 @@ RuleState InstalledRule() {
     break;
   }
   return rule;
+}
+
+// Where udev reads the rule named so from, or "" when it is not installed.
+std::string RulePath(const char *name) {
+  for (const char *directory : kRuleDirectories) {
+    const std::string path = std::string(directory) + "/" + name;
+    if (access(path.c_str(), F_OK) == 0) return path;
+  }
+  return {};
 }
 
 int MayUse(const std::string &path, int mode) {
@@ -142,6 +153,12 @@ void CheckAccess(Report &report, const RuleState &rule) {
     report.note("udev rule: " + rule.path + " is an older one, which gives /dev/uinput only");
   else
     report.ok("udev rule: " + rule.path);
+  if (const std::string outputs = RulePath(kOutputsRule); outputs.empty())
+    report.note(std::string("udev rule: ") + kOutputsRule +
+                " is not installed, so a mouse's output may miss what the hardware database "
+                "says of the mouse (its resolution, its wheel, a trackball)");
+  else
+    report.ok("udev rule: " + outputs);
 }
 
 void CheckHelper(Report &report, const Effective &effective, const std::string &home) {
