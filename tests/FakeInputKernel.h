@@ -11,6 +11,7 @@
 #include <corvassel/AppKit.h>
 #include <platform/Backend.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <deque>
@@ -89,14 +90,19 @@ class Device : public platform::evdev::Device {
   size_t read(Event *out, uint64_t *times, size_t max,
               platform::evdev::ReadStatus &status) override {
     const auto &queue = node_->queue;
-    size_t n = 0;
-    for (; n < max && node_->consumed < queue.size(); ++n) {
-      const auto &[ev, time] = queue[node_->consumed++];
-      out[n] = ev;
-      times[n] = time;
-      if (ev.type == EV_KEY && ev.value == 0) node_->down.erase(ev.code);
-      if (ev.type == EV_KEY && ev.value != 0) node_->down.insert(ev.code);
+    const size_t from = node_->consumed;
+    const size_t n = std::min(max, queue.size() - from);
+    for (size_t i = 0; i < n; ++i) {
+      const auto &[ev, time] = queue[from + i];
+      out[i] = ev;
+      times[i] = time;
+      if (ev.type != EV_KEY) continue;
+      if (ev.value == 0)
+        node_->down.erase(ev.code);
+      else
+        node_->down.insert(ev.code);
     }
+    node_->consumed = from + n;
     status = n == max           ? platform::evdev::ReadStatus::Event
              : node_->unplugged ? platform::evdev::ReadStatus::Gone
                                 : platform::evdev::ReadStatus::Again;

@@ -41,9 +41,8 @@ uint32_t FrameFilter::held() const {
   return held;
 }
 
-void FrameFilter::openRun(uint32_t device) {
+void FrameFilter::openNewRun(uint32_t device) {
   std::vector<FilterOutput::Run> &runs = out_.runs;
-  if (!runs.empty() && runs.back().device == device) return;
   if (!runs.empty() && runs.back().begin == out_.events.size())
     runs.back().device = device;  // an empty run is taken over
   else

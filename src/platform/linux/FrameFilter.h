@@ -114,7 +114,10 @@ class FrameFilter {
   DeviceState &state(uint32_t device);
   bool subscribed(CGEventType type) const;
   // What is put out from now on goes to the device's output.
-  void openRun(uint32_t device);
+  void openRun(uint32_t device) {
+    if (out_.runs.empty() || out_.runs.back().device != device) openNewRun(device);
+  }
+  void openNewRun(uint32_t device);
   // Takes back what was put out from `size` on.
   void truncate(size_t size);
 
