@@ -229,7 +229,7 @@ TEST(Order, FramesOfSeveralMiceWithQuickCallbacksComeOutInTheirOrder) {
       collectors.push_back(std::make_unique<Collector>(run.output(*mouse)));
     for (size_t i = 0; i < sent.size(); ++i) {
       mice[from[i]]->frame(sent[i]);
-      std::this_thread::sleep_for(std::chrono::milliseconds(3));
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     std::this_thread::sleep_for(Millis(300));
     std::vector<std::vector<TimedFrame>> got;
