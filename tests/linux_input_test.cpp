@@ -341,38 +341,6 @@ TEST_F(LinuxTapTest, OnlyTheClosingEventOfASwipeClicks) {
   }
 }
 
-// A click posted while nothing is judged goes to the mouse judged last, and nowhere once it went.
-TEST_F(LinuxTapTest, APostedClickGoesToTheOutputOfTheMouseJudgedLast) {
-  kernel.add("event0");
-  kernel.add("event1");
-  start();
-  const auto post = [&] {
-    kernel.clearOutput();
-    input->post(kCGHIDEventTap, platform::PostedEvent{nullptr, kGesture, 4, 4});
-    settle();
-  };
-  post();
-  EXPECT_TRUE(kernel.output().empty()) << "nothing judged yet";
-  struct Row {
-    const char *judged;
-    const char *unplugged;  // or nullptr
-    std::vector<Event> event0, event1;
-  };
-  const Row rows[] = {{"event1", nullptr, {}, click(BTN_SIDE)},
-                      {"event0", nullptr, click(BTN_SIDE), {}},
-                      {"event1", "event1", {}, {}}};
-  for (const Row &row : rows) {
-    feed(row.judged, {key(BTN_MIDDLE, 1), syn(), key(BTN_MIDDLE, 0), syn()});
-    if (row.unplugged) {
-      kernel.unplug(row.unplugged);
-      directoryChanged();
-    }
-    post();
-    EXPECT_EQ(kernel.output("event0"), row.event0) << row.judged;
-    EXPECT_EQ(kernel.output("event1"), row.event1) << row.judged;
-  }
-}
-
 TEST_F(LinuxTapTest, TheCallbackSeesTheButtonsHeldBeforeItsEventOnEveryMouse) {
   kernel.add("event0");
   kernel.add("event1");
