@@ -71,7 +71,9 @@ forward. On Linux a press of either becomes a click of the side button that
 browsers and file managers take as back or forward, on X11 and Wayland alike,
 so that buttons 5 to 15, which applications ignore, go back and forward too.
 Optional scripts can run instead. It grabs the mice through evdev and
-re-emits them through uinput.
+re-emits each on an output device of its own made through uinput, which keeps
+the mouse's name and ids, so that the hardware database, libinput and the
+desktop's per-device settings treat it as the mouse.
 
 The package holds the helper, its systemd user unit, a udev rule that lets
 the user at the seat use the mice and /dev/uinput, corvassel-settings (a

@@ -1,6 +1,7 @@
 // Scripted event devices for the Linux input tap: a test lays out nodes, queues the events they
 // produce (what libevdev would hand out, catch-up events after a drop included), plugs and
-// unplugs them, drives the tap's loop by hand and reads what reached the virtual device.
+// unplugs them, drives the tap's loop by hand and reads what reached each mouse's output
+// device. The benchmarks drive the tap on the same doubles.
 #pragma once
 
 #include "linux/EvdevKernel.h"
@@ -10,6 +11,8 @@
 #include <corvassel/AppKit.h>
 #include <platform/Backend.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <deque>
 #include <functional>
@@ -25,7 +28,9 @@
 namespace fake {
 
 using platform::evdev::Capabilities;
+using platform::evdev::DeviceIdentity;
 using platform::evdev::Event;
+using platform::evdev::OutputSpec;
 
 inline Capabilities mouseCaps() {
   Capabilities caps;
@@ -42,9 +47,11 @@ inline Capabilities keyboardCaps() {
 }
 
 struct Node {
-  std::string name = "Fake Mouse";
+  DeviceIdentity identity{"Fake Mouse", BUS_USB, 0x1234, 0x5678, 0x0111};
+  std::string phys;
   Capabilities caps = mouseCaps();
-  std::deque<std::pair<Event, uint64_t>> queue;  // with kernel times
+  std::vector<std::pair<Event, uint64_t>> queue;  // with kernel times
+  size_t consumed = 0;                            // handed out so far (a bench may rewind it)
   bool unplugged = false;
   int refusals = 0;         // opens refused with EACCES before one succeeds
   int grabRefusals = 0;     // grabs refused with EBUSY (another program holds it) before one works
@@ -53,7 +60,6 @@ struct Node {
   int opened = 0;  // descriptors open on it now
   uint64_t drops = 0;
   int fd = -1;
-  bool waitsInRead = false;  // as a real mouse's read, which the tap's thread may wait in
 };
 
 class Device : public platform::evdev::Device {
@@ -64,7 +70,8 @@ class Device : public platform::evdev::Device {
     --node_->opened;
   }
   int fd() const override { return node_->fd; }
-  const std::string &name() const override { return node_->name; }
+  const DeviceIdentity &identity() const override { return node_->identity; }
+  const std::string &phys() const override { return node_->phys; }
   const Capabilities &capabilities() const override { return node_->caps; }
   int grab(bool exclusive) override {
     if (exclusive && node_->grabRefusals > 0) {
@@ -76,20 +83,44 @@ class Device : public platform::evdev::Device {
   }
   bool keysDown() const override { return !node_->down.empty(); }
   platform::evdev::ReadStatus next(Event &ev, uint64_t &time) override {
-    if (node_->queue.empty())
-      return node_->unplugged ? platform::evdev::ReadStatus::Gone
-                              : platform::evdev::ReadStatus::Again;
-    std::tie(ev, time) = node_->queue.front();
-    node_->queue.pop_front();
-    if (ev.type == EV_KEY && ev.value == 0) node_->down.erase(ev.code);
-    if (ev.type == EV_KEY && ev.value != 0) node_->down.insert(ev.code);
-    return platform::evdev::ReadStatus::Event;
+    platform::evdev::ReadStatus status;
+    return read(&ev, &time, 1, status) == 1 ? platform::evdev::ReadStatus::Event : status;
+  }
+  // A run at a time, as the real device is read.
+  size_t read(Event *out, uint64_t *times, size_t max,
+              platform::evdev::ReadStatus &status) override {
+    const auto &queue = node_->queue;
+    const size_t from = node_->consumed;
+    const size_t n = std::min(max, queue.size() - from);
+    for (size_t i = 0; i < n; ++i) {
+      const auto &[ev, time] = queue[from + i];
+      out[i] = ev;
+      times[i] = time;
+      if (ev.type != EV_KEY) continue;
+      if (ev.value == 0)
+        node_->down.erase(ev.code);
+      else
+        node_->down.insert(ev.code);
+    }
+    node_->consumed = from + n;
+    status = n == max           ? platform::evdev::ReadStatus::Event
+             : node_->unplugged ? platform::evdev::ReadStatus::Gone
+                                : platform::evdev::ReadStatus::Again;
+    return n;
   }
   uint64_t drops() const override { return node_->drops; }
-  bool waitsInRead() const override { return node_->waitsInRead; }
 
  private:
   std::shared_ptr<Node> node_;
+};
+
+// What was made for one source node's outputs, and what reached them, over every output made
+// for it.
+struct OutputRecord {
+  OutputSpec spec;  // of the latest
+  std::vector<Event> written;
+  bool live = false;
+  int made = 0;
 };
 
 class Output : public platform::evdev::Output {
@@ -169,6 +200,12 @@ class Kernel : public platform::evdev::Kernel {
   void queue(Node &node, const std::vector<Event> &events) {
     for (const Event &ev : events) node.queue.emplace_back(ev, ++clock_);
   }
+  // A node that is an output device: this helper's, or another instance's.
+  std::shared_ptr<Node> addOutput(const std::string &node, const std::string &source) {
+    auto n = add(node);
+    n->phys = platform::evdev::kOutputPhysPrefix + source;
+    return n;
+  }
 
   std::vector<std::string> eventNodes() override {
     std::vector<std::string> names;
@@ -191,23 +228,37 @@ class Kernel : public platform::evdev::Kernel {
     error = 0;
     return std::make_unique<Device>(it->second);
   }
-  std::unique_ptr<platform::evdev::Output> createOutput(const std::string &name,
-                                                        const Capabilities &caps,
+  int canMakeOutputs() override { return uinputUsable ? 0 : ENODEV; }
+  std::unique_ptr<platform::evdev::Output> createOutput(const OutputSpec &spec,
+                                                        const platform::evdev::Device &source,
                                                         int &error) override {
-    if (!uinputUsable) {
-      error = ENODEV;
+    const std::string node = platform::evdev::outputSource(spec.phys);
+    if (!uinputUsable || outputRefused.count(node)) {
+      error = uinputUsable ? ENOSPC : ENODEV;
       return nullptr;
     }
-    outputCaps = caps;
-    auto out = std::make_unique<Output>([this](const Event *events, size_t count) {
+    sources[node] = source.fd();
+    OutputRecord &record = outputs[node];
+    record.spec = spec;
+    record.live = true;
+    ++record.made;
+    ++outputsMade;
+    auto out = std::make_unique<Output>([this, &record](const Event *events, size_t count) {
+      if (countOnly) {  // a bench's: no lock, nothing kept
+        counted += count;
+        return 0;
+      }
       std::lock_guard<std::mutex> lock(mutex);
       if (writeError) return writeError;
       written.insert(written.end(), events, events + count);
+      record.written.insert(record.written.end(), events, events + count);
       return 0;
     });
-    out->devnode_ = virtualDevnode;
-    ++outputsMade;
-    out->gone = [this] { ++outputsGone; };
+    out->devnode_ = "/fake/input/out-" + node;
+    out->gone = [this, &record] {
+      record.live = false;
+      ++outputsGone;
+    };
     return out;
   }
   std::unique_ptr<platform::evdev::DirectoryWatch> watchDirectory() override {
@@ -227,17 +278,33 @@ class Kernel : public platform::evdev::Kernel {
     auto it = nodes.find(node);
     return it != nodes.end() && platform::evdev::isPointerDevice(it->second->caps);
   }
+  bool isOutputNode(const std::string &node) override {
+    auto it = nodes.find(node);
+    return it != nodes.end() && !sysfsHidesPhys && platform::evdev::isOutputPhys(it->second->phys);
+  }
   // Unless a test sets the time, now is when the last event was queued.
   uint64_t eventTimeNow() override { return eventTime ? *eventTime : clock_; }
   void keepReadable(std::vector<int> &) override {}  // reading a quiet device costs nothing here
 
+  // What reached every output, in the order it was written.
   std::vector<Event> output() {
     std::lock_guard<std::mutex> lock(mutex);
     return written;
   }
+  // What reached the outputs made for one node.
+  std::vector<Event> output(const std::string &node) {
+    std::lock_guard<std::mutex> lock(mutex);
+    auto it = outputs.find(node);
+    return it == outputs.end() ? std::vector<Event>() : it->second.written;
+  }
+  bool hasOutput(const std::string &node) const {
+    auto it = outputs.find(node);
+    return it != outputs.end() && it->second.live;
+  }
   void clearOutput() {
     std::lock_guard<std::mutex> lock(mutex);
     written.clear();
+    for (auto &[node, record] : outputs) record.written.clear();
   }
   TimerState &retryTimer() { return *timers.at(0); }
   TimerState &deadline() { return *timers.at(1); }
@@ -246,10 +313,14 @@ class Kernel : public platform::evdev::Kernel {
   std::vector<std::pair<std::string, DirectoryWatch::Change>> changes;
   std::vector<std::unique_ptr<TimerState>> timers;
   bool uinputUsable = true;
-  int writeError = 0;  // what every write to the virtual device fails with, 0 for none
-  std::string virtualDevnode;
-  Capabilities outputCaps;
-  std::set<std::string> denied;              // entry names access() refuses
+  std::set<std::string> outputRefused;  // source nodes whose output cannot be made
+  bool sysfsHidesPhys = false;          // an output found only once opened
+  int writeError = 0;                   // what every write to an output fails with, 0 for none
+  bool countOnly = false;               // outputs keep nothing, only the count of events written
+  size_t counted = 0;
+  std::map<std::string, OutputRecord> outputs;  // by source node
+  std::map<std::string, int> sources;  // node: the source descriptor its latest output was for
+  std::set<std::string> denied;        // entry names access() refuses
   std::set<std::string> missing;             // entry names access() does not find
   std::vector<std::string> ruleDirectories;  // none by default: no udev rule is installed
   std::vector<std::string> udevRuleDirectories() const override { return ruleDirectories; }
@@ -257,7 +328,8 @@ class Kernel : public platform::evdev::Kernel {
   int opens = 0;
   std::mutex mutex;
   std::vector<Event> written;
-  int outputsMade = 0, outputsGone = 0;  // virtual devices made, and destroyed
+  // Output devices made, and destroyed (on the threads that let their mice go).
+  std::atomic<int> outputsMade{0}, outputsGone{0};
 
  private:
   int nextFd_ = 100;
@@ -273,12 +345,8 @@ class Loop : public platform::evdev::InputLoop {
     handlers[fd] = std::move(onReady);
     return true;
   }
-  void unwatch(int fd) override {
-    handlers.erase(fd);
-    if (fd == waitingIn) waitingIn = -1;  // as the real loop, before the descriptor is closed
-  }
+  void unwatch(int fd) override { handlers.erase(fd); }
   void setRoundEnd(std::function<void()> onRoundEnd) override { roundEnd = std::move(onRoundEnd); }
-  void waitIn(int fd) override { waitingIn = fd; }
   void post(std::function<void()> work) override { posted.push_back(std::move(work)); }
   void call(const std::function<void()> &work) override { work(); }
   uint64_t now() override { return clock; }
@@ -309,7 +377,6 @@ class Loop : public platform::evdev::InputLoop {
   std::vector<std::function<void()>> posted;
   std::set<int> refused;  // descriptors that cannot be watched
   uint64_t clock = 0;
-  int waitingIn = -1;  // the descriptor the tap asked to wait in
 };
 
 // The port as the tap sees it: records what it is asked and answers when the test lets the

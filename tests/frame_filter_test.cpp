@@ -1,7 +1,8 @@
 // The Linux tap's frame filter as tables: frames in, the client's answers, what it asks and what
-// comes out. A step is a frame ("D: EVENT VALUE, ...", SYN_REPORT implied, D the device), an
-// answer ("pass" / "swallow"), "overtake" (the client is slow), "click CODE", "gone D" or
-// "reset". Output frames are separated by " / ", an empty frame is "-".
+// comes out on each device's output. A step is a frame ("D: EVENT VALUE, ...", SYN_REPORT
+// implied, D the device), an answer ("pass" / "swallow"), "overtake" (the client is slow),
+// "click CODE", "gone D" or "reset". Output frames are separated by " / ", an empty frame is "-";
+// "D: " marks where output turns to device D's output, "end D" where D's output is finished.
 #include <gtest/gtest.h>
 #include <libevdev/libevdev.h>
 
@@ -28,19 +29,29 @@ Event Parse(const std::string &text) {
   return {static_cast<uint16_t>(type), static_cast<uint16_t>(code), value};
 }
 
-std::string Render(const std::vector<Event> &events) {
-  std::string out, frame;
-  for (const Event &ev : events) {
-    if (ev.type == EV_SYN && ev.code == SYN_REPORT) {
-      out += (out.empty() ? "" : " / ") + (frame.empty() ? std::string("-") : frame);
-      frame.clear();
-      continue;
+// Appends what the filter put out, frame by frame, to `out`; `device` is the output the last
+// frame went to.
+void Render(const platform::evdev::FilterOutput &output, std::vector<std::string> &out,
+            int64_t &device) {
+  for (size_t run = 0; run < output.runs.size(); ++run) {
+    std::string frame;
+    for (size_t i = output.runs[run].begin; i < output.end(run); ++i) {
+      const Event &ev = output.events[i];
+      if (ev.type == EV_SYN && ev.code == SYN_REPORT) {
+        const bool turned = output.runs[run].device != device;
+        device = output.runs[run].device;
+        out.push_back((turned ? std::to_string(device) + ": " : "") +
+                      (frame.empty() ? std::string("-") : frame));
+        frame.clear();
+        continue;
+      }
+      const char *name = libevdev_event_code_get_name(ev.type, ev.code);
+      frame += (frame.empty() ? "" : ", ") + std::string(name ? name : "?") + " " +
+               std::to_string(ev.value);
     }
-    const char *name = libevdev_event_code_get_name(ev.type, ev.code);
-    frame += (frame.empty() ? "" : ", ") + std::string(name ? name : "?") + " " +
-             std::to_string(ev.value);
+    if (!frame.empty()) out.push_back("<unfinished " + frame + ">");
   }
-  return frame.empty() ? out : out + " / <unfinished " + frame + ">";
+  for (uint32_t finished : output.finished) out.push_back("end " + std::to_string(finished));
 }
 
 struct Case {
@@ -61,7 +72,8 @@ class FrameFilterTable : public testing::TestWithParam<Case> {};
 TEST_P(FrameFilterTable, AsksAndWritesAsTheTableSays) {
   const Case &c = GetParam();
   FrameFilter filter(c.mask, c.listenOnly);
-  std::vector<Event> out;
+  std::vector<std::string> out;
+  int64_t device = -1;
   std::vector<std::string> asked;
   for (const std::string &step : c.steps) {
     const auto colon = step.find(':');
@@ -97,11 +109,13 @@ TEST_P(FrameFilterTable, AsksAndWritesAsTheTableSays) {
     } else {
       FAIL() << "unknown step " << step;
     }
-    out.insert(out.end(), filter.output().begin(), filter.output().end());
+    Render(filter.output(), out, device);
     filter.output().clear();
   }
   EXPECT_EQ(asked, c.asked);
-  EXPECT_EQ(Render(out), c.out);
+  std::string rendered;
+  for (const std::string &frame : out) rendered += (rendered.empty() ? "" : " / ") + frame;
+  EXPECT_EQ(rendered, c.out);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -111,75 +125,92 @@ INSTANTIATE_TEST_SUITE_P(
              {"0: REL_X 3, REL_Y -2", "0: REL_WHEEL -1, REL_WHEEL_HI_RES -120",
               "0: MSC_SCAN 589825, BTN_LEFT 1", "0: REL_X 1", "0: BTN_LEFT 0", "0: REL_HWHEEL 1"},
              {},
-             "REL_X 3, REL_Y -2 / REL_WHEEL -1, REL_WHEEL_HI_RES -120 / MSC_SCAN 589825, "
+             "0: REL_X 3, REL_Y -2 / REL_WHEEL -1, REL_WHEEL_HI_RES -120 / MSC_SCAN 589825, "
              "BTN_LEFT 1 / REL_X 1 / BTN_LEFT 0 / REL_HWHEEL 1"},
         Case{"AButtonTheClientDoesNotWantPassesWithoutAQuestion",
              {"0: BTN_SIDE 1", "0: BTN_SIDE 0"},
              {},
-             "BTN_SIDE 1 / BTN_SIDE 0",
+             "0: BTN_SIDE 1 / BTN_SIDE 0",
              CGEventMaskBit(kCGEventRightMouseDown)},
         Case{"RightAndOtherButtonsAreAskedWithTheirTypeAndNumber",
              {"0: BTN_RIGHT 1", "pass", "0: BTN_RIGHT 0", "pass", "0: BTN_TASK 1", "pass",
               "0: BTN_TASK 0", "pass"},
              {"3 1 0", "4 1 2", "25 7 0", "26 7 128"},
-             "BTN_RIGHT 1 / BTN_RIGHT 0 / BTN_TASK 1 / BTN_TASK 0"},
+             "0: BTN_RIGHT 1 / BTN_RIGHT 0 / BTN_TASK 1 / BTN_TASK 0"},
         Case{"BothHalvesPassed",
              {"0: BTN_EXTRA 1", "pass", "0: BTN_EXTRA 0", "pass"},
              {"25 4 0", "26 4 16"},
-             "BTN_EXTRA 1 / BTN_EXTRA 0"},
+             "0: BTN_EXTRA 1 / BTN_EXTRA 0"},
         Case{"BothHalvesSwallowed",
              {"0: BTN_EXTRA 1", "swallow", "0: BTN_EXTRA 0", "swallow"},
              {"25 4 0", "26 4 16"},
-             "- / -"},
+             "0: - / -"},
         Case{"APassedPressIsAlwaysReleased",
              {"0: BTN_EXTRA 1", "pass", "0: BTN_EXTRA 0", "swallow"},
              {"25 4 0", "26 4 16"},
-             "BTN_EXTRA 1 / BTN_EXTRA 0"},
+             "0: BTN_EXTRA 1 / BTN_EXTRA 0"},
         Case{"ASwallowedPressIsNeverReleased",
              {"0: BTN_EXTRA 1", "swallow", "0: BTN_EXTRA 0", "pass"},
              {"25 4 0", "26 4 16"},
-             "- / -"},
+             "0: - / -"},
         Case{"AListenOnlyClientCannotSwallow",
              {"0: BTN_SIDE 1", "swallow", "0: BTN_SIDE 0", "swallow"},
              {"25 3 0", "26 3 8"},
-             "BTN_SIDE 1 / BTN_SIDE 0",
+             "0: BTN_SIDE 1 / BTN_SIDE 0",
              kButtonEvents,
              true},
         Case{"AutorepeatFollowsThePress",
              {"0: BTN_SIDE 1", "swallow", "0: BTN_SIDE 2", "0: BTN_EXTRA 1", "pass",
               "0: BTN_EXTRA 2"},
              {"25 3 0", "25 4 8"},
-             "- / - / BTN_EXTRA 1 / BTN_EXTRA 2"},
+             "0: - / - / BTN_EXTRA 1 / BTN_EXTRA 2"},
         Case{"TheHeldMaskIsEveryMousesBeforeTheEvent",
              {"0: BTN_MIDDLE 1", "pass", "1: BTN_SIDE 1", "pass", "1: BTN_SIDE 0", "pass"},
              {"25 2 0", "25 3 4", "26 3 12"},
-             "BTN_MIDDLE 1 / BTN_SIDE 1 / BTN_SIDE 0"},
+             "0: BTN_MIDDLE 1 / 1: BTN_SIDE 1 / BTN_SIDE 0"},
         Case{"EverythingAfterAQuestionWaitsForItsAnswerInOrder",
              {"0: REL_X 1, BTN_SIDE 1, REL_Y 2", "1: REL_X 5", "0: BTN_SIDE 0", "1: BTN_LEFT 1",
               "swallow", "swallow"},
              {"25 3 0", "26 3 8"},
-             "REL_X 1, REL_Y 2 / REL_X 5 / - / BTN_LEFT 1"},
+             "0: REL_X 1, REL_Y 2 / 1: REL_X 5 / 0: - / 1: BTN_LEFT 1"},
         Case{"ASlowClientLetsMotionOvertakeButNoButton",
              {"0: REL_X 1, BTN_SIDE 1, REL_Y 2", "1: REL_X 5", "overtake", "1: BTN_LEFT 1, REL_X 6",
               "0: REL_WHEEL 1", "0: BTN_SIDE 0", "pass", "pass"},
              {"25 3 0", "26 3 9"},
-             "REL_X 1 / REL_Y 2 / REL_X 5 / REL_X 6 / REL_WHEEL 1 / BTN_SIDE 1 / BTN_LEFT 1 / "
-             "BTN_SIDE 0"},
+             "0: REL_X 1 / REL_Y 2 / 1: REL_X 5 / REL_X 6 / 0: REL_WHEEL 1 / BTN_SIDE 1 / "
+             "1: BTN_LEFT 1 / 0: BTN_SIDE 0"},
         Case{"AClickPostedWhileJudgingFollowsThatFrame",
              {"0: REL_X 1, BTN_SIDE 1, REL_X 2", "0: REL_X 3", "click BTN_SIDE", "swallow",
               "click BTN_EXTRA"},
              {"25 3 0"},
-             "REL_X 1, REL_X 2 / BTN_SIDE 1 / BTN_SIDE 0 / REL_X 3 / BTN_EXTRA 1 / BTN_EXTRA 0"},
-        Case{"AGoneMouseReleasesWhatOnlyItHeldAfterItsFrames",
-             {"0: BTN_RIGHT 1, BTN_SIDE 1, BTN_EXTRA 1", "pass", "swallow", "pass",
-              "1: BTN_EXTRA 1", "pass", "1: BTN_MIDDLE 1", "gone 0", "pass", "1: REL_X 1"},
-             {"3 1 0", "25 3 2", "25 4 10", "25 4 26", "25 2 26"},
-             "BTN_RIGHT 1, BTN_EXTRA 1 / BTN_EXTRA 1 / BTN_MIDDLE 1 / BTN_RIGHT 0 / REL_X 1"},
+             "0: REL_X 1, REL_X 2 / BTN_SIDE 1 / BTN_SIDE 0 / REL_X 3 / BTN_EXTRA 1 / BTN_EXTRA 0"},
+        Case{"AClickPostedWhileJudgingGoesToTheJudgedDevicesOutput",
+             {"0: BTN_SIDE 1", "1: REL_X 1", "click BTN_EXTRA", "pass"},
+             {"25 3 0"},
+             "0: BTN_SIDE 1 / BTN_EXTRA 1 / BTN_EXTRA 0 / 1: REL_X 1"},
+        Case{"AClickPostedLaterGoesToTheDeviceJudgedLastAndNowhereOnceItWent",
+             {"click BTN_SIDE", "1: BTN_SIDE 1", "pass", "click BTN_EXTRA", "0: REL_X 1",
+              "click BTN_SIDE", "gone 1", "click BTN_EXTRA", "0: BTN_RIGHT 1", "pass",
+              "click BTN_EXTRA"},
+             {"25 3 0", "3 1 0"},
+             "1: BTN_SIDE 1 / BTN_EXTRA 1 / BTN_EXTRA 0 / 0: REL_X 1 / 1: BTN_SIDE 1 / "
+             "BTN_SIDE 0 / BTN_SIDE 0 / end 1 / 0: BTN_RIGHT 1 / BTN_EXTRA 1 / BTN_EXTRA 0"},
+        Case{
+            "AGoneMouseReleasesWhatItHeldOnItsOwnOutputAfterItsFrames",
+            {"0: BTN_RIGHT 1, BTN_SIDE 1, BTN_EXTRA 1", "pass", "swallow", "pass", "1: BTN_EXTRA 1",
+             "pass", "1: BTN_MIDDLE 1", "gone 0", "pass", "1: REL_X 1", "gone 5"},
+            {"3 1 0", "25 3 2", "25 4 10", "25 4 26", "25 2 26"},
+            "0: BTN_RIGHT 1, BTN_EXTRA 1 / 1: BTN_EXTRA 1 / BTN_MIDDLE 1 / 0: BTN_RIGHT 0, "
+            "BTN_EXTRA 0 / end 0 / 1: REL_X 1 / end 5"},
         Case{"AResetReleasesWhatWentOutDropsWhatWaitsAndKeepsPostedClicks",
              {"0: BTN_RIGHT 1", "pass", "0: BTN_SIDE 1", "click BTN_EXTRA", "0: REL_X 9", "reset",
               "0: REL_X 1"},
              {"3 1 0", "25 3 2"},
-             "BTN_RIGHT 1 / BTN_EXTRA 1 / BTN_EXTRA 0 / BTN_RIGHT 0 / REL_X 1"}),
+             "0: BTN_RIGHT 1 / BTN_EXTRA 1 / BTN_EXTRA 0 / BTN_RIGHT 0 / REL_X 1"},
+        Case{"AResetReleasesEachDevicesButtonsOnItsOwnOutput",
+             {"0: BTN_RIGHT 1", "pass", "1: BTN_MIDDLE 1", "pass", "reset"},
+             {"3 1 0", "25 2 2"},
+             "0: BTN_RIGHT 1 / 1: BTN_MIDDLE 1 / 0: BTN_RIGHT 0 / 1: BTN_MIDDLE 0"}),
     [](const testing::TestParamInfo<Case> &info) { return info.param.label; });
 
 }  // namespace

@@ -1,4 +1,4 @@
-// The Linux tap on scripted devices, its loop driven by hand: what reaches the virtual device,
+// The Linux tap on scripted devices, its loop driven by hand: what reaches each mouse's output,
 // what the client is asked, hotplug, retries, resynchronisation, the grace and the watchdog.
 // How frames are filtered is the frame filter's table (frame_filter_test.cpp); here it is the
 // tap around it.
@@ -109,27 +109,63 @@ TEST(LinuxButtonTable, SwipeDirectionsClickBackAndForward) {
     EXPECT_EQ(platform::evdev::buttonForSwipe(direction), code) << "direction " << direction;
 }
 
-TEST_F(LinuxTapTest, GrabsMiceOnlyAndNeverItsOwnVirtualDevice) {
+TEST_F(LinuxTapTest, GrabsMiceOnlyAndNeverAnOutputDevice) {
   auto mouse = kernel.add("event0");
   auto keyboard = kernel.add("event1");
   keyboard->caps = fake::keyboardCaps();
-  auto own = kernel.add("event2");
-  own->name = platform::evdev::kVirtualDeviceName;
+  auto output = kernel.addOutput("event2", "event9");  // another instance's, named as its mouse
+  output->identity = mouse->identity;
   auto wheelless = kernel.add("event3");  // relative motion and buttons: a trackpoint
   wheelless->caps.codes.erase({EV_REL, REL_WHEEL});
   start();
   EXPECT_TRUE(mouse->grabbed);
   EXPECT_FALSE(keyboard->grabbed);
-  EXPECT_EQ(kernel.opens, 3) << "a keyboard is never even opened";
-  EXPECT_FALSE(own->grabbed);
+  EXPECT_FALSE(output->grabbed);
+  EXPECT_EQ(kernel.opens, 2) << "neither a keyboard nor an output is even opened";
   EXPECT_TRUE(wheelless->grabbed);
-  // The virtual device can post back and forward whatever mice are present.
-  EXPECT_TRUE(kernel.outputCaps.has(EV_KEY, BTN_SIDE));
-  EXPECT_TRUE(kernel.outputCaps.has(EV_KEY, BTN_EXTRA));
-  EXPECT_TRUE(kernel.outputCaps.has(EV_REL, REL_WHEEL));
+  // Outputs appearing later: told by sysfs, or (when sysfs did not say) once opened.
+  for (bool sysfsSays : {true, false}) {
+    kernel.sysfsHidesPhys = !sysfsSays;
+    auto late = kernel.addOutput(sysfsSays ? "event4" : "event5", "event0");
+    kernel.changes.emplace_back(sysfsSays ? "event4" : "event5", fake::DirectoryWatch::Created);
+    directoryChanged();
+    EXPECT_FALSE(late->grabbed) << sysfsSays;
+    EXPECT_EQ(late->opened, 0) << sysfsSays;
+  }
+  EXPECT_TRUE(backend.logged.empty()) << testing::PrintToString(backend.logged);
 }
 
-TEST_F(LinuxTapTest, NoVirtualDeviceMeansNoTapAndNoGrab) {
+// What udev, libinput and the desktop know a mouse by carries over to its output, and the
+// output can click back and forward whatever the mouse has.
+TEST_F(LinuxTapTest, EachMouseGetsAnOutputInItsLikeness) {
+  auto plain = kernel.add("event0");
+  auto trackball = kernel.add("event7");
+  trackball->identity = {"Logitech USB Trackball", BUS_USB, 0x046d, 0xc408, 0x0110};
+  trackball->caps.codes.erase({EV_KEY, BTN_SIDE});
+  trackball->caps.codes.erase({EV_KEY, BTN_EXTRA});
+  trackball->caps.codes.insert({EV_REL, REL_WHEEL_HI_RES});
+  trackball->caps.codes.insert({EV_ABS, ABS_MISC});
+  trackball->caps.abs[ABS_MISC] = input_absinfo{0, -5, 5, 0, 0, 3};
+  trackball->caps.properties.insert(INPUT_PROP_POINTING_STICK);
+  start();
+  for (const auto &[node, mouse] : {std::pair{"event0", plain}, std::pair{"event7", trackball}}) {
+    SCOPED_TRACE(node);
+    ASSERT_TRUE(kernel.hasOutput(node));
+    const platform::evdev::OutputSpec &spec = kernel.outputs.at(node).spec;
+    EXPECT_EQ(spec.identity, mouse->identity);
+    EXPECT_EQ(spec.phys, std::string("corvassel-helper/") + node);
+    platform::evdev::Capabilities expected = mouse->caps;
+    expected.codes.insert({{EV_KEY, BTN_SIDE}, {EV_KEY, BTN_EXTRA}});
+    EXPECT_EQ(spec.capabilities.codes, expected.codes);
+    EXPECT_EQ(spec.capabilities.properties, expected.properties);
+    ASSERT_EQ(spec.capabilities.abs.size(), expected.abs.size());
+    for (const auto &[code, info] : expected.abs)
+      EXPECT_EQ(spec.capabilities.abs.at(code).resolution, info.resolution);
+    EXPECT_EQ(kernel.sources.at(node), mouse->fd) << "made for that very device";
+  }
+}
+
+TEST_F(LinuxTapTest, NoOutputsMeansNoTapAndNoGrab) {
   auto mouse = kernel.add("event0");
   kernel.uinputUsable = false;
   EXPECT_EQ(input->createTap(request, client), nullptr);
@@ -137,6 +173,60 @@ TEST_F(LinuxTapTest, NoVirtualDeviceMeansNoTapAndNoGrab) {
   EXPECT_EQ(mouse->opened, 0);
   ASSERT_EQ(backend.logged.size(), 1u);
   EXPECT_NE(backend.logged[0].find("/dev/uinput"), std::string::npos) << backend.logged[0];
+}
+
+// Never a grabbed mouse without its output, nor an output without its grabbed mouse.
+TEST_F(LinuxTapTest, AMouseIsGrabbedExactlyWhileItsOutputExists) {
+  auto a = kernel.add("event0");
+  auto b = kernel.add("event1");
+  kernel.outputRefused = {"event1"};
+  start();
+  std::shared_ptr<fake::Node> c;
+  struct Step {
+    const char *what;
+    std::function<void()> act;
+    std::set<std::string> grabbed;
+  };
+  const Step steps[] = {
+      {"started, one output refused", [] {}, {"event0"}},
+      {"a mouse plugged in",
+       [&] {
+         c = kernel.plug("event2");
+         directoryChanged();
+       },
+       {"event0", "event2"}},
+      {"the refused one's node changes, outputs possible again",
+       [&] {
+         kernel.outputRefused.clear();
+         kernel.changes.emplace_back("event1", fake::DirectoryWatch::AttributesChanged);
+         directoryChanged();
+       },
+       {"event0", "event1", "event2"}},
+      {"one unplugged",
+       [&] {
+         kernel.unplug("event0");
+         loop->ready(a->fd);
+         directoryChanged();
+       },
+       {"event1", "event2"}},
+      {"the tap off", [&] { tap->setEnabled(false); }, {}},
+      {"on again", [&] { tap->setEnabled(true); }, {"event1", "event2"}},
+  };
+  for (const Step &step : steps) {
+    step.act();
+    for (const auto &[node, mouse] : kernel.nodes) {
+      EXPECT_EQ(mouse->grabbed, step.grabbed.count(node) == 1) << step.what << ": " << node;
+      EXPECT_EQ(kernel.hasOutput(node), mouse->grabbed) << step.what << ": " << node;
+    }
+  }
+  EXPECT_FALSE(kernel.hasOutput("event0")) << "an unplugged mouse's output goes";
+  EXPECT_EQ(kernel.outputsMade - kernel.outputsGone, 2);
+  // The refusal was said once, naming the mouse and where outputs are made.
+  ASSERT_EQ(backend.logged.size(), 1u) << testing::PrintToString(backend.logged);
+  for (const char *part :
+       {"/fake/input/event1", "/dev/uinput", static_cast<const char *>(strerror(ENOSPC))})
+    EXPECT_NE(backend.logged[0].find(part), std::string::npos) << backend.logged[0];
+  EXPECT_EQ(b->opened, 1);
 }
 
 TEST_F(LinuxTapTest, UnfilteredEventsPassUnchangedInOrder) {
@@ -155,7 +245,7 @@ TEST_F(LinuxTapTest, UnfilteredEventsPassUnchangedInOrder) {
                                      key(BTN_LEFT, 0),
                                      syn()};
   feed("event0", stream);
-  EXPECT_EQ(kernel.output(), stream);
+  EXPECT_EQ(kernel.output("event0"), stream);
   EXPECT_TRUE(client.seen.empty()) << "the left button never reaches the callback";
 }
 
@@ -176,6 +266,10 @@ TEST_F(LinuxTapTest, MiceReadInOneRoundGoInTheOrderTheirFramesHappened) {
   EXPECT_EQ(kernel.output(), (std::vector<Event>{rel(REL_X, 1), syn(), key(BTN_MIDDLE, 1), syn(),
                                                  key(BTN_SIDE, 1), syn(), rel(REL_Y, 2), syn()}))
       << "the side button passes: the middle one was held on the other mouse before it";
+  EXPECT_EQ(kernel.output("event0"),
+            (std::vector<Event>{rel(REL_X, 1), syn(), key(BTN_SIDE, 1), syn()}));
+  EXPECT_EQ(kernel.output("event1"),
+            (std::vector<Event>{key(BTN_MIDDLE, 1), syn(), rel(REL_Y, 2), syn()}));
 }
 
 TEST_F(LinuxTapTest, AMouseServedEarlierInTheRoundIsNotOvertakenByALaterOne) {
@@ -227,6 +321,7 @@ TEST_F(LinuxTapTest, ASwallowedPressPostsItsClickAfterItsFrame) {
 TEST_F(LinuxTapTest, OnlyTheClosingEventOfASwipeClicks) {
   kernel.add("event0");
   start();
+  feed("event0", click(BTN_RIGHT));  // judged: posted clicks go to its output
   struct Row {
     int64_t phase, direction;
     std::vector<Event> out;
@@ -241,40 +336,9 @@ TEST_F(LinuxTapTest, OnlyTheClosingEventOfASwipeClicks) {
     kernel.clearOutput();
     input->post(kCGHIDEventTap, platform::PostedEvent{nullptr, kGesture, row.phase, row.direction});
     settle();
-    EXPECT_EQ(kernel.output(), row.out) << "phase " << row.phase << " dir " << row.direction;
+    EXPECT_EQ(kernel.output("event0"), row.out)
+        << "phase " << row.phase << " dir " << row.direction;
   }
-}
-
-TEST_F(LinuxTapTest, TheEncodersSwipeEventsClickForward) {
-  kernel.add("event0");
-  start();
-  auto encode = [](int32_t phase, int32_t direction) {
-    CFMutableDictionaryRef info = CFDictionaryCreateMutable(
-        nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
-    auto set = [&](const char *key, int32_t value) {
-      CFStringRef k = CFStringCreateWithCString(nullptr, key, kCFStringEncodingUTF8);
-      CFNumberRef v = CFNumberCreate(nullptr, kCFNumberSInt32Type, &value);
-      CFDictionarySetValue(info, k, v);
-      CFRelease(k);
-      CFRelease(v);
-    };
-    set("gestureSubtype", 16);
-    set("gesturePhase", phase);
-    if (direction) set("swipeDirection", direction);
-    CFArrayRef none = CFArrayCreate(nullptr, nullptr, 0, &kCFTypeArrayCallBacks);
-    CGEventRef event = tl_CGEventCreateFromGesture(info, none);
-    CFRelease(none);
-    CFRelease(info);
-    return event;
-  };
-  CGEventRef opening = encode(1, 0), closing = encode(4, 8);
-  ASSERT_TRUE(opening && closing);
-  CGEventPost(kCGHIDEventTap, opening);
-  CGEventPost(kCGHIDEventTap, closing);
-  CFRelease(opening);
-  CFRelease(closing);
-  settle();
-  EXPECT_EQ(kernel.output(), click(BTN_EXTRA));
 }
 
 TEST_F(LinuxTapTest, TheCallbackSeesTheButtonsHeldBeforeItsEventOnEveryMouse) {
@@ -326,6 +390,7 @@ TEST_F(LinuxTapTest, MiceComeAndGoMidStream) {
   directoryChanged();
   EXPECT_EQ(second->opened, 0) << "an unplugged mouse is closed";
   EXPECT_FALSE(loop->watching(second->fd));
+  EXPECT_FALSE(kernel.hasOutput("event1")) << "and its output goes";
   feed("event0", {rel(REL_X, 3), syn()});
   EXPECT_EQ(kernel.output(), (std::vector<Event>{rel(REL_X, 1), syn(), rel(REL_Y, 5), syn(),
                                                  rel(REL_X, 2), syn(), rel(REL_X, 3), syn()}));
@@ -333,79 +398,6 @@ TEST_F(LinuxTapTest, MiceComeAndGoMidStream) {
   auto again = kernel.plug("event1");
   directoryChanged();
   EXPECT_TRUE(again->grabbed);
-}
-
-// With one mouse and nothing pending the tap's thread waits in that mouse's read; a pending
-// question, a second mouse, a mouse that cannot be waited in or the tap being off sends it back
-// to epoll, and nothing the mice do changes on the way.
-TEST_F(LinuxTapTest, TheLoopWaitsInASoleMousesReadOnlyWhileNothingElseIsPending) {
-  auto mouse = kernel.add("event0");
-  mouse->waitsInRead = true;
-  start();
-  std::shared_ptr<fake::Node> second;
-  struct Step {
-    const char *what;
-    std::function<void()> act;
-    int waitsIn;  // -1: epoll
-  };
-  const Step steps[] = {
-      {"a frame of the sole mouse",
-       [&] {
-         feed("event0", {rel(REL_X, 1), syn()});
-       },
-       mouse->fd},
-      {"its press, asked about",
-       [&] {
-         kernel.queue(*mouse, {key(BTN_RIGHT, 1), syn()});
-         loop->ready(mouse->fd);
-       },
-       -1},
-      {"the answer", [&] { settle(); }, mouse->fd},
-      {"a second mouse",
-       [&] {
-         second = kernel.plug("event1");
-         directoryChanged();
-       },
-       -1},
-      {"it goes",
-       [&] {
-         kernel.unplug("event1");
-         loop->ready(second->fd);
-         directoryChanged();
-       },
-       mouse->fd},
-      {"the tap off", [&] { tap->setEnabled(false); }, -1},
-      {"on again", [&] { tap->setEnabled(true); }, -1},
-      {"a release, the first frame since",
-       [&] {
-         feed("event0", {key(BTN_RIGHT, 0), syn()});
-       },
-       mouse->fd},
-      {"a mouse that cannot be waited in",
-       [&] {
-         kernel.unplug("event0");
-         auto plain = kernel.plug("event2");
-         loop->ready(mouse->fd);
-         directoryChanged();
-         feed("event2", {rel(REL_X, 2), syn()});
-       },
-       -1},
-  };
-  for (const Step &step : steps) {
-    step.act();
-    EXPECT_EQ(loop->waitingIn, step.waitsIn) << step.what;
-  }
-  EXPECT_EQ(kernel.output(), (std::vector<Event>{rel(REL_X, 1), syn(), key(BTN_RIGHT, 1), syn(),
-                                                 key(BTN_RIGHT, 0), syn(), rel(REL_X, 2), syn()}));
-}
-
-TEST_F(LinuxTapTest, OwnVirtualDeviceAppearingIsLeftAlone) {
-  kernel.virtualDevnode = "/fake/input/event7";
-  start();
-  auto own = kernel.plug("event7");  // named like any mouse, found by its node
-  directoryChanged();
-  EXPECT_FALSE(own->grabbed);
-  EXPECT_EQ(own->opened, 0);
 }
 
 TEST_F(LinuxTapTest, OpenRefusedBeforePermissionsAreSetIsRetriedABoundedNumberOfTimes) {
@@ -522,9 +514,11 @@ TEST_F(LinuxTapTest, ButtonsHeldByAVanishingMouseAreReleased) {
   kernel.clearOutput();
   kernel.unplug("event0");
   directoryChanged();
-  // Right was passed and only event0 held it; side was swallowed; extra is still held.
-  EXPECT_EQ(kernel.output(), (std::vector<Event>{key(BTN_RIGHT, 0), syn()}));
-  EXPECT_EQ(input->pressedMouseButtons(), 1u << 4);
+  // Right and extra were passed: released on its output, which then goes; side was swallowed.
+  EXPECT_EQ(kernel.output(), (std::vector<Event>{key(BTN_RIGHT, 0), key(BTN_EXTRA, 0), syn()}));
+  EXPECT_EQ(kernel.output("event0"), kernel.output());
+  EXPECT_FALSE(kernel.hasOutput("event0"));
+  EXPECT_EQ(input->pressedMouseButtons(), 1u << 4) << "extra is still held on the other mouse";
 }
 
 TEST_F(LinuxTapTest, DisablingGivesTheMouseBackAndEnablingTakesItAgain) {
@@ -537,6 +531,7 @@ TEST_F(LinuxTapTest, DisablingGivesTheMouseBackAndEnablingTakesItAgain) {
   EXPECT_FALSE(mouse->grabbed);
   EXPECT_EQ(mouse->opened, 0);
   EXPECT_EQ(kernel.output(), (std::vector<Event>{key(BTN_RIGHT, 0), syn()}));
+  EXPECT_FALSE(kernel.hasOutput("event0")) << "released, then gone";
   auto plugged = kernel.plug("event1");
   directoryChanged();
   EXPECT_FALSE(plugged->grabbed) << "no grabs while off";
@@ -560,6 +555,8 @@ TEST_F(LinuxTapTest, DestroyingTheTapClosesEverything) {
   EXPECT_EQ(a->opened + b->opened, 0);
   EXPECT_FALSE(a->grabbed || b->grabbed);
   EXPECT_EQ(kernel.output(), (std::vector<Event>{key(BTN_RIGHT, 0), syn()}));
+  EXPECT_EQ(kernel.outputsMade, 2);
+  EXPECT_EQ(kernel.outputsGone, 2);
   EXPECT_EQ(input->pressedMouseButtons(), 0u) << "no tap, nothing held";
 }
 
@@ -589,6 +586,7 @@ TEST_F(LinuxTapTest, ASlowCallbackLetsMotionThroughAfterTheGraceAndOffAfterTheTi
   loop->ready(kernel.deadline().fd);
   EXPECT_FALSE(a->grabbed || b->grabbed) << "given back to the desktop";
   EXPECT_EQ(a->opened + b->opened, 0);
+  EXPECT_FALSE(kernel.hasOutput("event0") || kernel.hasOutput("event1"));
   EXPECT_EQ(kernel.output(), (std::vector<Event>{key(BTN_RIGHT, 0), syn()}))
       << "the held right button let go; the queued left press never sent";
   EXPECT_FALSE(tap->isEnabled());
@@ -665,15 +663,19 @@ TEST_F(LinuxTapTest, LostDirectoryNoticesMeanLookingAtEveryNodeAgain) {
   EXPECT_EQ(backend.logged.size(), 1u);
 }
 
-TEST_F(LinuxTapTest, TrustNeedsTheVirtualDeviceAndEveryEventNode) {
+TEST_F(LinuxTapTest, TrustNeedsUinputAndEveryMouseButNoOutput) {
   kernel.add("event0");
   kernel.add("event1");
+  kernel.addOutput("event2", "event0");
   struct Row {
     std::set<std::string> denied;
     bool trusted;
   };
-  const Row rows[] = {
-      {{}, true}, {{"uinput"}, false}, {{"event1"}, false}, {{"event0", "event1"}, false}};
+  const Row rows[] = {{{}, true},
+                      {{"uinput"}, false},
+                      {{"event1"}, false},
+                      {{"event0", "event1"}, false},
+                      {{"event2"}, true}};
   for (const Row &row : rows) {
     kernel.denied = row.denied;
     EXPECT_EQ(input->isProcessTrusted(false), row.trusted);

@@ -139,6 +139,12 @@ TEST(Packaging, TheInstalledUnitStartsTheInstalledHelper) {
                      X_OK),
               0);
 #endif
+    for (const char *rule : {"70-corvassel-uinput.rules", "61-corvassel-outputs.rules"}) {
+      const fs::path installed =
+          root / fs::path(c.prefix).relative_path() / "lib/udev/rules.d" / rule;
+      EXPECT_EQ(ReadFile(installed), ReadFile(fs::path(CORVASSEL_SOURCE_DIR) / "packaging" / rule))
+          << installed;
+    }
   }
   fs::remove_all(dir);
 }

@@ -10,6 +10,8 @@
 
 #include "FakeInputKernel.h"
 #include "TestBackend.h"
+#include "linux/DeviceDescription.h"
+#include "linux/EvdevKernel.h"
 #include "linux/LinuxInput.h"
 #include "linux/PointerNodes.h"
 
@@ -30,7 +32,7 @@ class FakeSysfs {
   }
   // Capability bitmaps as the kernel prints them; nullptr leaves the attribute out.
   void add(const std::string &node, const char *ev, const char *rel, const char *key,
-           const std::string &name = "") {
+           const std::string &name = "", const std::string &phys = "") {
     const fs::path device = fs::path(path) / node / "device";
     fs::create_directories(device / "capabilities");
     auto write = [&](const fs::path &file, const char *text) {
@@ -40,6 +42,7 @@ class FakeSysfs {
     write(device / "capabilities/rel", rel);
     write(device / "capabilities/key", key);
     if (!name.empty()) write(device / "name", name.c_str());
+    if (!phys.empty()) write(device / "phys", phys == "-" ? "" : phys.c_str());
   }
   std::string path;
 };
@@ -78,11 +81,31 @@ TEST(PointerNodes, OnlyMiceThatAreNotKeyboardsAreTold) {
   EXPECT_FALSE(isPointerNode(sysfs.path + "/event0", "..")) << "names stay in the directory";
 }
 
-TEST(PointerNodes, TheDeviceNameComesFromSysfs) {
+// An output device is told by its phys, never by its name, which is its mouse's.
+TEST(PointerNodes, TheNameAndPhysComeFromSysfsAndThePhysTellsAnOutput) {
   FakeSysfs sysfs;
-  sysfs.add("event0", kMouseEv, kMouseRel, kMouseKeys, "corvassel virtual pointer");
-  EXPECT_EQ(platform::evdev::deviceName(sysfs.path, "event0"), "corvassel virtual pointer");
-  EXPECT_EQ(platform::evdev::deviceName(sysfs.path, "event1"), "");
+  sysfs.add("event0", kMouseEv, kMouseRel, kMouseKeys, "USB Mouse", "usb-0000:00:14.0-2/input0");
+  sysfs.add("event1", kMouseEv, kMouseRel, kMouseKeys, "USB Mouse", "corvassel-helper/event0");
+  sysfs.add("event2", kMouseEv, kMouseRel, kMouseKeys, "Virtual", "-");  // a phys of ""
+  sysfs.add("event3", kMouseEv, kMouseRel, kMouseKeys, "Lookalike", "xcorvassel-helper/event0");
+  struct Row {
+    const char *node, *name, *phys, *outputOf;
+  };
+  const Row rows[] = {{"event0", "USB Mouse", "usb-0000:00:14.0-2/input0", ""},
+                      {"event1", "USB Mouse", "corvassel-helper/event0", "event0"},
+                      {"event2", "Virtual", "", ""},
+                      {"event3", "Lookalike", "xcorvassel-helper/event0", ""},
+                      {"event4", "", "", ""}};  // no such device
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.node);
+    EXPECT_EQ(platform::evdev::deviceName(sysfs.path, row.node), row.name);
+    const std::string phys = platform::evdev::devicePhys(sysfs.path, row.node);
+    EXPECT_EQ(phys, row.phys);
+    EXPECT_EQ(platform::evdev::outputSource(phys), row.outputOf);
+  }
+  auto kernel = platform::evdev::makeRealKernel("/nonexistent", "/nonexistent", sysfs.path);
+  EXPECT_TRUE(kernel->isOutputNode("event1"));
+  EXPECT_FALSE(kernel->isOutputNode("event0") || kernel->isOutputNode("event3"));
 }
 
 TEST(PointerNodes, TrustNeedsUinputAndTheMiceButNoKeyboard) {

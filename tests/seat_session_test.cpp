@@ -157,7 +157,7 @@ TEST_F(FollowingTest, LeavingTheSeatLetsGoOfEverythingAndReturningTakesTheMiceAg
   EXPECT_FALSE(grabbed("event0") || grabbed("event1"));
   EXPECT_EQ(kernel.nodes["event0"]->opened + kernel.nodes["event1"]->opened, 0);
   EXPECT_EQ(kernel.output(), (std::vector<Event>{key(BTN_RIGHT, 0), syn()}))
-      << "released before the virtual device went";
+      << "released before its output went";
   EXPECT_EQ(outputsAlive(), 0);
   auto plugged = kernel.plug("event2");
   loop->ready(9001);
@@ -166,7 +166,7 @@ TEST_F(FollowingTest, LeavingTheSeatLetsGoOfEverythingAndReturningTakesTheMiceAg
   EXPECT_TRUE(driver->isEnabled()) << "the tap itself stays on, as on macOS";
 
   sessions.sit({"seat0"});
-  EXPECT_EQ(outputsAlive(), 1);
+  EXPECT_EQ(outputsAlive(), 2) << "one for each mouse taken";
   EXPECT_TRUE(grabbed("event0") && grabbed("event2"));
   EXPECT_FALSE(grabbed("event1")) << "its right button is still down";
   kernel.clearOutput();
@@ -213,7 +213,7 @@ TEST_F(FollowingTest, ATapMadeWhileTheUserIsAwayTakesNothingUntilTheyReturn) {
 TEST_F(FollowingTest, ReturningRevivesNoTapThatSwitchedItselfOffAndRetriesAMissingDevice) {
   kernel.add("event0");
   makeTap();
-  // No virtual device can be made on return: said, and tried again on the next return.
+  // No output can be made on return: said, and tried again on the next return.
   sessions.sit({});
   kernel.uinputUsable = false;
   sessions.sit({"seat0"});
@@ -223,7 +223,7 @@ TEST_F(FollowingTest, ReturningRevivesNoTapThatSwitchedItselfOffAndRetriesAMissi
   sessions.sit({});
   sessions.sit({"seat0"});
   EXPECT_TRUE(grabbed("event0"));
-  // A virtual device that refused a write keeps the tap off until the helper starts again.
+  // An output that refused a write keeps the tap off until the helper starts again.
   kernel.writeError = EIO;
   feed("event0", {{EV_REL, REL_X, 1}, syn()});
   EXPECT_FALSE(grabbed("event0"));

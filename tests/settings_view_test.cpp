@@ -205,7 +205,7 @@ TEST(SettingsView, APressIsTakenUnlessItIsTheLeftButton) {
   struct Case {
     const char *key;
     int64_t number;
-    bool virtualPointer;
+    bool onOutput;
     corvassel::tools::Effective effective;
     bool take;
     const char *note;  // a part of it; "" for none
@@ -215,7 +215,7 @@ TEST(SettingsView, APressIsTakenUnlessItIsTheLeftButton) {
       {"BackButton", 0, false, mapped, false, "left button cannot be mapped"},
       {"BackButton", 6, false, mapped, true, ""},
       {"BackButton", 3, false, mapped, true, ""},
-      // Through the virtual pointer, 3 and 4 may be the clicks the helper makes.
+      // Through an output, 3 and 4 may be the clicks the helper makes.
       {"BackButton", 3, true, mapped, true, "the click the helper makes for BackButton"},
       {"BackButton", 4, true, mapped, true, "the click the helper makes for ForwardButton"},
       {"BackButton", 3, true, off, true, ""},
@@ -225,9 +225,9 @@ TEST(SettingsView, APressIsTakenUnlessItIsTheLeftButton) {
       {"ForwardButton", 16, false, mapped, false, "0 or -1 for none"},
   };
   for (const Case &c : cases) {
-    SCOPED_TRACE(std::to_string(c.number) + (c.virtualPointer ? " (virtual)" : ""));
+    SCOPED_TRACE(std::to_string(c.number) + (c.onOutput ? " (on an output)" : ""));
     const auto verdict =
-        corvassel::tools::JudgePress(c.key, c.number, c.virtualPointer, c.effective);
+        corvassel::tools::JudgePress(c.key, c.number, c.onOutput, c.effective);
     EXPECT_EQ(verdict.take, c.take);
     if (*c.note)
       EXPECT_NE(verdict.note.find(c.note), std::string::npos) << verdict.note;

@@ -1,11 +1,13 @@
 // The end-to-end benchmark's baseline: the least a grabbing forwarder can do. It grabs one
-// mouse, makes a uinput device that can do what the mouse does (so the kernel treats both
-// virtual devices alike), and writes each frame it reads there with one write(). The device is
-// named as the bench says: the helper, measured beside it, leaves alone a device of its own name.
+// mouse, makes a uinput device that can do what the mouse does and has its phys (so the kernel
+// treats it as the helper's outputs, and the helper, measured beside it, leaves it alone when
+// that phys is an output's), and writes each frame it reads there with one write().
 //   corvassel-bench-forwarder /dev/input/eventN NAME
 #include <fcntl.h>
 #include <libevdev/libevdev-uinput.h>
 #include <libevdev/libevdev.h>
+#include <linux/uinput.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -24,8 +26,12 @@ int main(int argc, char **argv) {
     return 1;
   }
   libevdev_set_name(source, argv[2]);  // the copy's name; the mouse keeps its own
+  // libevdev leaves the phys out of the copy: uinput is told it first.
+  const int uinput = open("/dev/uinput", O_RDWR | O_CLOEXEC);
+  const char *phys = libevdev_get_phys(source);
   libevdev_uinput *sink = nullptr;
-  if (libevdev_uinput_create_from_device(source, LIBEVDEV_UINPUT_OPEN_MANAGED, &sink) != 0) {
+  if (uinput < 0 || (phys && ioctl(uinput, UI_SET_PHYS, phys) != 0) ||
+      libevdev_uinput_create_from_device(source, uinput, &sink) != 0) {
     fprintf(stderr, "corvassel-bench-forwarder: no uinput device\n");
     return 1;
   }

@@ -1,9 +1,11 @@
 // The end-to-end benchmark, run on a real kernel by scripts/bench (through scripts/kernel-test):
-// corvassel-helper against a minimal forwarder, each grabbing a mouse of its own and re-emitting
-// it. A round trip is one motion frame written on the mouse until the same frame is read from
-// the re-emitting device. Round trips run in alternating blocks, so that the machine's noise
-// falls on both; CPU time is what the forwarding process used (every thread, from schedstat).
-//   corvassel_kernel_bench [ROUND_TRIPS [BLOCK]]
+// corvassel-helper against minimal forwarders, each mouse grabbed and re-emitted on a device of
+// its own: the helper with MICE mice, as many forwarder processes with one mouse each. A round
+// trip is one motion frame written on a mouse until the same frame is read from its re-emitting
+// device, the mice taking turns. Round trips run in alternating blocks, so that the machine's
+// noise falls on both; CPU time is what the forwarding processes used (every thread, from
+// schedstat).
+//   corvassel_kernel_bench [ROUND_TRIPS [BLOCK [MICE]]]
 #include "KernelSupport.h"
 
 #include <fcntl.h>
@@ -14,6 +16,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <memory>
+#include <vector>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -42,25 +46,38 @@ uint64_t CpuNanos(pid_t pid) {
   return total;
 }
 
+// A mouse and the device it is re-emitted on, read raw.
+struct Relay {
+  std::unique_ptr<SourceDevice> mouse;
+  int out = -1;
+};
+
 struct Target {
   const char *name = "";
-  SourceDevice *mouse = nullptr;
-  int out = -1;  // the re-emitting device, read raw
-  pid_t pid = -1;
+  std::vector<Relay> mice;
+  std::vector<pid_t> pids;  // the forwarding processes
   std::vector<uint64_t> latencies;
   uint64_t cpu = 0;
   int sign = 1;
+  size_t turn = 0;
 
-  // One frame there and back; false if it did not come back within a second.
+  uint64_t cpuNanos() const {
+    uint64_t total = 0;
+    for (pid_t pid : pids) total += CpuNanos(pid);
+    return total;
+  }
+
+  // One frame there and back on the next mouse; false if it did not come back within a second.
   bool roundTrip(bool measure) {
     sign = -sign;
+    const Relay &next = mice[turn++ % mice.size()];
     const uint64_t start = NowNanos();
-    mouse->frame({Rel(REL_X, sign)});
+    next.mouse->frame({Rel(REL_X, sign)});
     for (;;) {
-      pollfd p{out, POLLIN, 0};
+      pollfd p{next.out, POLLIN, 0};
       if (poll(&p, 1, 1000) <= 0) return false;
       input_event events[16];
-      ssize_t n = read(out, events, sizeof events);
+      ssize_t n = read(next.out, events, sizeof events);
       for (ssize_t i = 0; i < n / static_cast<ssize_t>(sizeof events[0]); ++i) {
         if (events[i].type == EV_SYN && events[i].code == SYN_REPORT) {
           if (measure) latencies.push_back(NowNanos() - start);
@@ -83,38 +100,57 @@ uint64_t Percentile(std::vector<uint64_t> values, double p) {
 int main(int argc, char **argv) {
   const int roundTrips = argc > 1 ? std::atoi(argv[1]) : 2000;
   const int block = argc > 2 ? std::atoi(argv[2]) : 100;
+  const int mice = argc > 3 ? std::max(1, std::atoi(argv[3])) : 1;
 
-  // The forwarder's mouse carries the name the helper gives its own device, so that the helper
-  // leaves it alone rather than asking the forwarder's grab for it again while it is measured.
-  SourceDevice forwarderMouse(kVirtualPointer);
-  pid_t forwarder = fork();
-  if (forwarder == 0) {
-    execl(CORVASSEL_BENCH_FORWARDER, CORVASSEL_BENCH_FORWARDER, forwarderMouse.node().c_str(),
-          kVirtualPointer, static_cast<char *>(nullptr));
-    _exit(127);
-  }
-  const std::string forwarderOut =
-      FindDevice(kVirtualPointer, Millis(5000), {forwarderMouse.node()});
-  SourceDevice helperMouse("bench mouse h");
-  Home home;
-  Helper helper(home);
-  const std::string helperOut =
-      FindDevice(kVirtualPointer, Millis(5000), {forwarderMouse.node(), forwarderOut});
-  std::this_thread::sleep_for(Millis(300));  // its mouse is grabbed just after
-  if (forwarderOut.empty() || helperOut.empty()) {
-    fprintf(stderr, "corvassel_kernel_bench: a forwarder did not start\n");
-    kill(forwarder, SIGKILL);
-    return 1;
-  }
   Target targets[2];
   targets[0].name = "helper";
-  targets[0].mouse = &helperMouse;
   targets[1].name = "forwarder";
-  targets[1].mouse = &forwarderMouse;
-  targets[0].out = open(helperOut.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  targets[0].pid = helper.pid();
-  targets[1].out = open(forwarderOut.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  targets[1].pid = forwarder;
+  Target &helperSide = targets[0], &forwarders = targets[1];
+  // The forwarders' mice and their copies carry an output's phys, so that the helper leaves
+  // them alone rather than asking the forwarders' grabs for them while they are measured.
+  for (int i = 0; i < mice; ++i) {
+    const std::string n = std::to_string(i + 1);
+    MouseLook look;
+    look.name = "bench mouse f" + n;
+    look.phys = std::string(kOutputPhysPrefix) + "bench-f" + n;
+    forwarders.mice.push_back({std::make_unique<SourceDevice>(look)});
+    const std::string copy = "bench forwarder " + n;
+    const pid_t pid = fork();
+    if (pid == 0) {
+      execl(CORVASSEL_BENCH_FORWARDER, CORVASSEL_BENCH_FORWARDER,
+            forwarders.mice.back().mouse->node().c_str(), copy.c_str(),
+            static_cast<char *>(nullptr));
+      _exit(127);
+    }
+    forwarders.pids.push_back(pid);
+    const std::string out = FindDevice(copy, Millis(5000));
+    forwarders.mice.back().out =
+        out.empty() ? -1 : open(out.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  }
+  for (int i = 0; i < mice; ++i)
+    helperSide.mice.push_back(
+        {std::make_unique<SourceDevice>("bench mouse h" + std::to_string(i + 1))});
+  Home home;
+  Helper helper(home);
+  helperSide.pids.push_back(helper.pid());
+  for (Relay &each : helperSide.mice) {
+    const std::string out = OutputOf(*each.mouse, Millis(5000));
+    each.out = out.empty() ? -1 : open(out.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  }
+  const auto stopForwarders = [&] {
+    for (pid_t pid : forwarders.pids) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+  };
+  for (const Target &t : targets) {
+    for (const Relay &each : t.mice) {
+      if (each.out >= 0) continue;
+      fprintf(stderr, "corvassel_kernel_bench: the %s did not re-emit a mouse\n", t.name);
+      stopForwarders();
+      return 1;
+    }
+  }
 
   int status = 0;
   for (Target &t : targets) {
@@ -128,22 +164,21 @@ int main(int argc, char **argv) {
   }
   for (int done = 0; status == 0 && done < roundTrips; done += block) {
     for (Target &t : targets) {
-      const uint64_t before = CpuNanos(t.pid);
+      const uint64_t before = t.cpuNanos();
       for (int i = 0; i < block && status == 0; ++i)
         if (!t.roundTrip(true)) status = 1;
-      t.cpu += CpuNanos(t.pid) - before;
+      t.cpu += t.cpuNanos() - before;
     }
   }
-  kill(forwarder, SIGKILL);
-  waitpid(forwarder, nullptr, 0);
+  stopForwarders();
   if (status != 0) {
     fprintf(stderr, "corvassel_kernel_bench: a frame did not come back\n");
     return 1;
   }
   for (const Target &t : targets) {
     const double frames = static_cast<double>(t.latencies.size());
-    printf("%s: round_trips=%zu p50_ns=%llu p99_ns=%llu cpu_ns_per_frame=%.0f\n", t.name,
-           t.latencies.size(), static_cast<unsigned long long>(Percentile(t.latencies, 0.5)),
+    printf("%s: mice=%d round_trips=%zu p50_ns=%llu p99_ns=%llu cpu_ns_per_frame=%.0f\n", t.name,
+           mice, t.latencies.size(), static_cast<unsigned long long>(Percentile(t.latencies, 0.5)),
            static_cast<unsigned long long>(Percentile(t.latencies, 0.99)),
            static_cast<double>(t.cpu) / frames);
   }
@@ -152,7 +187,7 @@ int main(int argc, char **argv) {
            static_cast<double>(Percentile(targets[1].latencies, p));
   };
   printf(
-      "ratios: p50=%.3f p99=%.3f cpu=%.3f\n", ratio(0.5), ratio(0.99),
+      "ratios: mice=%d p50=%.3f p99=%.3f cpu=%.3f\n", mice, ratio(0.5), ratio(0.99),
       (static_cast<double>(targets[0].cpu) / static_cast<double>(targets[0].latencies.size())) /
           (static_cast<double>(targets[1].cpu) / static_cast<double>(targets[1].latencies.size())));
   return 0;

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/uinput.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sched.h>
@@ -34,11 +35,15 @@ void PrintTo(const Ev &ev, std::ostream *os) {
 }
 
 bool Eventually(const std::function<bool()> &cond, Millis timeout) {
+  return EventuallyEvery(cond, timeout, Millis(10));
+}
+
+bool EventuallyEvery(const std::function<bool()> &cond, Millis timeout, Millis interval) {
   const auto end = std::chrono::steady_clock::now() + timeout;
   for (;;) {
     if (cond()) return true;
     if (std::chrono::steady_clock::now() >= end) return false;
-    std::this_thread::sleep_for(Millis(10));
+    std::this_thread::sleep_for(interval);
   }
 }
 
@@ -72,7 +77,7 @@ std::string ShellOutput(const std::string &command) {
 
 // ---- devices --------------------------------------------------------------------------------
 
-SourceDevice::SourceDevice(const std::string &name, Kind kind) {
+SourceDevice::SourceDevice(const std::string &name, Kind kind) : name_(name) {
   libevdev *tmpl = libevdev_new();
   libevdev_set_name(tmpl, name.c_str());
   libevdev_set_id_bustype(tmpl, BUS_USB);
@@ -92,18 +97,50 @@ SourceDevice::SourceDevice(const std::string &name, Kind kind) {
       libevdev_enable_event_code(tmpl, EV_KEY, key, nullptr);
     libevdev_enable_event_type(tmpl, EV_REP);
   }
-  int rc = libevdev_uinput_create_from_device(tmpl, LIBEVDEV_UINPUT_OPEN_MANAGED, &ui_);
+  make(tmpl, "");
+}
+
+SourceDevice::SourceDevice(const MouseLook &look) : name_(look.name) {
+  libevdev *tmpl = libevdev_new();
+  libevdev_set_name(tmpl, look.name.c_str());
+  libevdev_set_id_bustype(tmpl, BUS_USB);
+  libevdev_set_id_vendor(tmpl, look.vendor);
+  libevdev_set_id_product(tmpl, look.product);
+  libevdev_set_id_version(tmpl, look.version);
+  for (unsigned rel : {REL_X, REL_Y, REL_WHEEL, REL_WHEEL_HI_RES})
+    libevdev_enable_event_code(tmpl, EV_REL, rel, nullptr);
+  for (unsigned btn = BTN_LEFT; btn <= BTN_TASK; ++btn)
+    if (look.buttons.empty() ||
+        std::find(look.buttons.begin(), look.buttons.end(), btn) != look.buttons.end())
+      libevdev_enable_event_code(tmpl, EV_KEY, btn, nullptr);
+  libevdev_enable_event_code(tmpl, EV_MSC, MSC_SCAN, nullptr);
+  make(tmpl, look.phys);
+}
+
+// libevdev sets no phys, and finds the node it made by the device's name, which an output
+// shares: the phys is set and the node found through uinput itself.
+void SourceDevice::make(libevdev *tmpl, const std::string &phys) {
+  fd_ = open("/dev/uinput", O_RDWR | O_CLOEXEC);
+  int rc = fd_ < 0 ? -errno : 0;
+  if (rc == 0 && !phys.empty() && ioctl(fd_, UI_SET_PHYS, phys.c_str()) != 0) rc = -errno;
+  if (rc == 0) rc = libevdev_uinput_create_from_device(tmpl, fd_, &ui_);
   libevdev_free(tmpl);
   if (rc != 0) {
-    ADD_FAILURE() << "cannot make " << name << " through uinput: " << strerror(-rc);
+    ADD_FAILURE() << "cannot make " << name_ << " through uinput: " << strerror(-rc);
     ui_ = nullptr;
     return;
   }
-  const char *node = libevdev_uinput_get_devnode(ui_);
-  node_ = node ? node : "";
+  char sysname[64] = {};
+  if (ioctl(fd_, UI_GET_SYSNAME(sizeof sysname - 1), sysname) >= 0) {
+    std::error_code ec;
+    for (fs::directory_iterator it(std::string("/sys/devices/virtual/input/") + sysname, ec), end;
+         !ec && it != end; it.increment(ec))
+      if (it->path().filename().string().rfind("event", 0) == 0)
+        node_ = "/dev/input/" + it->path().filename().string();
+  }
   // sysfs has the device a moment before devtmpfs has its node.
   if (node_.empty() || !Eventually([&] { return access(node_.c_str(), F_OK) == 0; }, Millis(3000)))
-    ADD_FAILURE() << "no node appeared for " << name;
+    ADD_FAILURE() << "no node appeared for " << name_;
 }
 
 SourceDevice::~SourceDevice() {
@@ -123,6 +160,8 @@ void SourceDevice::frame(const Frame &events) {
 void SourceDevice::unplug() {
   if (ui_) libevdev_uinput_destroy(ui_);
   ui_ = nullptr;
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
 }
 
 Reader::Reader(const std::string &node) : node_(node) {
@@ -130,7 +169,9 @@ Reader::Reader(const std::string &node) : node_(node) {
   if (fd_ < 0 || libevdev_new_from_fd(fd_, &dev_) != 0) {
     ADD_FAILURE() << "cannot read " << node << ": " << strerror(errno);
     dev_ = nullptr;
+    return;
   }
+  libevdev_set_clock_id(dev_, CLOCK_MONOTONIC);  // times comparable across devices
 }
 
 Reader::~Reader() {
@@ -138,13 +179,23 @@ Reader::~Reader() {
   if (fd_ >= 0) close(fd_);
 }
 
-bool Reader::readPending(std::vector<Frame> &out) {
+// Whether the node has events to read within `timeout`; false once it went (ENODEV is all a read
+// of a removed device gives, however much was queued).
+bool Reader::wait(Millis timeout) {
+  pollfd p{fd_, POLLIN, 0};
+  if (poll(&p, 1, static_cast<int>(timeout.count())) <= 0) return false;
+  if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) gone_ = true;
+  return !gone_;
+}
+
+bool Reader::readPending(std::vector<Frame> &out, std::vector<uint64_t> *times) {
   if (!dev_) return false;
   bool any = false;
   input_event e;
   for (;;) {
     int rc = libevdev_next_event(dev_, LIBEVDEV_READ_FLAG_NORMAL, &e);
     if (rc == LIBEVDEV_READ_STATUS_SYNC) {
+      ++drops_;
       // Dropped: libevdev brings its state back in line; the frames in between are lost.
       while (libevdev_next_event(dev_, LIBEVDEV_READ_FLAG_SYNC, &e) == LIBEVDEV_READ_STATUS_SYNC) {
       }
@@ -156,6 +207,9 @@ bool Reader::readPending(std::vector<Frame> &out) {
     if (e.type == EV_SYN && e.code == SYN_REPORT) {
       out.push_back(std::move(partial_));
       partial_.clear();
+      if (times)
+        times->push_back(static_cast<uint64_t>(e.input_event_sec) * 1000000u +
+                         static_cast<uint64_t>(e.input_event_usec));
     } else if (e.type != EV_SYN) {
       partial_.push_back({e.type, e.code, e.value});
     }
@@ -167,9 +221,20 @@ std::vector<Frame> Reader::frames(Millis quiet) {
   std::vector<Frame> out;
   for (;;) {
     readPending(out);
-    pollfd p{fd_, POLLIN, 0};
-    if (poll(&p, 1, static_cast<int>(quiet.count())) <= 0) return out;
+    if (!wait(quiet)) return out;
   }
+}
+
+std::vector<TimedFrame> Reader::timedFrames(Millis quiet) {
+  std::vector<Frame> frames;
+  std::vector<uint64_t> times;
+  for (;;) {
+    readPending(frames, &times);
+    if (!wait(quiet)) break;
+  }
+  std::vector<TimedFrame> out;
+  for (size_t i = 0; i < frames.size(); ++i) out.push_back({std::move(frames[i]), times[i]});
+  return out;
 }
 
 std::vector<Frame> Reader::waitFrames(size_t count, Millis timeout) {
@@ -179,10 +244,32 @@ std::vector<Frame> Reader::waitFrames(size_t count, Millis timeout) {
     readPending(out);
     auto left = std::chrono::duration_cast<Millis>(end - std::chrono::steady_clock::now());
     if (out.size() >= count || left.count() <= 0) break;
-    pollfd p{fd_, POLLIN, 0};
-    poll(&p, 1, static_cast<int>(left.count()));
+    if (!wait(left)) break;
   }
   return out;
+}
+
+Collector::Collector(const std::string &node) : reader_(node) {
+  thread_ = std::thread([this] {
+    while (!stop_ && !reader_.gone()) {
+      std::vector<TimedFrame> got = reader_.timedFrames(Millis(20));
+      std::lock_guard lock(mutex_);
+      frames_.insert(frames_.end(), got.begin(), got.end());
+    }
+  });
+}
+
+Collector::~Collector() {
+  finish();
+}
+
+std::vector<TimedFrame> Collector::finish() {
+  if (thread_.joinable()) {
+    stop_ = true;
+    thread_.join();
+  }
+  std::lock_guard lock(mutex_);
+  return frames_;
 }
 
 bool Reader::held(uint16_t code) {
@@ -226,12 +313,20 @@ Modes::~Modes() {
   for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) chmod(it->first.c_str(), it->second);
 }
 
-void StartUdev() {
-  if (access("/run/udev/control", F_OK) != 0)
+bool StartUdev() {
+  const bool started = access("/run/udev/control", F_OK) != 0;
+  // The input and misc devices are all the checks need udev to know (a trigger of every device
+  // would also load drivers, a PS/2 mouse's among them, and take many seconds).
+  if (started)
     Shell(
         "/lib/systemd/systemd-udevd --daemon >/dev/null 2>&1 && udevadm trigger --action=add "
-        ">/dev/null 2>&1");
+        "--subsystem-match=input --subsystem-match=misc >/dev/null 2>&1");
   SettleUdev();
+  return started;
+}
+
+void StopUdev() {
+  Shell("udevadm control --exit >/dev/null 2>&1; rm -f /run/udev/control");
 }
 
 void SettleUdev() {
@@ -265,6 +360,43 @@ std::string FindDevice(const std::string &name, Millis timeout,
   return found;
 }
 
+std::string Attribute(const std::string &node, const std::string &attribute) {
+  const std::string name = fs::path(node).filename().string();
+  std::string text = ReadFile("/sys/class/input/" + name + "/device/" + attribute);
+  while (!text.empty() && text.back() == '\n') text.pop_back();
+  return text;
+}
+
+std::vector<std::string> OutputNodes() {
+  std::vector<std::string> nodes;
+  std::error_code ec;
+  for (fs::directory_iterator it("/dev/input", ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string path = it->path().string();
+    if (it->path().filename().string().rfind("event", 0) == 0 &&
+        Attribute(path, "phys").rfind(kOutputPhysPrefix, 0) == 0)
+      nodes.push_back(path);
+  }
+  std::sort(nodes.begin(), nodes.end());
+  return nodes;
+}
+
+std::string OutputOf(const std::string &node, Millis timeout) {
+  const std::string phys = kOutputPhysPrefix + fs::path(node).filename().string();
+  std::string found;
+  // Not too often: the helper and udev need the machine's one processor meanwhile.
+  EventuallyEvery(
+      [&] {
+        for (const std::string &output : OutputNodes()) {
+          if (Attribute(output, "phys") != phys || access(output.c_str(), F_OK) != 0) continue;
+          found = output;
+          return true;
+        }
+        return false;
+      },
+      timeout, Millis(40));
+  return found;
+}
+
 bool GrabbedByAnother(const std::string &node) {
   int fd = open(node.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return false;
@@ -275,6 +407,13 @@ bool GrabbedByAnother(const std::string &node) {
     busy = errno == EBUSY;
   close(fd);
   return busy;
+}
+
+bool HoldsOpen(pid_t pid, const std::string &node) {
+  std::error_code ec;
+  for (const auto &fd : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec))
+    if (fs::read_symlink(fd.path(), ec) == node) return true;
+  return false;
 }
 
 // ---- the helper -----------------------------------------------------------------------------
@@ -416,12 +555,26 @@ std::string Helper::fullLog() const {
   return said;
 }
 
-Running::Running(Home &home, Helper::Options options) : helper(home, std::move(options)) {
-  pointer = FindDevice(kVirtualPointer, Millis(5000));
-  if (pointer.empty()) ADD_FAILURE() << "no virtual pointer; the helper said: " << helper.log();
-  // The mice present are grabbed just after the virtual pointer is made; a probe of the grab
-  // in between would take the mouse from under the helper.
-  std::this_thread::sleep_for(Millis(300));
+Running::Running(Home &home, std::initializer_list<SourceDevice *> mice, Helper::Options options)
+    : helper(home, std::move(options)) {
+  // A mouse's output is made once it is grabbed: probing the grab before would take the mouse
+  // from under the helper.
+  const auto until = std::chrono::steady_clock::now() + Millis(8000);
+  for (SourceDevice *mouse : mice) {
+    const std::string output = OutputOf(
+        *mouse, std::chrono::duration_cast<Millis>(until - std::chrono::steady_clock::now()));
+    if (output.empty())
+      ADD_FAILURE() << "no output for " << mouse->name() << " " << mouse->node()
+                    << (HoldsOpen(helper.pid(), mouse->node()) ? " (opened)" : " (not opened)")
+                    << "; the helper said: " << helper.log();
+    outputs[mouse->node()] = output;
+  }
+}
+
+const std::string &Running::output(const SourceDevice &mouse) const {
+  static const std::string none;
+  auto it = outputs.find(mouse.node());
+  return it == outputs.end() ? none : it->second;
 }
 
 }  // namespace kcheck

@@ -1,5 +1,5 @@
-// Faults only a real kernel shows: a mouse held at start, a grab another program holds, a virtual
-// pointer that stops taking writes, lost directory notices, no virtual pointer at all.
+// Faults only a real kernel shows: a mouse held at start, a grab another program holds, an output
+// that stops taking writes, lost directory notices, no uinput at all.
 #include "KernelSupport.h"
 
 #include <fcntl.h>
@@ -30,14 +30,18 @@ TEST(Faults, AMouseHeldAtStartIsGrabbedOnlyOnceItsButtonIsLetGo) {
   mouse.press(BTN_LEFT);
   EXPECT_EQ(desktop.waitFrames(1), Frames{{Key(BTN_LEFT, 1)}});
   Home home;
-  Running run(home);
+  Running run(home, {});
+  // The helper reads the held mouse to follow its buttons, and leaves it with the desktop.
+  ASSERT_TRUE(Eventually([&] { return HoldsOpen(run.helper.pid(), mouse.node()); }, Millis(5000)));
   mouse.frame({Rel(REL_X, 2)});
   EXPECT_EQ(desktop.waitFrames(1), Frames{{Rel(REL_X, 2)}}) << "not grabbed while held";
   mouse.release(BTN_LEFT);
   EXPECT_EQ(desktop.waitFrames(1), Frames{{Key(BTN_LEFT, 0)}}) << "the desktop sees the release";
   EXPECT_FALSE(desktop.held(BTN_LEFT));
-  Reader out(run.pointer);
-  EXPECT_TRUE(Forwarded(mouse, out, Millis(1000))) << "grabbed once let go";
+  const std::string output = OutputOf(mouse, Millis(1000));
+  ASSERT_NE(output, "") << "grabbed once let go, and its output made";
+  Reader out(output);
+  EXPECT_TRUE(Forwarded(mouse, out, Millis(1000)));
   EXPECT_TRUE(GrabbedByAnother(mouse.node()));
 }
 
@@ -46,12 +50,17 @@ TEST(Faults, AGrabAnotherProgramHeldIsAskedForAgain) {
   int other = open(mouse.node().c_str(), O_RDONLY | O_CLOEXEC);
   ASSERT_EQ(ioctl(other, EVIOCGRAB, 1), 0);
   Home home;
-  Running run(home);
-  std::this_thread::sleep_for(Millis(300));
+  Running run(home, {});
+  ASSERT_TRUE(Eventually([&] { return run.helper.log().find(mouse.node()) != std::string::npos; },
+                         Millis(5000)))
+      << "its grab was refused";
+  EXPECT_EQ(OutputNodes(), std::vector<std::string>{}) << "no output without the grab";
   ioctl(other, EVIOCGRAB, 0);
   close(other);
-  Reader out(run.pointer);
-  EXPECT_TRUE(Forwarded(mouse, out, Millis(3000))) << run.helper.log();
+  const std::string output = OutputOf(mouse, Millis(3000));
+  ASSERT_NE(output, "") << run.helper.log();
+  Reader out(output);
+  EXPECT_TRUE(Forwarded(mouse, out, Millis(1000))) << run.helper.log();
   EXPECT_TRUE(GrabbedByAnother(mouse.node()));
   const std::string said = run.helper.log();
   EXPECT_EQ(Lines(said), 1u) << said;
@@ -73,17 +82,18 @@ int CopyDescriptor(pid_t pid, const std::string &target) {
   return -1;
 }
 
-TEST(Faults, AVirtualPointerThatRefusesWritesGivesEveryMouseBack) {
+TEST(Faults, AnOutputThatRefusesWritesGivesEveryMouseBack) {
   SourceDevice a("check mouse a"), b("check mouse b");
   Home home;
-  Running run(home);
-  // Through a copy of the helper's uinput descriptor, its device is destroyed under it: every
-  // later write fails.
+  Running run(home, {&a, &b});
+  // Through a copy of one of the helper's uinput descriptors, its output is destroyed under it:
+  // every later write to it fails.
   int uinput = CopyDescriptor(run.helper.pid(), "/dev/uinput");
   ASSERT_GE(uinput, 0);
   ASSERT_EQ(ioctl(uinput, UI_DEV_DESTROY), 0);
   close(uinput);
-  a.frame({Rel(REL_X, 1)});
+  a.frame({Rel(REL_X, 1)});  // whichever output it was, one of these writes to it
+  b.frame({Rel(REL_X, 1)});
   EXPECT_TRUE(Eventually([&] { return !GrabbedByAnother(a.node()) && !GrabbedByAnother(b.node()); },
                          Millis(1000)));
   Reader desktop(a.node());
@@ -101,9 +111,8 @@ TEST(Faults, LostDirectoryNoticesMakeTheHelperLookAgain) {
   WriteFile(limit, "16\n");
   SourceDevice a("check mouse a");
   Home home;
-  Running run(home);
+  Running run(home, {&a});
   WriteFile(limit, saved);
-  Reader out(run.pointer);
   // While the helper cannot read, more devices come than its notices can hold. They stay, so
   // that the mouse's node is not one named in the notices that were kept.
   run.helper.signal(SIGSTOP);
@@ -112,10 +121,13 @@ TEST(Faults, LostDirectoryNoticesMakeTheHelperLookAgain) {
     keyboards.push_back(std::make_unique<SourceDevice>("check keys", SourceDevice::Keyboard));
   SourceDevice b("check mouse b");
   run.helper.signal(SIGCONT);
-  EXPECT_TRUE(Forwarded(b, out, Millis(1500)));
+  const std::string output = OutputOf(b, Millis(1500));
+  ASSERT_NE(output, "");
+  Reader out(output);
+  EXPECT_TRUE(Forwarded(b, out, Millis(1000)));
 }
 
-TEST(Faults, WithoutAVirtualPointerTheHelperSaysWhichNodeAndWhyAndWaits) {
+TEST(Faults, WithoutUinputTheHelperSaysWhichNodeAndWhyAndWaits) {
   SourceDevice mouse("check mouse");
   Home home;
   Helper::Options devNull;
@@ -124,6 +136,7 @@ TEST(Faults, WithoutAVirtualPointerTheHelperSaysWhichNodeAndWhyAndWaits) {
   std::this_thread::sleep_for(Millis(2000));
   EXPECT_TRUE(helper.running()) << "it idles, it does not exit";
   EXPECT_FALSE(GrabbedByAnother(mouse.node()));
+  EXPECT_FALSE(HoldsOpen(helper.pid(), mouse.node())) << "not even opened";
   const std::string said = helper.log();
   EXPECT_EQ(Lines(said), 1u) << said;
   EXPECT_NE(said.find("/dev/uinput"), std::string::npos) << said;

@@ -76,10 +76,6 @@ bool Tagged(const std::string &node, const std::string &tag) {
   return false;
 }
 
-void StopUdev() {
-  Shell("udevadm control --exit >/dev/null 2>&1; rm -f /run/udev/control");
-}
-
 int Dpkg(const std::string &args, std::string *log) {
   const std::string out = "/tmp/corvassel-dpkg.log";
   // Without triggers: man-db would index every manual page here, over 9p, for minutes.
@@ -133,8 +129,8 @@ TEST(Package, InstallsAHelperThatClicksBackAndRemovesWithoutATrace) {
     Home home;
     Helper::Options installed;
     installed.exe = "/usr/bin/corvassel-helper";
-    Running run(home, installed);
-    Reader out(run.pointer);
+    Running run(home, {&mouse}, installed);
+    Reader out(run.output(mouse));
     mouse.press(BTN_BACK);
     EXPECT_EQ(out.waitFrames(2), (Frames{{Key(BTN_SIDE, 1)}, {Key(BTN_SIDE, 0)}}));
     mouse.release(BTN_BACK);

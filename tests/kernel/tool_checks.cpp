@@ -75,14 +75,14 @@ std::string Settings(Home &home) {
 }
 
 // learn waits for the next press on any mouse, ignores the left button, stores what was pressed
-// and ends; with the helper running, the mouse is read through its virtual pointer.
+// and ends; with the helper running, the mouse is read through its output.
 TEST(Learn, StoresTheNextButtonPressedWithOrWithoutTheHelper) {
   for (bool helperRuns : {false, true}) {
     SCOPED_TRACE(helperRuns ? "helper running" : "no helper");
     SourceDevice mouse("check mouse");
     Home home;
     std::unique_ptr<Running> run;
-    if (helperRuns) run = std::make_unique<Running>(home);
+    if (helperRuns) run = std::make_unique<Running>(home, std::initializer_list{&mouse});
     Helper learn(home, Tool({"learn", "ForwardButton"}));
     ASSERT_TRUE(Says(learn, "Press the mouse button to use as ForwardButton")) << learn.log();
     if (helperRuns) {
@@ -97,8 +97,11 @@ TEST(Learn, StoresTheNextButtonPressedWithOrWithoutTheHelper) {
     mouse.press(BTN_FORWARD);
     mouse.release(BTN_FORWARD);
     EXPECT_EQ(learn.waitExit(Millis(3000)), 0) << learn.log();
-    const std::string through = helperRuns ? "\"corvassel virtual pointer\"" : "\"check mouse\"";
-    EXPECT_NE(learn.log().find("button 5 (BTN_FORWARD) on " + through), std::string::npos)
+    const std::string through =
+        helperRuns ? run->output(mouse) + ", the helper's output for " + mouse.node()
+                   : mouse.node();
+    EXPECT_NE(learn.log().find("button 5 (BTN_FORWARD) on \"check mouse\" (" + through + ")"),
+              std::string::npos)
         << learn.log();
     EXPECT_NE(Settings(home).find("<key>ForwardButton</key><integer>5</integer>"),
               std::string::npos)
@@ -124,7 +127,7 @@ TEST(ButtonsCommand, ShowsEachPressWithOrWithoutTheHelper) {
     SourceDevice mouse("check mouse");
     Home home;
     std::unique_ptr<Running> run;
-    if (helperRuns) run = std::make_unique<Running>(home);
+    if (helperRuns) run = std::make_unique<Running>(home, std::initializer_list{&mouse});
     Helper buttons(home, Tool({"buttons"}));
     ASSERT_TRUE(Says(buttons, "Press mouse buttons")) << buttons.log();
     EXPECT_EQ(buttons.log().find("Hold button 2 (BTN_MIDDLE)") != std::string::npos, helperRuns)
@@ -134,11 +137,12 @@ TEST(ButtonsCommand, ShowsEachPressWithOrWithoutTheHelper) {
       mouse.press(press.pressed);
       mouse.release(press.pressed);
       if (press.held) mouse.release(press.held);
-      const std::string line = helperRuns
-                                   ? std::string(press.seen) + " on \"corvassel virtual pointer\""
-                                   : "button " + std::to_string(press.pressed - BTN_MOUSE) + " (" +
-                                         libevdev_event_code_get_name(EV_KEY, press.pressed) +
-                                         ") on \"check mouse\"";
+      const std::string line =
+          helperRuns ? std::string(press.seen) + " on \"check mouse\" (" + run->output(mouse) +
+                           ", the helper's output for " + mouse.node() + ")"
+                     : "button " + std::to_string(press.pressed - BTN_MOUSE) + " (" +
+                           libevdev_event_code_get_name(EV_KEY, press.pressed) +
+                           ") on \"check mouse\" (" + mouse.node() + ")";
       EXPECT_TRUE(Says(buttons, line)) << line << "\n" << buttons.log();
     }
     EXPECT_TRUE(buttons.running()) << "until interrupted";
@@ -161,7 +165,8 @@ TEST(Doctor, NamesWhatKeepsTheHelperFromRemapping) {
   home.chown(1000);
   Helper::Options user;
   user.uid = 1000;
-  auto helper = std::make_unique<Running>(home, user);
+  auto helper = std::make_unique<Running>(home, std::initializer_list{&mouse}, user);
+  const std::string output = helper->output(mouse);
   const std::string settings = home.path() + "/Library/Preferences/Quendrith.tavrel.prefpane.plist";
   struct Row {
     const char *name;
@@ -174,6 +179,9 @@ TEST(Doctor, NamesWhatKeepsTheHelperFromRemapping) {
       ReadFile(std::string(CORVASSEL_SOURCE_DIR) + "/packaging/70-corvassel-uinput.rules");
   const Row rows[] = {
       {"nothing", [] {}, [] {}, 0, "Nothing keeps the helper from remapping."},
+      {"nothing, each mouse shown with its output", [] {}, [] {}, 0,
+       "ok    " + mouse.node() + " \"check mouse\" (the helper re-emits it on " + output +
+           "): may be read"},
       {"switched off", [&] { home.settings(false); }, [&] { home.settings(); }, 1,
        "FAIL  settings: Enabled is false"},
       {"no button mapped", [&] { home.settings(true, 0, 0); }, [&] { home.settings(); }, 1,
@@ -193,7 +201,8 @@ TEST(Doctor, NamesWhatKeepsTheHelperFromRemapping) {
        "FAIL  /dev/uinput: No such file or directory", "fix: sudo modprobe uinput"},
       {"no access to the mouse", [&] { chmod(mouse.node().c_str(), 0600); },
        [&] { chmod(mouse.node().c_str(), 0666); }, 1,
-       "FAIL  " + mouse.node() + " \"check mouse\": Permission denied",
+       "FAIL  " + mouse.node() + " \"check mouse\" (the helper re-emits it on " + output +
+           "): Permission denied",
        "fix: log out and in again at the machine"},
       {"no access to the mouse, and no rule",
        [&] {
@@ -204,7 +213,8 @@ TEST(Doctor, NamesWhatKeepsTheHelperFromRemapping) {
          WriteFile(kRulePath, ruleText);
          chmod(mouse.node().c_str(), 0666);
        },
-       1, "FAIL  " + mouse.node() + " \"check mouse\": Permission denied",
+       1, "FAIL  " + mouse.node() + " \"check mouse\" (the helper re-emits it on " + output +
+           "): Permission denied",
        "fix: install the corvassel-helper package, or copy 70-corvassel-uinput.rules"},
       {"no access to the keyboard", [&] { chmod(keyboard.node().c_str(), 0600); },
        [&] { chmod(keyboard.node().c_str(), 0666); }, 0,
@@ -235,8 +245,8 @@ TEST(Doctor, NamesWhatKeepsTheHelperFromRemapping) {
 TEST(Reload, SighupAppliesChangedSettings) {
   SourceDevice mouse("check mouse");
   Home home;
-  Running run(home);
-  Reader out(run.pointer);
+  Running run(home, {&mouse});
+  Reader out(run.output(mouse));
   auto click = [&](uint16_t code) {
     mouse.press(code);
     mouse.release(code);

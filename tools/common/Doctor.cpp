@@ -30,6 +30,18 @@ class Report {
 using platform::Fix;
 using platform::UdevRule;
 
+// Gives each mouse's output what udev derives from the mouse's bus.
+constexpr const char *kOutputsRule = "61-corvassel-outputs.rules";
+
+// Where udev reads the rule named so from, or "" when it is not installed.
+std::string RulePath(const char *name) {
+  for (const std::string &directory : platform::UdevRuleDirectories()) {
+    const std::string path = directory + "/" + name;
+    if (access(path.c_str(), F_OK) == 0) return path;
+  }
+  return {};
+}
+
 int MayUse(const std::string &path, int mode) {
   return faccessat(AT_FDCWD, path.c_str(), mode, AT_EACCESS) == 0 ? 0 : errno;
 }
@@ -99,21 +111,29 @@ void CheckAccess(Report &report, const UdevRule &rule) {
   } else {
     report.ok("/dev/uinput: may be read and written");
   }
-  const std::vector<PointerNode> mice = PointerNodes();
+  // Each mouse with the output the helper re-emits it on, if it holds it.
+  std::vector<PointerNode> mice, outputs;
+  for (PointerNode &pointer : PointerNodes())
+    (pointer.output() ? outputs : mice).push_back(std::move(pointer));
   if (mice.empty()) report.note("mice: none is plugged in; the helper takes each one as it comes");
   for (const PointerNode &mouse : mice) {
-    const std::string what = mouse.path + " \"" + mouse.name + "\"" +
-                             (mouse.virtualPointer ? " (the helper's virtual pointer)" : "");
-    int error = MayUse(mouse.path, R_OK);
-    // The helper never reads its own virtual pointer; only learn and buttons do.
-    if (error && mouse.virtualPointer)
-      report.note(what + ": " + strerror(error) +
-                  "; 'corvassel-prefs learn' and 'buttons' cannot see the mice the helper holds");
-    else if (error)
+    const PointerNode *output = nullptr;
+    for (const PointerNode &candidate : outputs)
+      if (candidate.outputOf == mouse.node) output = &candidate;
+    const std::string what =
+        mouse.path + " \"" + mouse.name + "\"" +
+        (output ? " (the helper re-emits it on " + output->path + ")" : std::string());
+    if (int error = MayUse(mouse.path, R_OK))
       report.problem(what + ": " + strerror(error),
                      Fix(platform::AccessObstacle(false, error, rule)));
     else
       report.ok(what + ": may be read");
+    // The helper never reads an output; only learn and buttons do.
+    if (int error = output ? MayUse(output->path, R_OK) : 0)
+      report.note(output->path + ", the helper's output for " + mouse.path + ": " +
+                  strerror(error) +
+                  "; 'corvassel-prefs learn' and 'buttons' cannot see this mouse while the "
+                  "helper holds it");
   }
   if (rule.path.empty())
     report.note(std::string("udev rule: ") + platform::kUdevRuleName + " is not installed");
@@ -121,6 +141,12 @@ void CheckAccess(Report &report, const UdevRule &rule) {
     report.note("udev rule: " + rule.path + " is an older one, which gives /dev/uinput only");
   else
     report.ok("udev rule: " + rule.path);
+  if (const std::string outputsRule = RulePath(kOutputsRule); outputsRule.empty())
+    report.note(std::string("udev rule: ") + kOutputsRule +
+                " is not installed, so a mouse's output may miss what the hardware database "
+                "says of the mouse (its resolution, its wheel, a trackball)");
+  else
+    report.ok("udev rule: " + outputsRule);
 }
 
 void CheckHelper(Report &report, const Effective &effective, const std::string &home) {
@@ -144,10 +170,12 @@ void CheckHelper(Report &report, const Effective &effective, const std::string &
 
   const std::vector<pid_t> running = HelperProcesses(home);
   if (!running.empty()) {
-    std::optional<PointerNode> pointer = VirtualPointer();
-    report.ok("helper: running (process " + std::to_string(running.front()) + ")" +
-              (pointer ? ", remapping through its virtual pointer " + pointer->path
-                       : ", without a virtual pointer: it waits for access"));
+    const size_t held = HeldMice();
+    report.ok("helper: running (process " + std::to_string(running.front()) + "), " +
+              (held == 0   ? std::string("holding no mouse: it waits for access or for a mouse")
+               : held == 1 ? std::string("holding 1 mouse, re-emitted on its own output device")
+                           : "holding " + std::to_string(held) +
+                                 " mice, each re-emitted on its own output device"));
     return;
   }
   if (!effective.enabled) {

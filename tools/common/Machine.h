@@ -54,15 +54,17 @@ StartResult StartHelperIfStopped(const std::string &home);
 // ---- mice (Presses.cpp) ----
 
 struct PointerNode {
-  std::string path;             // /dev/input/eventN
-  std::string node;             // eventN
-  std::string name;             // the device's name
-  bool virtualPointer = false;  // the helper's own
+  std::string path;      // /dev/input/eventN
+  std::string node;      // eventN
+  std::string name;      // the device's name
+  std::string outputOf;  // for a helper's output device, the node of the mouse it re-emits
+  bool output() const { return !outputOf.empty(); }
 };
-// The pointer devices present, told from sysfs: no node is opened, keyboards are not looked at.
+// The pointer devices present, helpers' output devices included, told from sysfs: no node is
+// opened, keyboards are not looked at.
 std::vector<PointerNode> PointerNodes();
-// The helper's virtual pointer, when it has one now.
-std::optional<PointerNode> VirtualPointer();
+// How many mice a running helper holds now: one output device each.
+size_t HeldMice();
 
 // ---- doctor (Doctor.cpp) ----
 

@@ -1,6 +1,6 @@
 // Presses of mouse buttons: every pointer device is read, never grabbed, as the desktop reads
-// it. While the helper runs, a mouse it holds is seen through its virtual pointer, where a
-// button it maps arrives as the click it makes for it.
+// it. While the helper runs, a mouse it holds is seen through its output device (which carries
+// the mouse's name), where a button it maps arrives as the click it makes for it.
 #include "Presses.h"
 
 #include "ButtonNumbers.h"
@@ -16,7 +16,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "linux/LinuxTap.h"
+#include "linux/DeviceDescription.h"
+#include "linux/FrameFilter.h"
 #include "linux/PointerNodes.h"
 
 namespace corvassel::tools {
@@ -25,7 +26,6 @@ namespace {
 
 using platform::evdev::buttonNumber;
 using platform::evdev::kSysfsInputDirectory;
-using platform::evdev::kVirtualDeviceName;
 
 constexpr const char *kInputDirectory = "/dev/input";
 
@@ -41,14 +41,20 @@ std::optional<PointerNode> Describe(const std::string &node) {
   pointer.node = node;
   pointer.path = std::string(kInputDirectory) + "/" + node;
   pointer.name = platform::evdev::deviceName(kSysfsInputDirectory, node);
-  pointer.virtualPointer = pointer.name == kVirtualDeviceName;
+  pointer.outputOf =
+      platform::evdev::outputSource(platform::evdev::devicePhys(kSysfsInputDirectory, node));
   return pointer;
 }
 
 }  // namespace
 
+// An output carries its mouse's name: where it is, and which mouse it re-emits, tell them apart.
 std::string DeviceLabel(const PointerNode &device) {
-  return "\"" + device.name + "\" (" + device.path + ")";
+  return "\"" + device.name + "\" (" + device.path +
+         (device.output()
+              ? ", the helper's output for " + std::string(kInputDirectory) + "/" + device.outputOf
+              : std::string()) +
+         ")";
 }
 
 PressWatch::PressWatch(Say say) : say_(std::move(say)) {}
@@ -109,9 +115,7 @@ bool PressWatch::open(const PointerNode &device, bool sayRefusal) {
     return false;
   }
   devices_[fd] = device;
-  say_("Reading " + DeviceLabel(device) +
-           (device.virtualPointer ? ", through which the helper passes the mice it holds" : ""),
-       false);
+  say_("Reading " + DeviceLabel(device), false);
   return true;
 }
 
@@ -163,13 +167,13 @@ std::vector<PointerNode> PointerNodes() {
   return pointers;
 }
 
-std::optional<PointerNode> VirtualPointer() {
-  for (const PointerNode &pointer : PointerNodes())
-    if (pointer.virtualPointer) return pointer;
-  return std::nullopt;
+size_t HeldMice() {
+  const std::vector<PointerNode> pointers = PointerNodes();
+  return static_cast<size_t>(std::count_if(pointers.begin(), pointers.end(),
+                                           [](const PointerNode &p) { return p.output(); }));
 }
 
-PressVerdict JudgePress(const std::string &key, int64_t number, bool onVirtualPointer,
+PressVerdict JudgePress(const std::string &key, int64_t number, bool onOutput,
                         const Effective &effective) {
   PressVerdict verdict;
   if (number == 0) {
@@ -184,9 +188,9 @@ PressVerdict JudgePress(const std::string &key, int64_t number, bool onVirtualPo
   }
   verdict.take = true;
   const char *clicked = nullptr;
-  if (onVirtualPointer && effective.enabled && number == 3 && effective.back > 0)
+  if (onOutput && effective.enabled && number == 3 && effective.back > 0)
     clicked = "BackButton";
-  if (onVirtualPointer && effective.enabled && number == 4 && effective.forward > 0)
+  if (onOutput && effective.enabled && number == 4 && effective.forward > 0)
     clicked = "ForwardButton";
   if (clicked)
     verdict.note = std::string("This is also the click the helper makes for ") + clicked +

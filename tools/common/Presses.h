@@ -53,9 +53,9 @@ struct PressVerdict {
   bool take = false;  // store it and stop waiting
   std::string note;   // to say either way, when there is something to say
 };
-// onVirtualPointer: the press came through the helper's virtual pointer, where the buttons it maps
-// arrive as the clicks it makes.
-PressVerdict JudgePress(const std::string &key, int64_t number, bool onVirtualPointer,
+// onOutput: the press came through one of the helper's output devices, where the buttons it
+// maps arrive as the clicks it makes.
+PressVerdict JudgePress(const std::string &key, int64_t number, bool onOutput,
                         const Effective &effective);
 
 }  // namespace corvassel::tools

@@ -1,6 +1,6 @@
 // Finding a button's number: every pointer device is read, never grabbed, as the desktop reads
-// it. While the helper runs, a mouse it holds is seen through its virtual pointer, where a
-// button it maps arrives as the click it makes for it.
+// it. While the helper runs, a mouse it holds is seen through its output device (which carries
+// the mouse's name), where a button it maps arrives as the click it makes for it.
 #include <cstdio>
 
 #include "Prefs.h"
@@ -27,13 +27,11 @@ std::string Numbered(int64_t number) {
 
 // What a user pressing buttons must know while the helper holds the mice.
 void SayHowTheHelperShowsButtons(bool learning) {
-  std::optional<PointerNode> pointer = VirtualPointer();
-  if (!pointer) return;
+  if (tools::HeldMice() == 0) return;
   printf(
-      "corvassel-helper is running: the mice it holds are read through its virtual pointer (%s), "
-      "where a button it maps shows as the click it makes (back: button 3, BTN_SIDE; forward: "
-      "button 4, BTN_EXTRA).\n",
-      pointer->path.c_str());
+      "corvassel-helper is running: each mouse it holds is read through its output device, "
+      "which has the mouse's name, and where a button it maps shows as the click it makes "
+      "(back: button 3, BTN_SIDE; forward: button 4, BTN_EXTRA).\n");
   const Effective effective = EffectiveSettings();
   std::string mapped;
   if (effective.enabled && effective.back > 0) mapped += "BackButton " + Numbered(effective.back);
@@ -74,7 +72,7 @@ int Learn(PreferencesFile &file, const Setting &setting) {
     if (!press) return Fail(kFailed, "cannot wait for the mice");
     SayPress(*press);
     const tools::PressVerdict verdict = tools::JudgePress(
-        setting.key, press->number, press->device.virtualPointer, EffectiveSettings());
+        setting.key, press->number, press->device.output(), EffectiveSettings());
     if (!verdict.note.empty()) printf("%s\n", verdict.note.c_str());
     if (!verdict.take) continue;
     return StoreButton(file, setting, press->number);

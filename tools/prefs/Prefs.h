@@ -27,7 +27,6 @@ using tools::kUnit;
 using tools::PointerNode;
 using tools::PreferencesFile;
 using tools::Setting;
-using tools::VirtualPointer;
 
 inline constexpr int kFailed = 1;
 inline constexpr int kInvalid = 2;

@@ -39,7 +39,7 @@ class MicePresses final : public PressSource {
             auto *handed = new Handed{
                 alive,
                 onPress,
-                {press->number, press->device.virtualPointer, tools::DeviceLabel(press->device)}};
+                {press->number, press->device.output(), tools::DeviceLabel(press->device)}};
             g_idle_add_full(
                 G_PRIORITY_DEFAULT,
                 +[](gpointer data) {

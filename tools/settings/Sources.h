@@ -15,7 +15,7 @@ namespace corvassel::settings {
 
 struct ButtonPress {
   int64_t number = 0;
-  bool onVirtualPointer = false;  // came through the helper's virtual pointer
+  bool onOutput = false;  // came through one of the helper's output devices
   std::string device;             // for the user: the device's name and node
 };
 

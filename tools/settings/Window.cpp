@@ -416,7 +416,7 @@ class SettingsPage {
   void pressed(const ButtonPress &press) {
     if (!learning_) return;
     const tools::PressVerdict verdict = tools::JudgePress(learning_->setting->key, press.number,
-                                                          press.onVirtualPointer, state_.effective);
+                                                          press.onOutput, state_.effective);
     if (!verdict.take) {
       waitingNote_ = verdict.note;
       show();

@@ -54,4 +54,20 @@ struct OutputSpec {
   Capabilities capabilities;
 };
 
+// The output of the mouse at event node `node` ("event5"): the mouse's identity and
+// capabilities, a phys that names the node, and BTN_SIDE and BTN_EXTRA, clicked for back and
+// forward.
+inline OutputSpec outputSpecFor(const DeviceIdentity &identity, const Capabilities &capabilities,
+                                const std::string &node) {
+  OutputSpec spec{identity, kOutputPhysPrefix + node, capabilities};
+  spec.capabilities.codes.insert({EV_KEY, BTN_SIDE});
+  spec.capabilities.codes.insert({EV_KEY, BTN_EXTRA});
+  return spec;
+}
+
+// The event node an output's phys names ("event5"), or "" for a phys that is no output's.
+inline std::string outputSource(const std::string &phys) {
+  return isOutputPhys(phys) ? phys.substr(sizeof kOutputPhysPrefix - 1) : std::string();
+}
+
 }  // namespace platform::evdev

@@ -28,8 +28,6 @@ ReadStatus Drain(Device &device) {
 
 }  // namespace
 
-const char *const kVirtualDeviceName = "corvassel virtual pointer";
-
 DeviceSet::DeviceSet(Kernel &kernel, InputLoop &loop, DeviceSetOptions options, Listener &listener)
     : kernel_(kernel), loop_(loop), options_(options), listener_(listener) {
   directory_ = kernel_.watchDirectory();
@@ -40,56 +38,11 @@ DeviceSet::~DeviceSet() {
   stop();
 }
 
-Capabilities DeviceSet::openPresent() {
-  Capabilities caps;
-  for (const std::string &node : kernel_.eventNodes()) {
-    // A keyboard is never opened: what a node is can be told without opening it.
-    if (!kernel_.isPointerNode(node)) {
-      ignored_.insert(node);
-      continue;
-    }
-    const Admission admitted = admission(node);
-    if (admitted == Admission::No) continue;
-    int error = 0;
-    std::unique_ptr<Device> dev =
-        admitted == Admission::Yes ? kernel_.open(path(node), error) : nullptr;
-    if (!dev) {
-      if ((admitted == Admission::NotYet || error == EACCES || error == EPERM) &&
-          options_.retryAttempts > 1)
-        pending_[node] = {options_.retryAttempts - 1, options_.retryIntervalNanos,
-                          options_.retryIntervalNanos, false};
-      continue;
-    }
-    if (!isPointerDevice(dev->capabilities()) || dev->name() == kVirtualDeviceName) {
-      ignored_.insert(node);
-      continue;
-    }
-    caps.merge(dev->capabilities());
-    Entry &entry = entries_[node];
-    entry.id = nextId_++;
-    entry.node = node;
-    entry.device = std::move(dev);
-  }
-  return caps;
-}
-
 void DeviceSet::start() {
   if (running_) return;
   running_ = true;
   if (directory_) loop_.watch(directory_->fd(), [this] { onDirectory(); });
   if (retryTimer_) loop_.watch(retryTimer_->fd(), [this] { onRetryTimer(); });
-  std::vector<std::string> opened;
-  for (const auto &[node, entry] : entries_) opened.push_back(node);
-  for (const std::string &node : opened) {
-    auto it = entries_.find(node);
-    // A grabbed mouse nobody reads would be a dead mouse: keep only those that can be served.
-    if (!watchEntry(it->second)) {
-      entries_.erase(it);
-      continue;
-    }
-    grabWhenNeutral(it->second, {options_.grabRetryAttempts, options_.grabRetryFirstNanos,
-                                 options_.grabRetryFirstNanos, true});
-  }
   scan();
 }
 
@@ -101,7 +54,6 @@ void DeviceSet::stop() {
   }
   entries_.clear();  // closing them ends any grab
   grabbed_ = 0;
-  ++grabChanges_;
   pending_.clear();
   ignored_.clear();
   if (directory_) loop_.unwatch(directory_->fd());
@@ -116,7 +68,6 @@ void DeviceSet::letGo(const std::function<void()> &meanwhile) {
   for (auto &[node, entry] : entries_) {
     if (!std::exchange(entry.grabbed, false)) continue;
     --grabbed_;
-    ++grabChanges_;
     Device *device = entry.device.get();
     backend().time().threadWillStart();
     try {
@@ -136,16 +87,6 @@ void DeviceSet::letGo(const std::function<void()> &meanwhile) {
 Device *DeviceSet::device(uint32_t id) {
   for (auto &[node, entry] : entries_)
     if (entry.id == id) return entry.grabbed ? entry.device.get() : nullptr;
-  return nullptr;
-}
-
-Device *DeviceSet::soleGrabbed(uint32_t &id) {
-  if (grabbed_ != 1) return nullptr;
-  for (auto &[node, entry] : entries_) {
-    if (!entry.grabbed) continue;
-    id = entry.id;
-    return entry.device.get();
-  }
   return nullptr;
 }
 
@@ -190,9 +131,10 @@ void DeviceSet::scan() {
 
 void DeviceSet::attempt(const std::string &node, Retry retry) {
   pending_.erase(node);
-  if (!running_ || entries_.count(node) || ignored_.count(node) || node == ownNode_) return;
-  if (!kernel_.isPointerNode(node)) {
-    ignored_.insert(node);  // never opened
+  if (!running_ || entries_.count(node) || ignored_.count(node)) return;
+  // Neither a keyboard nor an output device is ever opened.
+  if (!kernel_.isPointerNode(node) || kernel_.isOutputNode(node)) {
+    ignored_.insert(node);
     return;
   }
   const Admission admitted = admission(node);
@@ -209,7 +151,8 @@ void DeviceSet::attempt(const std::string &node, Retry retry) {
     }
     return;
   }
-  if (!isPointerDevice(dev->capabilities()) || dev->name() == kVirtualDeviceName) {
+  // What sysfs said may have been another device's, gone since under the same name.
+  if (!isPointerDevice(dev->capabilities()) || isOutputPhys(dev->phys())) {
     ignored_.insert(node);
     return;
   }
@@ -245,14 +188,10 @@ bool DeviceSet::grabWhenNeutral(Entry &entry, Retry refusals) {
   if (entry.device->keysDown()) return true;
   if (int error = entry.device->grab(true)) {
     const std::string node = entry.node;
-    if (refusalLogged_.insert(node).second) {
-      backend().log("corvassel-helper: cannot grab " + path(node) + " (" + entry.device->name() +
-                    "): " + strerror(error) +
-                    (error == EBUSY ? " (another program holds it)" : "") +
-                    "; it stays with the desktop and is asked for again");
-    }
-    loop_.unwatch(entry.device->fd());
-    entries_.erase(node);
+    refuse(entry, "grab",
+           std::string("cannot grab ") + path(node) + " (" + entry.device->name() +
+               "): " + strerror(error) + (error == EBUSY ? " (another program holds it)" : "") +
+               "; it stays with the desktop and is asked for again");
     if (refusals.attemptsLeft > 0) pending_[node] = refusals;
     rearm();
     return false;
@@ -264,12 +203,28 @@ bool DeviceSet::grabWhenNeutral(Entry &entry, Retry refusals) {
     entry.device->grab(false);
     return true;
   }
+  // Never a grabbed mouse without its output: one that cannot have it goes back to the desktop,
+  // to be asked for again when its node changes.
+  if (int error = listener_.deviceGrabbed(entry.id, *entry.device, entry.node)) {
+    entry.device->grab(false);
+    refuse(entry, "output",
+           "cannot make an output device for " + path(entry.node) + " (" + entry.device->name() +
+               ") through " + kernel_.uinputPath() + ": " + strerror(error) +
+               "; it stays with the desktop");
+    return false;
+  }
   entry.grabbed = true;
   ++grabbed_;
-  ++grabChanges_;
-  refusalLogged_.erase(entry.node);
-  listener_.deviceGrabbed(entry.id);
+  refusalLogged_.erase({entry.node, "grab"});
+  refusalLogged_.erase({entry.node, "output"});
   return true;
+}
+
+void DeviceSet::refuse(Entry &entry, const char *what, const std::string &why) {
+  const std::string node = entry.node;
+  if (refusalLogged_.insert({node, what}).second) backend().log("corvassel-helper: " + why);
+  loop_.unwatch(entry.device->fd());
+  entries_.erase(node);
 }
 
 void DeviceSet::onEntryReady(Entry &entry) {
@@ -289,10 +244,7 @@ void DeviceSet::onEntryReady(Entry &entry) {
 void DeviceSet::drop(std::map<std::string, Entry>::iterator it, bool tellListener) {
   const uint32_t id = it->second.id;
   const bool grabbed = it->second.grabbed;
-  if (grabbed) {
-    --grabbed_;
-    ++grabChanges_;
-  }
+  if (grabbed) --grabbed_;
   loop_.unwatch(it->second.device->fd());
   entries_.erase(it);  // closing it ends the grab
   if (grabbed && tellListener) listener_.deviceLost(id);
@@ -311,7 +263,8 @@ void DeviceSet::onDirectory() {
     if (change == DirectoryWatch::Deleted) {
       ignored_.erase(node);
       pending_.erase(node);
-      refusalLogged_.erase(node);
+      refusalLogged_.erase({node, "grab"});
+      refusalLogged_.erase({node, "output"});
       if (auto it = entries_.find(node); it != entries_.end()) drop(it, true);
       continue;
     }

@@ -2,7 +2,8 @@
 // they come (inotify), opened (asked again shortly while udev has not yet set the permissions),
 // grabbed once none of its buttons is down (asked again, with growing waits, while another
 // program holds it), and dropped when it goes. Each device is owned by exactly one entry here;
-// closing it ends its grab.
+// closing it ends its grab. Output devices (this helper's and another instance's) are told by
+// their phys, in sysfs before opening and on the opened device, and never grabbed.
 //
 // A device that is not grabbed yet is still read, only to learn when its buttons are let go;
 // its events belong to the desktop. Grabbed devices are read by the tap (Listener).
@@ -16,12 +17,10 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace platform::evdev {
-
-// The name the virtual device carries; devices of that name are never grabbed.
-extern const char *const kVirtualDeviceName;
 
 // Whether a node may be opened at all, asked before every open: a device of another seat is
 // never touched; one whose seat is not known yet is asked about again shortly.
@@ -41,8 +40,10 @@ class DeviceSet {
   class Listener {
    public:
     virtual ~Listener() = default;
-    // Grabbed: its events are the tap's from now on. Ids are never reused.
-    virtual void deviceGrabbed(uint32_t id) = 0;
+    // Grabbed (its node: "event5"): its output is to be made now. 0, after which its events
+    // are the tap's; or the errno that says why no output could be made, and the device is
+    // let go again. Ids are never reused.
+    virtual int deviceGrabbed(uint32_t id, Device &device, const std::string &node) = 0;
     // A grabbed device has events waiting.
     virtual void deviceReadable(uint32_t id, Device &device) = 0;
     // A grabbed device went; whatever it held must be released.
@@ -54,11 +55,8 @@ class DeviceSet {
   DeviceSet(const DeviceSet &) = delete;
   DeviceSet &operator=(const DeviceSet &) = delete;
 
-  // Opens the pointer devices present, without grabbing them; returns what they can do together.
-  Capabilities openPresent();
-  // The virtual device's node, never to be opened.
-  void setOwnNode(const std::string &node) { ownNode_ = node; }
-  // Watches the directory and the devices opened so far, grabbing those at a neutral state.
+  // Watches the directory and opens the pointer devices there, grabbing those at a neutral
+  // state.
   void start();
   // Ungrabs and closes every device, forgets what was to be tried again, stops watching.
   void stop();
@@ -70,10 +68,6 @@ class DeviceSet {
   // The grabbed device with this id, or nullptr.
   Device *device(uint32_t id);
   size_t grabbedCount() const { return grabbed_; }
-  // Changes whenever a device is grabbed or let go.
-  uint64_t grabChanges() const { return grabChanges_; }
-  // The only grabbed device and its id, or nullptr when there are none or several.
-  Device *soleGrabbed(uint32_t &id);
   // Hands the listener every grabbed device with events waiting now, without waiting for any.
   void readWaiting();
   // A grabbed device that the tap found gone: closed and forgotten.
@@ -106,8 +100,11 @@ class DeviceSet {
   void attempt(const std::string &node, Retry retry);
   void admit(const std::string &node, std::unique_ptr<Device> device, Retry refusals);
   bool watchEntry(Entry &entry);
-  // Grabs when no button is down; false when the grab was refused (the entry is then gone).
+  // Grabs when no button is down; false when the grab or the device's output was refused (the
+  // entry is then gone).
   bool grabWhenNeutral(Entry &entry, Retry refusals);
+  // Closes and forgets a refused entry, saying why once for its node and `what` was refused.
+  void refuse(Entry &entry, const char *what, const std::string &why);
   void onEntryReady(Entry &entry);
   void onDirectory();
   void onRetryTimer();
@@ -119,16 +116,15 @@ class DeviceSet {
   InputLoop &loop_;
   const DeviceSetOptions options_;
   Listener &listener_;
-  std::string ownNode_;
   bool running_ = false;
   uint32_t nextId_ = 1;
   std::map<std::string, Entry> entries_;  // by node
   std::set<std::string> ignored_;         // nodes that are not mice
   std::map<std::string, Retry> pending_;  // nodes to try again
-  std::set<std::string> refusalLogged_;   // nodes whose refused grab was logged
+  // (node, "grab" or "output"): refusals said already.
+  std::set<std::pair<std::string, std::string>> refusalLogged_;
   uint64_t retryArmedNanos_ = 0;
-  size_t grabbed_ = 0;  // entries grabbed
-  uint64_t grabChanges_ = 0;
+  size_t grabbed_ = 0;        // entries grabbed
   std::vector<int> waiting_;  // readWaiting's, kept to spare an allocation each round
   std::unique_ptr<DirectoryWatch> directory_;
   std::unique_ptr<Timer> retryTimer_;

@@ -1,4 +1,4 @@
-// The real kernel: event devices through libevdev, the virtual device through uinput, hotplug
+// The real kernel: event devices through libevdev, output devices through uinput, hotplug
 // through inotify, retries through a timerfd. Every descriptor is close-on-exec so that no
 // extra script inherits a grabbed device.
 #include "linux/EvdevKernel.h"
@@ -6,8 +6,8 @@
 #include "linux/PointerNodes.h"
 
 #include <fcntl.h>
-#include <libevdev/libevdev-uinput.h>
 #include <libevdev/libevdev.h>
+#include <linux/uinput.h>
 #include <poll.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
@@ -17,12 +17,13 @@
 
 #include <algorithm>
 #include <bitset>
-#include <deque>
-#include <tuple>
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <deque>
 #include <filesystem>
+#include <set>
+#include <tuple>
 #include <utility>
 
 #include "linux/RawCalls.h"
@@ -32,7 +33,7 @@ namespace platform::evdev {
 
 namespace {
 
-// Types carried over to the virtual device. EV_REP stays out: the kernel would then repeat on
+// Types carried over to an output device. EV_REP stays out: the kernel would then repeat on
 // its own besides passing on the device's repeats.
 struct TypeRange {
   unsigned type;
@@ -43,7 +44,6 @@ constexpr TypeRange kTypes[] = {{EV_KEY, KEY_MAX}, {EV_REL, REL_MAX}, {EV_ABS, A
                                 {EV_SND, SND_MAX}};
 
 using EvdevHandle = std::unique_ptr<libevdev, decltype(&libevdev_free)>;
-using UinputHandle = std::unique_ptr<libevdev_uinput, decltype(&libevdev_uinput_destroy)>;
 
 uint64_t Nanos(const timeval &time) {
   return static_cast<uint64_t>(time.tv_sec) * 1000000000u +
@@ -58,7 +58,13 @@ class EvdevDevice : public Device {
     // Times on the clock the tap merges devices by, which never jumps.
     libevdev_set_clock_id(d, CLOCK_MONOTONIC);
     const char *n = libevdev_get_name(d);
-    name_ = n ? n : "";
+    identity_.name = n ? n : "";
+    identity_.bustype = static_cast<uint16_t>(libevdev_get_id_bustype(d));
+    identity_.vendor = static_cast<uint16_t>(libevdev_get_id_vendor(d));
+    identity_.product = static_cast<uint16_t>(libevdev_get_id_product(d));
+    identity_.version = static_cast<uint16_t>(libevdev_get_id_version(d));
+    const char *phys = libevdev_get_phys(d);
+    phys_ = phys ? phys : "";
     for (const TypeRange &t : kTypes) {
       if (!libevdev_has_event_type(d, t.type)) continue;
       for (unsigned code = 0; code <= t.max; ++code) {
@@ -75,7 +81,8 @@ class EvdevDevice : public Device {
     queryKeys(keys_);
   }
   int fd() const override { return fd_.get(); }
-  const std::string &name() const override { return name_; }
+  const DeviceIdentity &identity() const override { return identity_; }
+  const std::string &phys() const override { return phys_; }
   const Capabilities &capabilities() const override { return caps_; }
   int grab(bool exclusive) override {
     return -libevdev_grab(dev_.get(), exclusive ? LIBEVDEV_GRAB : LIBEVDEV_UNGRAB);
@@ -96,7 +103,7 @@ class EvdevDevice : public Device {
   // what follows up to the next SYN_REPORT is dropped too, and the key state the kernel reports
   // then is compared with what was read, the differences coming out as ordinary events.
   size_t read(Event *out, uint64_t *times, size_t max, ReadStatus &status) override {
-    // What is held back goes alone: the descriptor may be blocking, and these must not wait.
+    // What is held back goes first, alone.
     if (size_t n = takeCatchUp(out, times, max)) {
       status = ReadStatus::Event;
       return n;
@@ -138,8 +145,6 @@ class EvdevDevice : public Device {
     return n;
   }
   uint64_t drops() const override { return drops_; }
-  bool waitsInRead() const override { return true; }
-  bool holdsEvents() const override { return !catchUp_.empty(); }
 
  private:
   using KeyBits = std::bitset<KEY_MAX + 1>;
@@ -176,7 +181,8 @@ class EvdevDevice : public Device {
 
   UniqueFd fd_;  // declared first: closed after the handle that describes it
   EvdevHandle dev_;
-  std::string name_;
+  DeviceIdentity identity_;
+  std::string phys_;
   Capabilities caps_;
   KeyBits keys_;  // as far as the events read tell
   bool dropping_ = false;
@@ -184,9 +190,12 @@ class EvdevDevice : public Device {
   uint64_t drops_ = 0;
 };
 
+// An output device made through uinput's own protocol rather than libevdev's, which sets no
+// phys and finds the node it made by its name, which here is the mouse's too.
 class UinputOutput : public Output {
  public:
-  UinputOutput(UniqueFd fd, UinputHandle ui) : fd_(std::move(fd)), ui_(std::move(ui)) {}
+  explicit UinputOutput(UniqueFd fd) : fd_(std::move(fd)) {}
+  ~UinputOutput() override { ioctl(fd_.get(), UI_DEV_DESTROY); }
   int write(const Event *events, size_t count) override {
     constexpr size_t kChunk = 16;
     input_event buf[kChunk];
@@ -212,15 +221,83 @@ class UinputOutput : public Output {
     }
     return 0;
   }
+  // uinput names the input device it made; its event node lies under it in sysfs.
   std::string devnode() const override {
-    const char *node = libevdev_uinput_get_devnode(ui_.get());
-    return node ? node : "";
+    char sysname[64] = {};
+    if (ioctl(fd_.get(), UI_GET_SYSNAME(sizeof sysname - 1), sysname) < 0) return {};
+    std::error_code ec;
+    for (std::filesystem::directory_iterator
+             it(std::string("/sys/devices/virtual/input/") + sysname, ec),
+         end;
+         !ec && it != end; it.increment(ec)) {
+      const std::string name = it->path().filename().string();
+      if (name.rfind("event", 0) == 0) return "/dev/input/" + name;
+    }
+    return {};
   }
 
  private:
-  UniqueFd fd_;  // declared first: closed after the device is destroyed through it
-  UinputHandle ui_;
+  UniqueFd fd_;
 };
+
+// Describes the device to uinput and makes it: 0, or the errno of the request refused.
+int MakeUinputDevice(int fd, const OutputSpec &spec) {
+  const auto request = [fd](unsigned long what, auto argument) {
+    return ioctl(fd, what, argument) == 0 ? 0 : errno;
+  };
+  std::set<uint16_t> types;
+  for (const auto &[type, code] : spec.capabilities.codes) types.insert(type);
+  for (uint16_t type : types)
+    if (int error = request(UI_SET_EVBIT, static_cast<unsigned long>(type))) return error;
+  for (const auto &[type, code] : spec.capabilities.codes) {
+    unsigned long bit = 0;
+    switch (type) {
+      case EV_KEY:
+        bit = UI_SET_KEYBIT;
+        break;
+      case EV_REL:
+        bit = UI_SET_RELBIT;
+        break;
+      case EV_ABS:
+        bit = UI_SET_ABSBIT;
+        break;
+      case EV_MSC:
+        bit = UI_SET_MSCBIT;
+        break;
+      case EV_SW:
+        bit = UI_SET_SWBIT;
+        break;
+      case EV_LED:
+        bit = UI_SET_LEDBIT;
+        break;
+      case EV_SND:
+        bit = UI_SET_SNDBIT;
+        break;
+      default:
+        continue;
+    }
+    auto abs = spec.capabilities.abs.find(code);
+    if (type == EV_ABS && abs == spec.capabilities.abs.end()) continue;  // no range, no axis
+    if (int error = request(bit, static_cast<unsigned long>(code))) return error;
+    if (type == EV_ABS) {
+      uinput_abs_setup axis{};
+      axis.code = code;
+      axis.absinfo = abs->second;
+      if (int error = request(UI_ABS_SETUP, &axis)) return error;
+    }
+  }
+  for (int prop : spec.capabilities.properties)
+    if (int error = request(UI_SET_PROPBIT, static_cast<unsigned long>(prop))) return error;
+  if (int error = request(UI_SET_PHYS, spec.phys.c_str())) return error;
+  uinput_setup setup{};
+  setup.id.bustype = spec.identity.bustype;
+  setup.id.vendor = spec.identity.vendor;
+  setup.id.product = spec.identity.product;
+  setup.id.version = spec.identity.version;
+  spec.identity.name.copy(setup.name, UINPUT_MAX_NAME_SIZE - 1);
+  if (int error = request(UI_DEV_SETUP, &setup)) return error;
+  return request(UI_DEV_CREATE, 0);
+}
 
 class InotifyWatch : public DirectoryWatch {
  public:
@@ -319,36 +396,25 @@ class RealKernel : public Kernel {
     return std::make_unique<EvdevDevice>(std::move(fd), EvdevHandle(dev, &libevdev_free));
   }
 
-  std::unique_ptr<Output> createOutput(const std::string &name, const Capabilities &capabilities,
+  // The uinput driver answers its version to anything that may make devices through it; a node
+  // that is no uinput (a /dev/null in its place, say) answers ENOTTY.
+  int canMakeOutputs() override {
+    UniqueFd fd(::open(uinputPath().c_str(), O_RDWR | O_CLOEXEC));
+    if (!fd) return errno;
+    unsigned version = 0;
+    return ioctl(fd.get(), UI_GET_VERSION, &version) == 0 ? 0 : errno;
+  }
+
+  // The source is not needed here: uinput takes the description as it is.
+  std::unique_ptr<Output> createOutput(const OutputSpec &spec, const Device &source,
                                        int &error) override {
     UniqueFd fd(::open(uinputPath().c_str(), O_RDWR | O_CLOEXEC));
     if (!fd) {
       error = errno;
       return nullptr;
     }
-    EvdevHandle handle(libevdev_new(), &libevdev_free);
-    libevdev *tmpl = handle.get();
-    libevdev_set_name(tmpl, name.c_str());
-    libevdev_set_id_bustype(tmpl, BUS_VIRTUAL);
-    for (const auto &[type, code] : capabilities.codes) {
-      if (type == EV_ABS) {
-        auto it = capabilities.abs.find(code);
-        if (it == capabilities.abs.end()) continue;
-        libevdev_enable_event_code(tmpl, type, code, &it->second);
-      } else {
-        libevdev_enable_event_code(tmpl, type, code, nullptr);
-      }
-    }
-    for (int prop : capabilities.properties) libevdev_enable_property(tmpl, prop);
-    libevdev_uinput *ui = nullptr;
-    int rc = libevdev_uinput_create_from_device(tmpl, fd.get(), &ui);
-    if (rc < 0) {
-      error = -rc;
-      return nullptr;
-    }
-    error = 0;
-    return std::make_unique<UinputOutput>(std::move(fd),
-                                          UinputHandle(ui, &libevdev_uinput_destroy));
+    if ((error = MakeUinputDevice(fd.get(), spec))) return nullptr;
+    return std::make_unique<UinputOutput>(std::move(fd));
   }
 
   std::unique_ptr<DirectoryWatch> watchDirectory() override {
@@ -372,6 +438,9 @@ class RealKernel : public Kernel {
 
   bool isPointerNode(const std::string &node) override {
     return evdev::isPointerNode(sysfsInput_, node);
+  }
+  bool isOutputNode(const std::string &node) override {
+    return isOutputPhys(devicePhys(sysfsInput_, node));
   }
 
   uint64_t eventTimeNow() override {

@@ -1,6 +1,11 @@
 // What the Linux input tap needs from the kernel, behind one small interface so that the tap can
 // run on scripted devices in tests. libevdev lives only in the real implementation: it needs real
 // ioctls on its descriptor, so fakes stand in above it, at the level of decoded events.
+//
+// One error convention throughout src/platform/linux: a call that can fail returns 0 or the
+// errno that says why (positive, as errno holds it); one that makes something returns it, or
+// nullptr with an `int &error` set to that errno. libevdev's negative errnos and -1-and-errno
+// returns are turned into this where they are called.
 #pragma once
 
 #include <linux/input.h>
@@ -39,7 +44,10 @@ class Device {
  public:
   virtual ~Device() = default;
   virtual int fd() const = 0;  // readable while events wait
-  virtual const std::string &name() const = 0;
+  // What the desktop knows it by; its name is also name().
+  virtual const DeviceIdentity &identity() const = 0;
+  const std::string &name() const { return identity().name; }
+  virtual const std::string &phys() const = 0;  // "" when it has none
   virtual const Capabilities &capabilities() const = 0;
   // 0, or the errno that refused it (EBUSY: another program holds the device). From any thread.
   virtual int grab(bool exclusive) = 0;
@@ -63,14 +71,9 @@ class Device {
   }
   // How many times the kernel has dropped events of this device so far.
   virtual uint64_t drops() const { return 0; }
-  // Whether read() reads the descriptor itself, waiting for an event when it is blocking, so
-  // that the tap's thread can wait there.
-  virtual bool waitsInRead() const { return false; }
-  // Whether read() has events to give that the descriptor no longer shows.
-  virtual bool holdsEvents() const { return false; }
 };
 
-// The virtual device every passed event is re-emitted on.
+// The device a grabbed mouse's passed events are re-emitted on, made in its likeness.
 class Output {
  public:
   virtual ~Output() = default;
@@ -113,9 +116,12 @@ class Kernel {
   virtual std::vector<std::string> eventNodes() = 0;
   // nullptr with error set to the errno that refused it.
   virtual std::unique_ptr<Device> open(const std::string &path, int &error) = 0;
-  // nullptr with error set when no virtual device can be made.
-  virtual std::unique_ptr<Output> createOutput(const std::string &name,
-                                               const Capabilities &capabilities, int &error) = 0;
+  // 0 when output devices can be made, or the errno that says why not. Makes nothing.
+  virtual int canMakeOutputs() = 0;
+  // The output device `spec` describes, for the opened `source`; nullptr with error set when it
+  // cannot be made.
+  virtual std::unique_ptr<Output> createOutput(const OutputSpec &spec, const Device &source,
+                                               int &error) = 0;
   virtual std::unique_ptr<DirectoryWatch> watchDirectory() = 0;  // nullptr on failure
   virtual std::unique_ptr<Timer> makeTimer() = 0;                // nullptr on failure
   // access(2) with the effective ids, no side effects: 0, or the errno that refuses it.
@@ -123,6 +129,9 @@ class Kernel {
   // Whether the node in inputDirectory() is a pointer device (isPointerDevice in
   // PointerNodes.h), told without opening it.
   virtual bool isPointerNode(const std::string &node) = 0;
+  // Whether the node in inputDirectory() is an output device (isOutputPhys), this helper's or
+  // another's, told without opening it.
+  virtual bool isOutputNode(const std::string &node) = 0;
   // Now, on the clock of the devices' event times (monotonic nanoseconds).
   virtual uint64_t eventTimeNow() = 0;
   // Leaves in fds those of devices with events waiting now, without waiting for any.

@@ -21,7 +21,7 @@ constexpr Event kSynReport{EV_SYN, SYN_REPORT, 0};
 
 FrameFilter::FrameFilter(CGEventMask subscribed, bool listenOnly)
     : subscribed_(subscribed), listenOnly_(listenOnly) {
-  out_.reserve(256);
+  out_.events.reserve(256);
 }
 
 bool FrameFilter::subscribed(CGEventType type) const {
@@ -41,6 +41,19 @@ uint32_t FrameFilter::held() const {
   return held;
 }
 
+void FrameFilter::openNewRun(uint32_t device) {
+  std::vector<FilterOutput::Run> &runs = out_.runs;
+  if (!runs.empty() && runs.back().begin == out_.events.size())
+    runs.back().device = device;  // an empty run is taken over
+  else
+    runs.push_back({device, out_.events.size()});
+}
+
+void FrameFilter::truncate(size_t size) {
+  out_.events.resize(size);
+  while (!out_.runs.empty() && out_.runs.back().begin >= size) out_.runs.pop_back();
+}
+
 void FrameFilter::frame(uint32_t device, const Event *events, size_t count) {
   if (count == 0) return;
   if (question_) {
@@ -49,30 +62,32 @@ void FrameFilter::frame(uint32_t device, const Event *events, size_t count) {
       return;
     }
     std::vector<Event> buttons;
-    splitOut(events, count, buttons);
+    splitOut(device, events, count, buttons);
     if (!buttons.empty()) waiting_.push_back(Waiting{false, device, std::move(buttons), 0});
     return;
   }
-  const size_t frameStart = out_.size();
+  const size_t frameStart = out_.events.size();
   size_t stoppedAt = 0;
   if (process(state(device), events, count, 0, stoppedAt)) return;
   // A question stopped the frame: what it put out so far waits with the rest of it.
-  current_.assign(out_.begin() + static_cast<std::ptrdiff_t>(frameStart), out_.end());
-  out_.resize(frameStart);
+  current_.assign(out_.events.begin() + static_cast<std::ptrdiff_t>(frameStart), out_.events.end());
+  truncate(frameStart);
   waiting_.push_back(Waiting{false, device, std::vector<Event>(events, events + count), stoppedAt});
 }
 
 bool FrameFilter::process(DeviceState &device, const Event *events, size_t count, size_t from,
                           size_t &stoppedAt) {
+  openRun(device.id);
+  std::vector<Event> &out = out_.events;
   for (size_t i = from; i < count; ++i) {
     const Event &ev = events[i];
     const int number = ev.type == EV_KEY ? buttonNumber(ev.code) : -1;
     if (number < 0) {
-      out_.push_back(ev);
+      out.push_back(ev);
       continue;
     }
     if (ev.value == 2) {  // autorepeat follows the press's fate
-      if (device.passed & bit(number)) out_.push_back(ev);
+      if (device.passed & bit(number)) out.push_back(ev);
       continue;
     }
     const bool down = ev.value != 0;
@@ -80,6 +95,7 @@ bool FrameFilter::process(DeviceState &device, const Event *events, size_t count
                                          : (down ? kCGEventOtherMouseDown : kCGEventOtherMouseUp);
     if (number != 0 && subscribed(type)) {
       question_ = Question{type, number, held()};
+      lastJudged_ = device.id;
       stoppedAt = i;
       return false;
     }
@@ -92,15 +108,15 @@ void FrameFilter::decide(DeviceState &device, const Event &ev, int number, bool 
   const uint32_t b = bit(number);
   if (ev.value != 0) {
     if (pass) {
-      out_.push_back(ev);
+      out_.events.push_back(ev);
       device.passed |= b;
     }
     device.held |= b;
     return;
   }
   // A release whose press went out always follows it, or the button would stay down; one
-  // whose press was swallowed never does, or it could lift another mouse's press.
-  if ((device.passed & b) || (pass && !(device.held & b))) out_.push_back(ev);
+  // whose press was swallowed never does.
+  if ((device.passed & b) || (pass && !(device.held & b))) out_.events.push_back(ev);
   device.held &= ~b;
   device.passed &= ~b;
 }
@@ -112,11 +128,12 @@ void FrameFilter::answer(bool pass) {
   Waiting &w = waiting_.front();
   const Event ev = w.events[w.next++];
   // The answered event joins its frame's output so far.
-  const size_t frameStart = out_.size();
-  out_.insert(out_.end(), current_.begin(), current_.end());
+  const size_t frameStart = out_.events.size();
+  openRun(w.device);
+  out_.events.insert(out_.events.end(), current_.begin(), current_.end());
   decide(state(w.device), ev, buttonNumber(ev.code), pass || listenOnly_);
-  current_.assign(out_.begin() + static_cast<std::ptrdiff_t>(frameStart), out_.end());
-  out_.resize(frameStart);
+  current_.assign(out_.events.begin() + static_cast<std::ptrdiff_t>(frameStart), out_.events.end());
+  truncate(frameStart);
   run();
 }
 
@@ -129,19 +146,24 @@ void FrameFilter::run() {
       gone(device);
       continue;
     }
-    const size_t frameStart = out_.size();
-    out_.insert(out_.end(), current_.begin(), current_.end());
+    const size_t frameStart = out_.events.size();
+    openRun(w.device);
+    out_.events.insert(out_.events.end(), current_.begin(), current_.end());
     current_.clear();
     size_t stoppedAt = 0;
     if (!process(state(w.device), w.events.data(), w.events.size(), w.next, stoppedAt)) {
-      current_.assign(out_.begin() + static_cast<std::ptrdiff_t>(frameStart), out_.end());
-      out_.resize(frameStart);
+      current_.assign(out_.events.begin() + static_cast<std::ptrdiff_t>(frameStart),
+                      out_.events.end());
+      truncate(frameStart);
       w.next = stoppedAt;
       return;
     }
     // The frame is whole: clicks posted while it waited follow it.
-    out_.insert(out_.end(), afterFrame_.begin(), afterFrame_.end());
-    afterFrame_.clear();
+    if (!afterFrame_.empty()) {
+      openRun(afterFrameDevice_);
+      out_.events.insert(out_.events.end(), afterFrame_.begin(), afterFrame_.end());
+      afterFrame_.clear();
+    }
     waiting_.pop_front();
   }
 }
@@ -151,8 +173,9 @@ void FrameFilter::overtake() {
   overtaking_ = true;
   // What the stopped frame put out before its question goes now, as a frame of its own.
   if (!current_.empty()) {
-    out_.insert(out_.end(), current_.begin(), current_.end());
-    out_.push_back(kSynReport);
+    openRun(waiting_.front().device);
+    out_.events.insert(out_.events.end(), current_.begin(), current_.end());
+    out_.events.push_back(kSynReport);
     current_.clear();
   }
   for (auto it = waiting_.begin(); it != waiting_.end();) {
@@ -161,7 +184,7 @@ void FrameFilter::overtake() {
       continue;
     }
     std::vector<Event> buttons;
-    splitOut(it->events.data() + it->next, it->events.size() - it->next, buttons);
+    splitOut(it->device, it->events.data() + it->next, it->events.size() - it->next, buttons);
     it->events = std::move(buttons);
     it->next = 0;
     // The question's own frame always keeps its button.
@@ -172,24 +195,32 @@ void FrameFilter::overtake() {
   }
 }
 
-void FrameFilter::splitOut(const Event *events, size_t count, std::vector<Event> &buttons) {
-  const size_t frameStart = out_.size();
+void FrameFilter::splitOut(uint32_t device, const Event *events, size_t count,
+                           std::vector<Event> &buttons) {
+  openRun(device);
+  const size_t frameStart = out_.events.size();
   for (size_t i = 0; i < count; ++i) {
     const Event &ev = events[i];
     if (isSynReport(ev)) continue;
     if (ev.type == EV_KEY && buttonNumber(ev.code) >= 0)
       buttons.push_back(ev);
     else
-      out_.push_back(ev);
+      out_.events.push_back(ev);
   }
-  if (out_.size() != frameStart) out_.push_back(kSynReport);
+  if (out_.events.size() != frameStart) out_.events.push_back(kSynReport);
   if (!buttons.empty()) buttons.push_back(kSynReport);
 }
 
 void FrameFilter::click(uint16_t code) {
   const Event frames[] = {{EV_KEY, code, 1}, kSynReport, {EV_KEY, code, 0}, kSynReport};
-  std::vector<Event> &to = question_ ? afterFrame_ : out_;
-  to.insert(to.end(), std::begin(frames), std::end(frames));
+  if (question_) {
+    afterFrameDevice_ = waiting_.front().device;
+    afterFrame_.insert(afterFrame_.end(), std::begin(frames), std::end(frames));
+    return;
+  }
+  if (!lastJudged_) return;  // nothing judged yet, or its device went
+  openRun(*lastJudged_);
+  out_.events.insert(out_.events.end(), std::begin(frames), std::end(frames));
 }
 
 void FrameFilter::deviceGone(uint32_t device) {
@@ -199,34 +230,46 @@ void FrameFilter::deviceGone(uint32_t device) {
     gone(device);
 }
 
+// Releases what went out on the device's own output, then finishes that output.
 void FrameFilter::gone(uint32_t device) {
   auto it = std::find_if(devices_.begin(), devices_.end(),
                          [&](const DeviceState &d) { return d.id == device; });
-  if (it == devices_.end()) return;
-  uint32_t release = it->passed;
-  devices_.erase(it);
-  for (const DeviceState &d : devices_) release &= ~d.passed;  // still held through another
-  if (!release) return;
-  for (int n = 0; n < 32; ++n)
-    if (release & bit(n)) out_.push_back({EV_KEY, static_cast<uint16_t>(BTN_MOUSE + n), 0});
-  out_.push_back(kSynReport);
+  if (it != devices_.end()) {
+    const uint32_t release = it->passed;
+    devices_.erase(it);
+    if (release) {
+      openRun(device);
+      for (int n = 0; n < 32; ++n)
+        if (release & bit(n))
+          out_.events.push_back({EV_KEY, static_cast<uint16_t>(BTN_MOUSE + n), 0});
+      out_.events.push_back(kSynReport);
+    }
+  }
+  if (lastJudged_ == device) lastJudged_.reset();
+  out_.finished.push_back(device);
 }
 
 void FrameFilter::reset() {
   question_.reset();
+  lastJudged_.reset();
   overtaking_ = false;
   waiting_.clear();
   current_.clear();
   // Clicks the client posted still go out; what was read but not sent is dropped.
-  out_.insert(out_.end(), afterFrame_.begin(), afterFrame_.end());
-  afterFrame_.clear();
-  uint32_t passed = 0;
-  for (const DeviceState &d : devices_) passed |= d.passed;
+  if (!afterFrame_.empty()) {
+    openRun(afterFrameDevice_);
+    out_.events.insert(out_.events.end(), afterFrame_.begin(), afterFrame_.end());
+    afterFrame_.clear();
+  }
+  for (const DeviceState &d : devices_) {
+    if (!d.passed) continue;
+    openRun(d.id);
+    for (int n = 0; n < 32; ++n)
+      if (d.passed & bit(n))
+        out_.events.push_back({EV_KEY, static_cast<uint16_t>(BTN_MOUSE + n), 0});
+    out_.events.push_back(kSynReport);
+  }
   devices_.clear();
-  if (!passed) return;
-  for (int n = 0; n < 32; ++n)
-    if (passed & bit(n)) out_.push_back({EV_KEY, static_cast<uint16_t>(BTN_MOUSE + n), 0});
-  out_.push_back(kSynReport);
 }
 
 }  // namespace platform::evdev

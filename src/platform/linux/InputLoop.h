@@ -1,7 +1,7 @@
-// Where the Linux tap runs: on the real machine a thread of its own blocked in epoll (or, with a
-// single mouse, in that mouse's read), so that reading and forwarding never wait for the main
-// thread; in tests, the test's own hand.
-// Handlers and posted work run one at a time on the loop's thread.
+// Where the Linux tap runs: on the real machine a thread of its own that waits in one epoll for
+// the mice, the hotplug watch, the timers and work posted from other threads, then serves what
+// is ready; in tests, the test's own hand. Handlers and posted work run one at a time on the
+// loop's thread.
 #pragma once
 
 #include <cstdint>
@@ -13,16 +13,13 @@ namespace platform::evdev {
 class InputLoop {
  public:
   virtual ~InputLoop() = default;
-  // Calls onReady on the loop's thread while fd is readable. False when it cannot be watched.
+  // On the loop's thread: calls onReady on the loop's thread while fd is readable. False when
+  // it cannot be watched. A handler unwatched while its round runs (by itself, say, as a mouse
+  // found gone is) is not called again and is destroyed once the round is over.
   virtual bool watch(int fd, std::function<void()> onReady) = 0;
   virtual void unwatch(int fd) = 0;
   // Called on the loop's thread after each round of handlers, before it waits again.
   virtual void setRoundEnd(std::function<void()> onRoundEnd) = 0;
-  // On the loop's thread: while nothing else is ready, wait in fd's own handler, whose read
-  // blocks (the descriptor is blocking meanwhile), rather than in epoll and then the read. Each
-  // round of that handler reads once. -1: wait in epoll. fd is then watched and unwatched on the
-  // loop's thread only.
-  virtual void waitIn(int fd) = 0;
   // From any thread: runs work on the loop's thread, after what was posted before.
   virtual void post(std::function<void()> work) = 0;
   // From any thread but the loop's own: runs work on the loop's thread and waits for it.
@@ -31,7 +28,9 @@ class InputLoop {
   virtual uint64_t now() = 0;
 };
 
-// The real one: a thread, started at once and ended (joined) when the loop is destroyed.
+// The real one: a thread, started at once and ended (joined) when the loop is destroyed. When
+// the loop cannot be set up (no descriptor for its epoll or its wake-up, say) it says why in
+// one line of the log and gives nullptr: a tap without a loop would leave its mice dead.
 std::unique_ptr<InputLoop> makeThreadLoop();
 
 }  // namespace platform::evdev

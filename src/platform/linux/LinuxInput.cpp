@@ -27,7 +27,7 @@ std::vector<Tap *> &registry() {
   return taps;
 }
 
-// No grab outlives the process: on a normal exit every device and virtual device is closed
+// No grab outlives the process: on a normal exit every device and output device is closed
 // before the static objects go.
 void shutDownAll() {
   std::lock_guard<std::mutex> lock(registryMutex());
@@ -88,7 +88,8 @@ std::string LinuxInput::accessProblem() {
   if (int error = kernel_.mayAccess(kernel_.uinputPath(), R_OK | W_OK))
     return problem(kernel_.uinputPath(), error);
   for (const std::string &node : kernel_.eventNodes()) {
-    if (!kernel_.isPointerNode(node)) continue;
+    // Outputs are never read by the helper, its own or another's.
+    if (!kernel_.isPointerNode(node) || kernel_.isOutputNode(node)) continue;
     const std::string path = kernel_.inputDirectory() + "/" + node;
     if (int error = kernel_.mayAccess(path, R_OK)) return problem(path, error);
   }
@@ -141,11 +142,13 @@ std::unique_ptr<TapDriver> LinuxInput::createTap(const TapRequest &request, TapC
   TapOptions options = options_;
   const bool following = followsSessions();
   if (following) options.devices.admit = [this](const std::string &node) { return admit(node); };
+  std::unique_ptr<InputLoop> loop = makeLoop_();
+  if (!loop) return nullptr;  // it said why
   int error = 0;
-  std::unique_ptr<Tap> tap = Tap::create(kernel_, request, client, options, makeLoop_(), error);
+  std::unique_ptr<Tap> tap = Tap::create(kernel_, request, client, options, std::move(loop), error);
   if (!tap) {
-    backend().log("corvassel-helper: cannot make the virtual pointer through " +
-                  kernel_.uinputPath() + ": " + strerror(error) + "; nothing is remapped");
+    backend().log("corvassel-helper: cannot make output devices through " + kernel_.uinputPath() +
+                  ": " + strerror(error) + "; nothing is remapped");
     return nullptr;
   }
   if (following) {

@@ -17,7 +17,7 @@
 
 namespace platform::evdev {
 
-// The button clicked on the virtual device for a swipe direction, 0 for none.
+// The button clicked on a mouse's output for a swipe direction, 0 for none.
 uint16_t buttonForSwipe(int64_t direction);
 
 // sessions, when given, are followed: the tap serves the mice of the seats where the user has
@@ -25,6 +25,7 @@ uint16_t buttonForSwipe(int64_t direction);
 // followed, it serves every mouse whoever sits at the machine.
 class LinuxInput : public InputBackend {
  public:
+  // nullptr when no loop can run, having said why.
   using LoopMaker = std::function<std::unique_ptr<InputLoop>()>;
   explicit LinuxInput(Kernel &kernel, TapOptions options = {}, LoopMaker makeLoop = makeThreadLoop,
                       SeatSessions *sessions = nullptr)
@@ -36,7 +37,7 @@ class LinuxInput : public InputBackend {
   void post(CGEventTapLocation location, const PostedEvent &posted) override;
 
   // Why the process may not use /dev/uinput or a pointer device ("NODE (REASON): FIX"), or ""
-  // when it may use them all. Opens nothing; no prompt.
+  // when it may use them all. Output devices are not among them. Opens nothing; no prompt.
   std::string accessProblem();
 
   // Starts following the sessions on first use; whether they are followed.

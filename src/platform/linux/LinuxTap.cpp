@@ -3,6 +3,7 @@
 #include "linux/TapRegistry.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 namespace platform::evdev {
@@ -16,17 +17,6 @@ constexpr size_t kMaxEventsPerRound = 512;
 constexpr uint64_t kHoldNanos = 1000000000;  // per device; then the others are served first
 // A dropping device is said once a minute at most.
 constexpr uint64_t kDropLogIntervalNanos = 60000000000;
-
-// What the virtual device carries besides the mice present at creation, so that the common
-// mice plugged in later find their events there, and the buttons posted for back and forward.
-Capabilities baseline() {
-  Capabilities caps;
-  for (uint16_t rel : {REL_X, REL_Y, REL_WHEEL, REL_HWHEEL, REL_WHEEL_HI_RES, REL_HWHEEL_HI_RES})
-    caps.codes.insert({EV_REL, rel});
-  for (uint16_t btn = BTN_LEFT; btn <= BTN_TASK; ++btn) caps.codes.insert({EV_KEY, btn});
-  caps.codes.insert({EV_MSC, MSC_SCAN});
-  return caps;
-}
 
 }  // namespace
 
@@ -59,20 +49,11 @@ Tap::Tap(Kernel &kernel, const TapRequest &request, TapClient &client, TapOption
 bool Tap::begin(int &error) {
   bool made = false;
   loop_->call([&] {
-    // The virtual device carries the union of what the mice present can do.
-    Capabilities caps = baseline();
-    caps.merge(devices_.openPresent());
-    out_ = kernel_.createOutput(kVirtualDeviceName, caps, error);
-    if (!out_) {
-      devices_.stop();
-      return;
-    }
-    outCaps_ = caps;
-    const std::string devnode = out_->devnode();
-    devices_.setOwnNode(devnode.substr(devnode.rfind('/') + 1));
+    // Without outputs every mouse would stay with the desktop: no tap, and nothing opened.
+    if ((error = kernel_.canMakeOutputs())) return;
     deadline_ = kernel_.makeTimer();
     if (deadline_) loop_->watch(deadline_->fd(), [this] { onDeadline(); });
-    loop_->setRoundEnd([this] { onRoundEnd(); });
+    loop_->setRoundEnd([this] { serveRound(); });
     enabled_ = true;
     devices_.start();
     made = true;
@@ -88,7 +69,6 @@ Tap::~Tap() {
   }
   loop_->call([this] {
     disable(kCGEventNull);
-    out_.reset();
     if (deadline_) loop_->unwatch(deadline_->fd());
     loop_->setRoundEnd(nullptr);
   });
@@ -96,7 +76,7 @@ Tap::~Tap() {
 
 void Tap::setEnabled(bool enabled) {
   loop_->call([&] {
-    // A virtual device that refused a write would leave every mouse grabbed and dead.
+    // An output that refused a write would leave its mouse grabbed and dead.
     if (enabled == enabled_ || shutDown_ || writeFailed_) return;
     if (!enabled) {
       disable(kCGEventNull);
@@ -111,26 +91,16 @@ void Tap::suspend() {
   loop_->call([this] {
     if (suspended_ || shutDown_) return;
     suspended_ = true;
-    // What the desktop notices goes first: the releases, the mice, the virtual device.
-    letGo([this] { out_.reset(); });
+    letGo();
     devices_.stop();
   });
 }
 
 void Tap::resume() {
   loop_->call([this] {
-    // A virtual device that refused a write keeps the tap off until the helper starts again.
+    // An output that refused a write keeps the tap off until the helper starts again.
     if (!suspended_ || shutDown_ || writeFailed_) return;
-    int error = 0;
-    out_ = kernel_.createOutput(kVirtualDeviceName, outCaps_, error);
-    if (!out_) {  // still suspended: the next resume tries again
-      backend().log("corvassel-helper: cannot make the virtual pointer again through " +
-                    kernel_.uinputPath() + ": " + strerror(error) + "; nothing is remapped");
-      return;
-    }
     suspended_ = false;
-    const std::string devnode = out_->devnode();
-    devices_.setOwnNode(devnode.substr(devnode.rfind('/') + 1));
     if (enabled_) devices_.start();
   });
 }
@@ -145,7 +115,6 @@ NSUInteger Tap::pressedButtons() const {
 
 void Tap::click(uint16_t code) {
   loop_->post([this, code] {
-    if (!out_) return;
     filter_.click(code);
     flush();
   });
@@ -155,8 +124,24 @@ void Tap::shutdown() {
   loop_->call([this] {
     disable(kCGEventNull);
     shutDown_ = true;
-    out_.reset();
   });
+}
+
+// ---- devices -------------------------------------------------------------------------------
+
+int Tap::deviceGrabbed(uint32_t id, Device &device, const std::string &node) {
+  int error = 0;
+  std::unique_ptr<Output> output = kernel_.createOutput(
+      outputSpecFor(device.identity(), device.capabilities(), node), device, error);
+  if (!output) return error ? error : EIO;
+  outputs_.emplace_back(id, std::move(output));
+  return 0;
+}
+
+Output *Tap::outputOf(uint32_t id) {
+  for (auto &[device, output] : outputs_)
+    if (device == id) return output.get();
+  return nullptr;
 }
 
 // ---- reading -------------------------------------------------------------------------------
@@ -169,12 +154,8 @@ void Tap::deviceReadable(uint32_t id, Device &device) {
     partial_.erase(it);
   }
   uint64_t times[kEventsPerRead];
-  // The mouse the loop waits in reads once a round: its descriptor blocks, and what this read
-  // got goes out before the next read waits.
-  const bool once = waitFd_ >= 0 && id == waitId_;
   ReadStatus status = ReadStatus::Event;
-  for (size_t total = 0; total < kMaxEventsPerRound && status == ReadStatus::Event &&
-                         (total == 0 || !once || device.holdsEvents());) {
+  for (size_t total = 0; total < kMaxEventsPerRound && status == ReadStatus::Event;) {
     const size_t at = readEvents_.size();
     readEvents_.resize(at + kEventsPerRead);
     Event *run = readEvents_.data() + at;
@@ -217,27 +198,6 @@ void Tap::logDrops(uint32_t id, Device &device) {
   quietUntil = now + kDropLogIntervalNanos;
   backend().log("corvassel-helper: the kernel dropped events of " + devices_.describe(id) +
                 "; its buttons were brought back in line");
-}
-
-void Tap::onRoundEnd() {
-  serveRound();
-  chooseWait();
-}
-
-void Tap::chooseWait() {
-  int fd = -1;
-  if (enabled_ && !asked_ && reads_.empty() && lost_.empty() && devices_.grabbedCount() == 1) {
-    if (devices_.grabChanges() != waitGrabs_) {
-      waitGrabs_ = devices_.grabChanges();
-      Device *sole = devices_.soleGrabbed(soleId_);
-      soleFd_ = sole && sole->waitsInRead() ? sole->fd() : -1;
-    }
-    fd = soleFd_;
-  }
-  if (fd == waitFd_ && (fd < 0 || soleId_ == waitId_)) return;
-  waitFd_ = fd;
-  waitId_ = soleId_;
-  loop_->waitIn(fd);
 }
 
 void Tap::serveRound() {
@@ -352,29 +312,44 @@ void Tap::onDeadline() {
 }
 
 void Tap::flush() {
-  std::vector<Event> &out = filter_.output();
+  FilterOutput &out = filter_.output();
   if (out.empty()) return;
-  if (!out_ || writeFailed_) {
+  if (writeFailed_) {
     out.clear();
     return;
   }
-  const int error = out_->write(out.data(), out.size());
+  for (size_t run = 0; run < out.runs.size(); ++run) {
+    const size_t begin = out.runs[run].begin, end = out.end(run);
+    Output *output = begin < end ? outputOf(out.runs[run].device) : nullptr;
+    if (!output) continue;  // nothing to write, or its mouse went
+    const int error = output->write(out.events.data() + begin, end - begin);
+    if (!error) continue;
+    // The mice stay grabbed only while what they do reaches the desktop.
+    writeFailed_ = true;
+    out.clear();
+    const std::string devnode = output->devnode();
+    backend().log("corvassel-helper: cannot write to the output device" +
+                  (devnode.empty() ? std::string() : " " + devnode) + ": " + strerror(error) +
+                  "; every mouse is given back and remapping stays off until the helper starts "
+                  "again");
+    disable(kCGEventTapDisabledByUserInput);
+    return;
+  }
+  // A mouse that went has released what it held on its output: the output goes too.
+  for (uint32_t id : out.finished) {
+    auto it = std::find_if(outputs_.begin(), outputs_.end(),
+                           [&](const auto &entry) { return entry.first == id; });
+    if (it != outputs_.end()) outputs_.erase(it);
+  }
   out.clear();
-  if (!error) return;
-  // The mice stay grabbed only while what they do reaches the desktop.
-  writeFailed_ = true;
-  const std::string devnode = out_->devnode();
-  backend().log("corvassel-helper: cannot write to the virtual pointer" +
-                (devnode.empty() ? std::string() : " " + devnode) + ": " + strerror(error) +
-                "; every mouse is given back and remapping stays off until the helper starts "
-                "again");
-  disable(kCGEventTapDisabledByUserInput);
 }
 
-void Tap::letGo(const std::function<void()> &meanwhile) {
+void Tap::letGo() {
   filter_.reset();  // what went out is released; what waits is dropped, never sent late
   flush();
-  devices_.letGo(meanwhile);  // every mouse back to the desktop at once
+  // Every mouse back to the desktop at once, and meanwhile the outputs go, their releases
+  // written (a desktop that has not read them when an output goes releases what it held on it).
+  devices_.letGo([this] { outputs_.clear(); });
   asked_ = false;
   judging_ = false;
   watchdog_.answered();
@@ -389,7 +364,7 @@ void Tap::letGo(const std::function<void()> &meanwhile) {
 void Tap::disable(CGEventType notice) {
   if (!enabled_) return;
   enabled_ = false;
-  letGo(nullptr);
+  letGo();
   devices_.stop();
   if (notice) client_.submit(TapEvent{notice, 0}, [](bool) {});
 }

@@ -1,15 +1,17 @@
 // The event tap on Linux. On a loop of its own (a thread blocked in epoll), it keeps every mouse
-// grabbed (DeviceSet), reads their frames in the order they happened across mice, runs them
-// through the frame filter (FrameFilter), writes what passes to one virtual device, and hands
-// right/other button events to the tap's client, whose answers come back to the loop. Motion
-// never waits for the main thread beyond a short grace, and a client that does not answer
-// within the callback timeout switches the tap off (Watchdog).
+// grabbed (DeviceSet), each with an output device made in its likeness, reads their frames in
+// the order they happened across mice, runs them through the frame filter (FrameFilter), writes
+// what passes on each mouse's own output, and hands right/other button events to the tap's
+// client, whose answers come back to the loop. A mouse is grabbed exactly while its output
+// exists. Motion never waits for the main thread beyond a short grace, and a client that does
+// not answer within the callback timeout switches the tap off (Watchdog).
 #pragma once
 
 #include <platform/Backend.h>
 
 #include "linux/DeviceSet.h"
 #include "linux/EvdevKernel.h"
+#include "linux/EventBuffer.h"
 #include "linux/FrameFilter.h"
 #include "linux/InputLoop.h"
 #include "linux/Watchdog.h"
@@ -19,9 +21,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <new>
 #include <string>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -33,35 +33,14 @@ struct TapOptions {
   DeviceSetOptions devices;
 };
 
-// Grows without zeroing what it adds: each read fills the events it is given at once.
-template <class T>
-struct FilledByReadAllocator : std::allocator<T> {
-  template <class U>
-  struct rebind {
-    using other = FilledByReadAllocator<U>;
-  };
-  FilledByReadAllocator() = default;
-  template <class U>
-  FilledByReadAllocator(const FilledByReadAllocator<U> &) noexcept {}
-  template <class U>
-  void construct(U *p) noexcept(std::is_nothrow_default_constructible_v<U>) {
-    ::new (static_cast<void *>(p)) U;
-  }
-  template <class U, class... Args>
-  void construct(U *p, Args &&...args) {
-    ::new (static_cast<void *>(p)) U(std::forward<Args>(args)...);
-  }
-};
-using EventBuffer = std::vector<Event, FilledByReadAllocator<Event>>;
-
 class Tap final : public TapDriver, private DeviceSet::Listener {
  public:
-  // nullptr when the virtual device cannot be made; error then says why.
+  // nullptr when no output device can be made; error then says why.
   static std::unique_ptr<Tap> create(Kernel &kernel, const TapRequest &request, TapClient &client,
                                      TapOptions options, std::unique_ptr<InputLoop> loop,
                                      int &error);
-  // Every device let go, the virtual device gone, the loop ended. From any thread but the
-  // loop's, the client's own callback included.
+  // Every device let go, its output gone, the loop ended. From any thread but the loop's, the
+  // client's own callback included.
   ~Tap() override;
 
   void attach(CFRunLoopRef) override {}
@@ -71,17 +50,17 @@ class Tap final : public TapDriver, private DeviceSet::Listener {
   // From any thread. Bit n set while button n is held on any grabbed device; while the client
   // judges an event, the buttons held before that event.
   NSUInteger pressedButtons() const;
-  // From any thread: press, frame, release, frame of one button on the virtual device, after
-  // the frame of the event being judged, if any.
+  // From any thread: press, frame, release, frame of one button on the output of the mouse
+  // whose press was judged last, after the frame of the event being judged, if any.
   void click(uint16_t code);
-  // For exit paths: every device let go and the virtual device gone; the tap is inert after.
+  // For exit paths: every device let go and its output gone; the tap is inert after.
   void shutdown();
 
-  // The user left the seat: what was held on the virtual device is released, every mouse is
-  // ungrabbed and closed and the virtual device goes. Nothing is opened until resume().
+  // The user left the seat: what the outputs held is released, every mouse is ungrabbed and
+  // closed and the outputs go. Nothing is opened until resume().
   void suspend();
-  // The user is back: the virtual device is made again and the mice are taken, each once none
-  // of its buttons is down.
+  // The user is back: the mice are taken, each once none of its buttons is down, and each gets
+  // its output as it is taken.
   void resume();
 
  private:
@@ -104,15 +83,12 @@ class Tap final : public TapDriver, private DeviceSet::Listener {
   bool begin(int &error);
 
   // DeviceSet::Listener, on the loop.
-  void deviceGrabbed(uint32_t id) override {}
+  int deviceGrabbed(uint32_t id, Device &device, const std::string &node) override;
   void deviceReadable(uint32_t id, Device &device) override;
   void deviceLost(uint32_t id) override;
 
   // On the loop.
-  void onRoundEnd();
   void serveRound();
-  // With one grabbed mouse and nothing pending, the loop waits in that mouse's read.
-  void chooseWait();
   // Keeps the frames read from reads_[first] on for the next round.
   void holdFrom(size_t first);
   void onAnswer(uint64_t serial, bool pass);
@@ -122,9 +98,10 @@ class Tap final : public TapDriver, private DeviceSet::Listener {
   void flush();
   void armDeadline();
   void disable(CGEventType notice);  // kCGEventNull: no notice for the client
-  // Releases what went out, gives every mouse back and, meanwhile, runs `meanwhile`.
-  void letGo(const std::function<void()> &meanwhile);
+  // Releases what went out, gives every mouse back and ends every output.
+  void letGo();
   void logDrops(uint32_t id, Device &device);
+  Output *outputOf(uint32_t id);
 
   Kernel &kernel_;
   TapClient &client_;
@@ -133,8 +110,8 @@ class Tap final : public TapDriver, private DeviceSet::Listener {
   DeviceSet devices_;
   FrameFilter filter_;
   Watchdog watchdog_;
-  std::unique_ptr<Output> out_;
-  Capabilities outCaps_;  // what the virtual device was made with, to make it again
+  // Each grabbed mouse's output, by the mouse's id: a few, looked up on every write.
+  std::vector<std::pair<uint32_t, std::unique_ptr<Output>>> outputs_;
   std::unique_ptr<Timer> deadline_;
   std::shared_ptr<Link> link_ = std::make_shared<Link>();
 
@@ -144,13 +121,6 @@ class Tap final : public TapDriver, private DeviceSet::Listener {
   std::vector<uint32_t> lost_;
   std::map<uint32_t, std::vector<Event>> partial_;           // a frame split across reads
   std::map<uint32_t, std::pair<uint64_t, uint64_t>> drops_;  // device: count seen, quiet until
-
-  // Where the loop waits: in this device's read (its descriptor, its id), or in epoll (-1).
-  int waitFd_ = -1;
-  uint32_t waitId_ = 0;
-  uint64_t waitGrabs_ = UINT64_MAX;  // the grabs it was chosen for
-  int soleFd_ = -1;                  // the mouse it can wait in then, or -1
-  uint32_t soleId_ = 0;
 
   bool asked_ = false;
   uint64_t serial_ = 0;

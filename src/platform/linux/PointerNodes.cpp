@@ -59,6 +59,15 @@ std::optional<std::vector<unsigned long>> ReadBitmap(const std::string &path) {
   return std::vector<unsigned long>(words.rbegin(), words.rend());
 }
 
+// A one-line attribute of the node's input device, without its newline.
+std::string DeviceAttribute(const std::string &sysfsInput, const std::string &node,
+                            const char *attribute) {
+  if (node.empty() || node.find('/') != std::string::npos) return {};
+  std::string text = ReadAttribute(sysfsInput + "/" + node + "/device/" + attribute).value_or("");
+  while (!text.empty() && text.back() == '\n') text.pop_back();
+  return text;
+}
+
 bool TestBit(const std::vector<unsigned long> &words, unsigned bit) {
   size_t word = bit / kWordBits;
   return word < words.size() && (words[word] >> (bit % kWordBits) & 1) != 0;
@@ -91,10 +100,11 @@ bool isPointerNode(const std::string &sysfsInput, const std::string &node) {
 }
 
 std::string deviceName(const std::string &sysfsInput, const std::string &node) {
-  if (node.empty() || node.find('/') != std::string::npos) return {};
-  std::string name = ReadAttribute(sysfsInput + "/" + node + "/device/name").value_or("");
-  while (!name.empty() && name.back() == '\n') name.pop_back();
-  return name;
+  return DeviceAttribute(sysfsInput, node, "name");
+}
+
+std::string devicePhys(const std::string &sysfsInput, const std::string &node) {
+  return DeviceAttribute(sysfsInput, node, "phys");
 }
 
 }  // namespace platform::evdev

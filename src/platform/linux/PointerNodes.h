@@ -22,4 +22,8 @@ bool isPointerNode(const std::string &sysfsInput, const std::string &node);
 // The device's name from sysfsInput/NODE/device/name, "" when there is none.
 std::string deviceName(const std::string &sysfsInput, const std::string &node);
 
+// The device's phys from sysfsInput/NODE/device/phys, "" when it has none: an output device's
+// begins with kOutputPhysPrefix.
+std::string devicePhys(const std::string &sysfsInput, const std::string &node);
+
 }  // namespace platform::evdev

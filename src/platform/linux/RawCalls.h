@@ -1,4 +1,4 @@
-// The tap thread's system calls on its path from a mouse to the virtual device, made directly.
+// The tap thread's system calls on its path from a mouse to its output device, made directly.
 // glibc's read, write and epoll_wait are cancellation points: in a process with threads each call
 // switches asynchronous cancellation on and off around the kernel's work, which a thread that is
 // never cancelled does not need on every frame.
