@@ -3,6 +3,7 @@
 // extra script inherits a grabbed device.
 #include "linux/EvdevKernel.h"
 
+#include "linux/EvdevDescription.h"
 #include "linux/PointerNodes.h"
 
 #include <fcntl.h>
@@ -33,16 +34,6 @@ namespace platform::evdev {
 
 namespace {
 
-// Types carried over to an output device. EV_REP stays out: the kernel would then repeat on
-// its own besides passing on the device's repeats.
-struct TypeRange {
-  unsigned type;
-  unsigned max;
-};
-constexpr TypeRange kTypes[] = {{EV_KEY, KEY_MAX}, {EV_REL, REL_MAX}, {EV_ABS, ABS_MAX},
-                                {EV_MSC, MSC_MAX}, {EV_SW, SW_MAX},   {EV_LED, LED_MAX},
-                                {EV_SND, SND_MAX}};
-
 using EvdevHandle = std::unique_ptr<libevdev, decltype(&libevdev_free)>;
 
 uint64_t Nanos(const timeval &time) {
@@ -57,27 +48,10 @@ class EvdevDevice : public Device {
     libevdev *d = dev_.get();
     // Times on the clock the tap merges devices by, which never jumps.
     libevdev_set_clock_id(d, CLOCK_MONOTONIC);
-    const char *n = libevdev_get_name(d);
-    identity_.name = n ? n : "";
-    identity_.bustype = static_cast<uint16_t>(libevdev_get_id_bustype(d));
-    identity_.vendor = static_cast<uint16_t>(libevdev_get_id_vendor(d));
-    identity_.product = static_cast<uint16_t>(libevdev_get_id_product(d));
-    identity_.version = static_cast<uint16_t>(libevdev_get_id_version(d));
+    identity_ = DescribeIdentity(d);
     const char *phys = libevdev_get_phys(d);
     phys_ = phys ? phys : "";
-    for (const TypeRange &t : kTypes) {
-      if (!libevdev_has_event_type(d, t.type)) continue;
-      for (unsigned code = 0; code <= t.max; ++code) {
-        if (!libevdev_has_event_code(d, t.type, code)) continue;
-        caps_.codes.insert({static_cast<uint16_t>(t.type), static_cast<uint16_t>(code)});
-        if (t.type == EV_ABS) {
-          if (const input_absinfo *info = libevdev_get_abs_info(d, code))
-            caps_.abs[static_cast<uint16_t>(code)] = *info;
-        }
-      }
-    }
-    for (int prop = 0; prop <= INPUT_PROP_MAX; ++prop)
-      if (libevdev_has_property(d, prop)) caps_.properties.insert(prop);
+    caps_ = DescribeCapabilities(d);
     queryKeys(keys_);
   }
   int fd() const override { return fd_.get(); }

@@ -10,15 +10,7 @@ namespace platform::logind {
 
 namespace {
 
-constexpr const char *kService = "org.freedesktop.login1";
-constexpr const char *kManagerPath = "/org/freedesktop/login1";
-constexpr const char *kManager = "org.freedesktop.login1.Manager";
-constexpr const char *kSession = "org.freedesktop.login1.Session";
 constexpr const char *kProperties = "org.freedesktop.DBus.Properties";
-
-bool LocalType(const std::string &type) {
-  return type == "x11" || type == "wayland" || type == "mir" || type == "tty";
-}
 
 // The properties that decide whether a session counts.
 bool Decisive(const char *property) {
@@ -27,63 +19,7 @@ bool Decisive(const char *property) {
   return false;
 }
 
-// Applies a session's property dictionary (a{sv}) to record; what it does not name stays as it
-// was. uid is set when the dictionary names the session's user. A dictionary that cannot be read
-// fails, and the caller ignores the message whole.
-int ReadSessionProperties(sd_bus_message *m, SessionRecord &record, std::optional<uint32_t> &uid) {
-  int r = sd_bus_message_enter_container(m, 'a', "{sv}");
-  if (r < 0) return r;
-  while ((r = sd_bus_message_enter_container(m, 'e', "sv")) > 0) {
-    const char *name = nullptr;
-    if ((r = sd_bus_message_read(m, "s", &name)) < 0) return r;
-    if (strcmp(name, "Active") == 0 || strcmp(name, "Remote") == 0) {
-      int value = 0;
-      r = sd_bus_message_read(m, "v", "b", &value);
-      if (r >= 0) (name[0] == 'A' ? record.active : record.remote) = value != 0;
-    } else if (strcmp(name, "Id") == 0 || strcmp(name, "Type") == 0) {
-      const char *value = nullptr;
-      r = sd_bus_message_read(m, "v", "s", &value);
-      if (r >= 0) (name[0] == 'I' ? record.id : record.type) = value;
-    } else if (strcmp(name, "Seat") == 0) {
-      const char *seat = nullptr, *path = nullptr;
-      r = sd_bus_message_read(m, "v", "(so)", &seat, &path);
-      if (r >= 0) record.seat = seat;
-    } else if (strcmp(name, "User") == 0) {
-      uint32_t user = 0;
-      const char *path = nullptr;
-      r = sd_bus_message_read(m, "v", "(uo)", &user, &path);
-      if (r >= 0) uid = user;
-    } else {
-      r = sd_bus_message_skip(m, "v");
-    }
-    if (r < 0) return r;
-    if ((r = sd_bus_message_exit_container(m)) < 0) return r;
-  }
-  if (r < 0) return r;
-  return sd_bus_message_exit_container(m);
-}
-
-// The object paths of uid's sessions in ListSessions' answer, a(susso).
-int ReadSessionList(sd_bus_message *m, uid_t uid, std::vector<std::string> &paths) {
-  int r = sd_bus_message_enter_container(m, 'a', "(susso)");
-  if (r < 0) return r;
-  const char *id, *user, *seat, *path;
-  uint32_t owner;
-  while ((r = sd_bus_message_read(m, "(susso)", &id, &owner, &user, &seat, &path)) > 0)
-    if (owner == uid) paths.emplace_back(path);
-  if (r < 0) return r;
-  return sd_bus_message_exit_container(m);
-}
-
 }  // namespace
-
-std::set<std::string> ActiveSeats(const std::vector<SessionRecord> &sessions) {
-  std::set<std::string> seats;
-  for (const SessionRecord &session : sessions)
-    if (session.active && !session.remote && !session.seat.empty() && LocalType(session.type))
-      seats.insert(session.seat);
-  return seats;
-}
 
 Sessions::Sessions(uid_t uid, std::string address, Log log)
     : uid_(uid), address_(std::move(address)), log_(std::move(log)) {}
@@ -167,32 +103,7 @@ bool Sessions::subscribe(std::string &why) {
 }
 
 bool Sessions::list(std::string &why) {
-  BusError error;
-  sd_bus_message *raw = nullptr;
-  int r = sd_bus_call_method(bus_.get(), kService, kManagerPath, kManager, "ListSessions",
-                             error.get(), &raw, "");
-  MessagePtr reply(raw);
-  if (r < 0) {
-    why = "logind does not answer on the system bus (" + error.describe("ListSessions", r) + ")";
-    return false;
-  }
-  std::vector<std::string> paths;
-  if (ReadSessionList(reply.get(), uid_, paths) < 0) {
-    why = "logind's list of sessions cannot be read";
-    return false;
-  }
-  for (const std::string &path : paths) {
-    BusError readError;
-    sd_bus_message *rawProperties = nullptr;
-    r = sd_bus_call_method(bus_.get(), kService, path.c_str(), kProperties, "GetAll",
-                           readError.get(), &rawProperties, "s", kSession);
-    MessagePtr properties(rawProperties);
-    if (r < 0) continue;  // gone meanwhile: its SessionRemoved is on its way
-    SessionRecord record;
-    std::optional<uint32_t> uid;
-    if (ReadSessionProperties(properties.get(), record, uid) >= 0) sessions_[path] = record;
-  }
-  return true;
+  return ReadUserSessions(bus_.get(), uid_, sessions_, why);
 }
 
 void Sessions::read(const std::string &path) {

@@ -21,21 +21,9 @@
 #include <vector>
 
 #include "linux/Bus.h"
+#include "linux/LogindRecords.h"
 
 namespace platform::logind {
-
-// One login session as logind describes it.
-struct SessionRecord {
-  std::string id;
-  std::string seat;  // empty for none (remote and background logins)
-  std::string type;  // x11, wayland, mir, tty, unspecified, ...
-  bool active = false;
-  bool remote = false;
-};
-
-// The seats at which one of these sessions is active and local (graphical or text, at the
-// machine itself): the seats whose mice the tap may take. Empty when the user sits nowhere.
-std::set<std::string> ActiveSeats(const std::vector<SessionRecord> &sessions);
 
 // Where the client says what a user needs to know (the system bus going away).
 using Log = std::function<void(const std::string &line)>;

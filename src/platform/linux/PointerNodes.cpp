@@ -83,7 +83,11 @@ bool HasKeyboardKeys(const std::function<bool(uint16_t)> &hasKey) {
 
 bool isPointerDevice(const Capabilities &caps) {
   return caps.has(EV_REL, REL_X) && caps.has(EV_REL, REL_Y) && caps.has(EV_KEY, BTN_LEFT) &&
-         !HasKeyboardKeys([&](uint16_t key) { return caps.has(EV_KEY, key); });
+         !isKeyboardDevice(caps);
+}
+
+bool isKeyboardDevice(const Capabilities &caps) {
+  return HasKeyboardKeys([&](uint16_t key) { return caps.has(EV_KEY, key); });
 }
 
 bool isPointerNode(const std::string &sysfsInput, const std::string &node) {

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "linux/EvdevKernel.h"
+#include "linux/DeviceDescription.h"
 
 namespace platform::evdev {
 
@@ -14,6 +14,8 @@ inline constexpr const char *kSysfsInputDirectory = "/sys/class/input";
 // A device that also has the keys Esc to D (udev's ID_INPUT_KEYBOARD; some gaming mice have one
 // node for both) is a keyboard too, and is left alone.
 bool isPointerDevice(const Capabilities &caps);
+// Whether the device has the keys Esc to D, as udev's ID_INPUT_KEYBOARD has it.
+bool isKeyboardDevice(const Capabilities &caps);
 
 // The same rule from sysfsInput/NODE/device/capabilities/{ev,rel,key}; false when those cannot
 // be read.
