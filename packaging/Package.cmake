@@ -9,24 +9,25 @@ option(CORVASSEL_MAN "Build and install the man pages (needs scdoc)" ON)
 if(CORVASSEL_MAN)
   find_program(SCDOC scdoc REQUIRED)
   set(CORVASSEL_MAN_PAGES)
-  set(pages corvassel-helper corvassel-prefs corvassel-sim)
+  set(pages corvassel-helper.1 corvassel-prefs.1 corvassel-sim.1 corvassel-uinputd.8)
   if(CORVASSEL_SETTINGS_WINDOW)
-    list(APPEND pages corvassel-settings)
+    list(APPEND pages corvassel-settings.1)
   endif()
   foreach(page ${pages})
-    set(source ${CMAKE_CURRENT_SOURCE_DIR}/doc/${page}.1.scd)
-    set(page_file ${CMAKE_CURRENT_BINARY_DIR}/man/${page}.1)
+    set(source ${CMAKE_CURRENT_SOURCE_DIR}/doc/${page}.scd)
+    set(page_file ${CMAKE_CURRENT_BINARY_DIR}/man/${page})
     add_custom_command(OUTPUT ${page_file}.gz
       COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/man
       COMMAND sh -c "\"$0\" <\"$1\" >\"$2\"" ${SCDOC} ${source} ${page_file}
       COMMAND ${GZIP} -9nf ${page_file}
       DEPENDS ${source}
-      COMMENT "Man page ${page}(1)"
+      COMMENT "Man page ${page}"
       VERBATIM)
     list(APPEND CORVASSEL_MAN_PAGES ${page_file}.gz)
+    string(REGEX REPLACE ".*\\." "" section ${page})
+    install(FILES ${page_file}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
   endforeach()
   add_custom_target(corvassel_man ALL DEPENDS ${CORVASSEL_MAN_PAGES})
-  install(FILES ${CORVASSEL_MAN_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
 
 # The copyright in Debian's machine-readable form, and the package's changelog (a native
@@ -76,7 +77,9 @@ the mouse's name and ids, so that the hardware database, libinput and the
 desktop's per-device settings treat it as the mouse.
 
 The package holds the helper, its systemd user unit, a udev rule that lets
-the user at the seat use the mice and /dev/uinput, corvassel-settings (a
+the user at the seat read the mice, corvassel-uinputd (a system service that
+makes the helper's virtual devices, no more capable than the mice they stand
+for, so that the user needs no access to /dev/uinput), corvassel-settings (a
 window) and corvassel-prefs to choose the buttons and say what keeps them
 from working, completions for bash, zsh and fish, and corvassel-sim to try
 the helper in a simulated world.")
@@ -84,7 +87,8 @@ set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
-  ${CMAKE_CURRENT_SOURCE_DIR}/packaging/deb/postinst ${CMAKE_CURRENT_SOURCE_DIR}/packaging/deb/postrm)
+  ${CMAKE_CURRENT_SOURCE_DIR}/packaging/deb/postinst ${CMAKE_CURRENT_SOURCE_DIR}/packaging/deb/prerm
+  ${CMAKE_CURRENT_SOURCE_DIR}/packaging/deb/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 execute_process(COMMAND dpkg --print-architecture OUTPUT_VARIABLE CORVASSEL_DEB_ARCH
   OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)

@@ -23,15 +23,20 @@ std::string ReadFile(const fs::path &path) {
   return text.str();
 }
 
-// The unit as installed, with the executable where this build put it.
-std::string ConfiguredUnit() {
-  std::string text =
-      ReadFile(fs::path(CORVASSEL_SOURCE_DIR) / "packaging/corvassel-helper.service.in");
-  const std::string placeholder = "@CMAKE_INSTALL_FULL_BINDIR@";
-  std::string bin = fs::path(CORVASSEL_HELPER_EXE).parent_path().string();
+// A unit as installed, with the executable where this build put it.
+std::string ConfiguredUnit(const std::string &name = "corvassel-helper.service",
+                           const std::string &placeholder = "@CMAKE_INSTALL_FULL_BINDIR@",
+                           const std::string &executable = CORVASSEL_HELPER_EXE) {
+  std::string text = ReadFile(fs::path(CORVASSEL_SOURCE_DIR) / "packaging" / (name + ".in"));
+  std::string bin = fs::path(executable).parent_path().string();
   for (size_t at; (at = text.find(placeholder)) != std::string::npos;)
     text.replace(at, placeholder.size(), bin);
   return text;
+}
+
+std::string ConfiguredBrokerService() {
+  return ConfiguredUnit("corvassel-uinputd@.service", "@CMAKE_INSTALL_FULL_LIBEXECDIR@",
+                        CORVASSEL_UINPUTD_EXE);
 }
 
 // section.key -> value, later assignments winning.
@@ -118,12 +123,19 @@ TEST(Packaging, TheInstalledUnitStartsTheInstalledHelper) {
                           c.prefix + " >" + (dir / "out").string() + " 2>&1";
     ASSERT_EQ(system(command.c_str()), 0) << ReadFile(dir / "out");
     const fs::path root = c.destdir.empty() ? fs::path("/") : fs::path(c.destdir);
-    const fs::path unit = root / fs::path(c.prefix).relative_path() / CORVASSEL_USER_UNIT_DIR /
-                          "corvassel-helper.service";
-    const std::string exec = Parse(ReadFile(unit))["Service.ExecStart"];
-    EXPECT_EQ(exec, c.prefix + "/bin/corvassel-helper") << unit;
-    EXPECT_EQ(access((root / fs::path(exec).relative_path()).c_str(), X_OK), 0) << exec;
-    const fs::path share = root / fs::path(c.prefix).relative_path() / "share";
+    const fs::path prefix = root / fs::path(c.prefix).relative_path();
+    const std::pair<fs::path, std::string> units[] = {
+        {prefix / CORVASSEL_USER_UNIT_DIR / "corvassel-helper.service", "/bin/corvassel-helper"},
+        {prefix / CORVASSEL_SYSTEM_UNIT_DIR / "corvassel-uinputd@.service",
+         "/libexec/corvassel-uinputd"},
+    };
+    for (const auto &[unit, executable] : units) {
+      const std::string exec = Parse(ReadFile(unit))["Service.ExecStart"];
+      EXPECT_EQ(exec, c.prefix + executable) << unit;
+      EXPECT_EQ(access((root / fs::path(exec).relative_path()).c_str(), X_OK), 0) << exec;
+    }
+    EXPECT_TRUE(fs::exists(prefix / CORVASSEL_SYSTEM_UNIT_DIR / "corvassel-uinputd.socket"));
+    const fs::path share = prefix / "share";
     const std::string zsh = c.prefix == "/usr" ? "vendor-completions" : "site-functions";
     for (const fs::path &completion : {share / "bash-completion/completions/corvassel-prefs",
                                        share / "zsh" / zsh / "_corvassel-prefs",
@@ -172,10 +184,11 @@ TEST(Packaging, TheReleasePresetBuildsNoTestsOrBenchmarks) {
   ASSERT_EQ(system(command.c_str()), 0) << ReadFile(dir / "out") << ReadFile(dir / "targets");
   const std::string targets = ReadFile(dir / "targets");
   const std::pair<const char *, bool> expected[] = {
-      {"corvassel-helper", true},         {"corvassel-prefs", true},
-      {"corvassel-settings", false},      {"corvassel_tests", false},
-      {"corvassel_kernel_checks", false}, {"corvassel_bench", false},
-      {"corvassel-idle-wakeups", false},  {"corvassel-stand-in-logind", false},
+      {"corvassel-helper", true},           {"corvassel-prefs", true},
+      {"corvassel-settings", false},        {"corvassel-uinputd", true},
+      {"corvassel_tests", false},           {"corvassel_kernel_checks", false},
+      {"corvassel_bench", false},           {"corvassel-idle-wakeups", false},
+      {"corvassel-stand-in-logind", false},
   };
   for (const auto &[target, built] : expected)
     EXPECT_EQ(targets.find(std::string(" ") + target + "\n") != std::string::npos, built) << target;
@@ -222,6 +235,41 @@ TEST(Packaging, SystemdAcceptsTheUnit) {
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0) << output;
   EXPECT_EQ(output, "");  // warnings about unknown or malformed settings come out here
+}
+
+// The uinput broker's socket and its service, for each connection a sandboxed instance.
+TEST(Packaging, SystemdAcceptsTheBrokersUnits) {
+  if (system("command -v systemd-analyze >/dev/null 2>&1") != 0)
+    GTEST_SKIP() << "systemd-analyze is not installed";
+  char scratch[] = "/tmp/corvassel-units-XXXXXX";
+  ASSERT_NE(mkdtemp(scratch), nullptr);
+  const fs::path dir = scratch;
+  const std::string service = ConfiguredBrokerService();
+  { std::ofstream(dir / "corvassel-uinputd@.service") << service; }
+  fs::copy_file(fs::path(CORVASSEL_SOURCE_DIR) / "packaging/corvassel-uinputd.socket",
+                dir / "corvassel-uinputd.socket");
+  auto keys = Parse(ReadFile(dir / "corvassel-uinputd.socket"));
+  EXPECT_EQ(keys["Socket.ListenSequentialPacket"], "/run/corvassel-uinputd.sock");
+  EXPECT_EQ(keys["Socket.Accept"], "yes") << "an instance per connection";
+  EXPECT_EQ(keys["Install.WantedBy"], "sockets.target");
+  // The man pages need not be installed to check the units.
+  const std::string out = (dir / "out").string();
+  const int status =
+      system(("systemd-analyze verify --man=no " + (dir / "corvassel-uinputd.socket").string() +
+              " " + (dir / "corvassel-uinputd@.service").string() + " >" + out + " 2>&1")
+                 .c_str());
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << ReadFile(out);
+  EXPECT_EQ(ReadFile(out), "");
+  // How much of the system the instance is exposed to, as systemd rates it: 0 to 10.
+  system(("systemd-analyze security --offline=true " +
+          (dir / "corvassel-uinputd@.service").string() + " >" + out + " 2>&1")
+             .c_str());
+  const std::string report = ReadFile(out);
+  const std::string overall = "Overall exposure level for corvassel-uinputd@i.service: ";
+  const size_t at = report.find(overall);
+  ASSERT_NE(at, std::string::npos) << report;
+  EXPECT_LT(std::stod(report.substr(at + overall.size())), 2.0) << report;
+  fs::remove_all(dir);
 }
 
 }  // namespace
