@@ -120,6 +120,19 @@ int ReceiveDatagram(int socket, std::vector<uint8_t> &bytes, std::vector<UniqueF
 
 BrokerOutput RequestOutput(const std::string &socketPath, const OutputSpec &spec, int sourceFd,
                            int timeoutMillis) {
+  int error = 0;
+  UniqueFd connection = ConnectBroker(socketPath, error);
+  if (!connection) {
+    BrokerOutput out;
+    out.error = error;
+    out.why = std::string("cannot reach the broker: ") + strerror(error);
+    return out;
+  }
+  return RequestOutput(std::move(connection), spec, sourceFd, timeoutMillis);
+}
+
+BrokerOutput RequestOutput(UniqueFd connection, const OutputSpec &spec, int sourceFd,
+                           int timeoutMillis) {
   BrokerOutput out;
   auto fail = [&](int error, const std::string &why) {
     out.error = error;
@@ -129,8 +142,6 @@ BrokerOutput RequestOutput(const std::string &socketPath, const OutputSpec &spec
   const std::vector<uint8_t> request = EncodeOutputRequest(spec);
   if (request.empty()) return fail(EINVAL, "the device cannot be asked for");
   int error = 0;
-  UniqueFd connection = ConnectBroker(socketPath, error);
-  if (!connection) return fail(error, std::string("cannot reach the broker: ") + strerror(error));
   if ((error = SendDatagram(connection.get(), request, {sourceFd})))
     return fail(error, std::string("cannot send the request: ") + strerror(error));
   std::vector<uint8_t> bytes;

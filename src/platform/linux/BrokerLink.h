@@ -45,5 +45,8 @@ struct BrokerOutput {
 // Asks the broker at socketPath for an output of spec standing for the mouse open at sourceFd.
 BrokerOutput RequestOutput(const std::string &socketPath, const OutputSpec &spec, int sourceFd,
                            int timeoutMillis = kBrokerTimeoutMillis);
+// The same on a connection made already.
+BrokerOutput RequestOutput(UniqueFd connection, const OutputSpec &spec, int sourceFd,
+                           int timeoutMillis = kBrokerTimeoutMillis);
 
 }  // namespace platform::evdev
