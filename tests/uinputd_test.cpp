@@ -273,6 +273,38 @@ TEST(Uinputd, TheClientGetsTheDeviceOrTheBrokersReason) {
   std::filesystem::remove_all(dir);
 }
 
+// The broker first, /dev/uinput when the broker is not installed, and why.
+TEST(Uinputd, OutputsComeFromTheBrokerWhenItIsThereElseFromUinput) {
+  char dir[] = "/tmp/corvassel-outputs-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string socketPath = std::string(dir) + "/socket", file = std::string(dir) + "/file";
+  UniqueFd listening(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  strcpy(address.sun_path, socketPath.c_str());
+  ASSERT_EQ(bind(listening.get(), reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+  close(open(file.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600));
+  const std::string none = std::string(dir) + "/none";
+  struct Row {
+    std::string socket, uinput;
+    OutputWay::Kind kind;
+    std::string why;
+  };
+  const Row rows[] = {
+      {socketPath, file, OutputWay::Broker, "made by corvassel-uinputd"},
+      {socketPath, none, OutputWay::Broker, "made by corvassel-uinputd"},
+      {none, file, OutputWay::Uinput, "itself: corvassel-uinputd cannot make them (not installed"},
+      {file, file, OutputWay::Uinput, "is no socket"},
+      {none, none, OutputWay::None, "may not be used (No such file or directory)"},
+  };
+  for (const Row &row : rows) {
+    const OutputWay way = FindOutputWay(row.socket, row.uinput);
+    EXPECT_EQ(way.kind, row.kind) << row.socket << " " << row.uinput;
+    EXPECT_NE(way.why.find(row.why), std::string::npos) << way.why;
+  }
+  std::filesystem::remove_all(dir);
+}
+
 // The broker's own machine, as far as it can be without input devices.
 TEST(Uinputd, TheSystemAsksLogindAndTakesOnlyInputDevices) {
   kcheck::SystemBus bus;

@@ -194,11 +194,25 @@ TEST(Doctor, NamesWhatKeepsTheHelperFromRemapping) {
        },
        [&] { home.settings(); }, 1, "\"BackButton\" has no value"},
       {"no access to /dev/uinput", [&] { chmod("/dev/uinput", 0600); },
-       [&] { chmod("/dev/uinput", 0666); }, 1, "FAIL  /dev/uinput: Permission denied",
-       "fix: log out and in again at the machine"},
+       [&] { chmod("/dev/uinput", 0666); }, 0,
+       "ok    outputs: made by corvassel-uinputd (/run/corvassel-uinputd.sock)"},
+      {"neither the broker nor /dev/uinput",
+       [&] {
+         chmod("/dev/uinput", 0600);
+         chmod("/run/corvassel-uinputd.sock", 0600);
+       },
+       [&] {
+         chmod("/dev/uinput", 0666);
+         chmod("/run/corvassel-uinputd.sock", 0666);
+       },
+       1,
+       "FAIL  outputs: corvassel-uinputd cannot make them (/run/corvassel-uinputd.sock: "
+       "Permission denied), and /dev/uinput may not be used (Permission denied)",
+       "fix: install the corvassel-helper package, which brings corvassel-uinputd"},
       {"no uinput module", [&] { rename("/dev/uinput", "/dev/uinput.away"); },
        [&] { rename("/dev/uinput.away", "/dev/uinput"); }, 1,
-       "FAIL  /dev/uinput: No such file or directory", "fix: sudo modprobe uinput"},
+       "FAIL  outputs: /dev/uinput is missing, so no device can be made",
+       "fix: sudo modprobe uinput"},
       {"no access to the mouse", [&] { chmod(mouse.node().c_str(), 0600); },
        [&] { chmod(mouse.node().c_str(), 0666); }, 1,
        "FAIL  " + mouse.node() + " \"check mouse\" (the helper re-emits it on " + output +

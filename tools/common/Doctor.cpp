@@ -9,6 +9,7 @@
 
 #include "ButtonNumbers.h"
 #include "Machine.h"
+#include "linux/BrokerLink.h"
 
 namespace corvassel::tools {
 
@@ -105,12 +106,14 @@ Effective CheckSettings(Report &report, PreferencesFile &file, bool &readable) {
 }
 
 void CheckAccess(Report &report, const UdevRule &rule) {
-  if (int error = MayUse("/dev/uinput", R_OK | W_OK)) {
-    report.problem("/dev/uinput: " + std::string(strerror(error)),
-                   Fix(platform::AccessObstacle(true, error, rule)));
-  } else {
-    report.ok("/dev/uinput: may be read and written");
-  }
+  const platform::evdev::OutputWay way = platform::evdev::FindOutputWay();
+  if (way.kind == platform::evdev::OutputWay::None)
+    report.problem("outputs: " + way.why, Fix(platform::AccessObstacle(true, way.error, rule)));
+  else if (access("/dev/uinput", F_OK) != 0)  // the broker needs it too
+    report.problem("outputs: /dev/uinput is missing, so no device can be made",
+                   Fix(platform::AccessObstacle(true, ENOENT, rule)));
+  else
+    report.ok("outputs: " + way.why);
   // Each mouse with the output the helper re-emits it on, if it holds it.
   std::vector<PointerNode> mice, outputs;
   for (PointerNode &pointer : PointerNodes())
@@ -139,6 +142,10 @@ void CheckAccess(Report &report, const UdevRule &rule) {
     report.note(std::string("udev rule: ") + platform::kUdevRuleName + " is not installed");
   else if (!rule.givesMice)
     report.note("udev rule: " + rule.path + " is an older one, which gives /dev/uinput only");
+  else if (rule.givesUinput)
+    report.note("udev rule: " + rule.path +
+                " is an older one, which also gives /dev/uinput: with it any program of yours "
+                "could make a keyboard; the package's rule no longer does");
   else
     report.ok("udev rule: " + rule.path);
   if (const std::string outputsRule = RulePath(kOutputsRule); outputsRule.empty())

@@ -20,6 +20,7 @@ UdevRule FindUdevRule(const std::vector<std::string> &directories) {
     text << in.rdbuf();
     rule.path = directory + "/" + kUdevRuleName;
     rule.givesMice = text.str().find("ID_INPUT_MOUSE") != std::string::npos;
+    rule.givesUinput = text.str().find("KERNEL==\"uinput\"") != std::string::npos;
     break;
   }
   return rule;
@@ -27,6 +28,7 @@ UdevRule FindUdevRule(const std::vector<std::string> &directories) {
 
 Obstacle AccessObstacle(bool uinput, int error, const UdevRule &rule) {
   if (uinput && error == ENOENT) return Obstacle::kUinputModuleMissing;
+  if (uinput) return Obstacle::kNoOutputWay;
   // An older rule granted /dev/uinput alone: for the mice it is as good as none.
   if (rule.path.empty() || (!uinput && !rule.givesMice)) return Obstacle::kUdevRuleMissing;
   return Obstacle::kNoSessionAccess;
@@ -38,6 +40,9 @@ std::string Fix(Obstacle obstacle) {
     case Obstacle::kUinputModuleMissing:
       return "sudo modprobe uinput (and to load it at every boot: echo uinput | sudo tee "
              "/etc/modules-load.d/uinput.conf)";
+    case Obstacle::kNoOutputWay:
+      return "install the corvassel-helper package, which brings corvassel-uinputd to make them, "
+             "or where it is installed: sudo systemctl enable --now corvassel-uinputd.socket";
     case Obstacle::kUdevRuleMissing:
       return std::string("install the corvassel-helper package, or copy ") + kUdevRuleName +
              " to /etc/udev/rules.d and run 'sudo udevadm control --reload && sudo udevadm "

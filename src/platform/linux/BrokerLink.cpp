@@ -1,9 +1,12 @@
 #include "linux/BrokerLink.h"
 
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -37,6 +40,25 @@ bool WaitReadable(int socket, int timeoutMillis) {
 }
 
 }  // namespace
+
+OutputWay FindOutputWay(const std::string &brokerSocket, const std::string &uinputPath) {
+  struct stat st {};
+  std::string why;
+  if (stat(brokerSocket.c_str(), &st) != 0)
+    why = "not installed: no " + brokerSocket;
+  else if (!S_ISSOCK(st.st_mode))
+    why = "not installed: " + brokerSocket + " is no socket";
+  else if (faccessat(AT_FDCWD, brokerSocket.c_str(), W_OK, AT_EACCESS) != 0)
+    why = brokerSocket + ": " + strerror(errno);
+  else
+    return {OutputWay::Broker, 0, "made by corvassel-uinputd (" + brokerSocket + ")"};
+  const std::string noBroker = "corvassel-uinputd cannot make them (" + why + ")";
+  if (faccessat(AT_FDCWD, uinputPath.c_str(), R_OK | W_OK, AT_EACCESS) == 0)
+    return {OutputWay::Uinput, 0, "made through " + uinputPath + " itself: " + noBroker};
+  const int error = errno;
+  return {OutputWay::None, error,
+          noBroker + ", and " + uinputPath + " may not be used (" + strerror(error) + ")"};
+}
 
 UniqueFd ConnectBroker(const std::string &socketPath, int &error) {
   sockaddr_un address{};

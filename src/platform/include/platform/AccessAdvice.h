@@ -15,14 +15,16 @@ inline constexpr const char *kUserUnitName = "corvassel-helper.service";
 std::vector<std::string> UdevRuleDirectories();
 
 struct UdevRule {
-  std::string path;        // empty when none is installed
-  bool givesMice = false;  // an older rule gave /dev/uinput only
+  std::string path;          // empty when none is installed
+  bool givesMice = false;    // an older rule gave /dev/uinput only
+  bool givesUinput = false;  // as older rules did: with it any program could make a keyboard
 };
 // The rule udev uses, from the first of directories that holds one.
 UdevRule FindUdevRule(const std::vector<std::string> &directories);
 
 enum class Obstacle {
   kUinputModuleMissing,  // /dev/uinput does not exist: the module is not loaded
+  kNoOutputWay,          // neither the uinput broker nor /dev/uinput may make the outputs
   kUdevRuleMissing,      // no rule grants the access: none installed, or an older one
   kNoSessionAccess,      // the rule is there, but this login has not been given what it grants
   kNoUserManager,        // systemctl --user reaches no user manager (ssh, su, no session)
@@ -31,7 +33,8 @@ enum class Obstacle {
   kHelperStopped,        // the user manager knows the unit; the helper does not run
 };
 
-// Why a node is refused; error is what access(2) answered for it.
+// Why a node is refused; error is what access(2) answered for it. /dev/uinput (uinput) is
+// refused only where the uinput broker is not there either, as the rule no longer grants it.
 Obstacle AccessObstacle(bool uinput, int error, const UdevRule &rule);
 
 // The fix, in one line: what to run, or what to do.
