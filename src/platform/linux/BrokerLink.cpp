@@ -161,7 +161,9 @@ BrokerOutput RequestOutput(UniqueFd connection, const OutputSpec &spec, int sour
     out.why = why;
     return std::move(out);
   };
-  const std::vector<uint8_t> request = EncodeOutputRequest(spec);
+  OutputSpec fitted = spec;  // a longer name is cut as uinput cuts it, and the broker expects
+  fitted.identity.name = FitOutputName(spec.identity.name);
+  const std::vector<uint8_t> request = EncodeOutputRequest(fitted);
   if (request.empty()) return fail(EINVAL, "the device cannot be asked for");
   int error = 0;
   if ((error = SendDatagram(connection.get(), request, {sourceFd})))
