@@ -228,7 +228,9 @@ class Kernel : public platform::evdev::Kernel {
     error = 0;
     return std::make_unique<Device>(it->second);
   }
-  int canMakeOutputs() override { return uinputUsable ? 0 : ENODEV; }
+  int canMakeOutputs() override {
+    return uinputUsable ? mayAccess(uinputPath(), R_OK | W_OK) : ENODEV;
+  }
   std::unique_ptr<platform::evdev::Output> createOutput(const OutputSpec &spec,
                                                         const platform::evdev::Device &source,
                                                         int &error) override {

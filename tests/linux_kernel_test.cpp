@@ -51,7 +51,8 @@ bool closeOnExec(int fd) {
 TEST(LinuxKernel, HotplugWatchAndRetryTimerAreCloseOnExecAndWork) {
   ScratchHome scratch;
   const std::string dir = scratch.root.string();
-  auto kernel = platform::evdev::makeRealKernel(dir, dir + "/uinput");
+  auto kernel =
+      platform::evdev::makeRealKernel(dir, dir + "/uinput", "/sys/class/input", dir + "/broker");
   auto watch = kernel->watchDirectory();
   auto timer = kernel->makeTimer();
   ASSERT_TRUE(watch);
@@ -107,7 +108,8 @@ std::string childDescriptors() {
 TEST(LinuxKernel, NoDescriptorReachesAStartedProgram) {
   ScratchHome scratch;
   const std::string dir = scratch.root.string();
-  auto kernel = platform::evdev::makeRealKernel(dir, dir + "/uinput");
+  auto kernel =
+      platform::evdev::makeRealKernel(dir, dir + "/uinput", "/sys/class/input", dir + "/broker");
   auto watch = kernel->watchDirectory();
   auto timer = kernel->makeTimer();
   ASSERT_TRUE(watch && timer);
@@ -120,7 +122,8 @@ TEST(LinuxKernel, NoDescriptorReachesAStartedProgram) {
 TEST(LinuxKernel, NodesThatAreNotEventDevicesAreRefusedWithoutLeaks) {
   ScratchHome scratch;
   const std::string dir = scratch.root.string();
-  auto kernel = platform::evdev::makeRealKernel(dir, dir + "/uinput");
+  auto kernel =
+      platform::evdev::makeRealKernel(dir, dir + "/uinput", "/sys/class/input", dir + "/broker");
   std::ofstream(dir + "/event0") << "not a device";
   std::ofstream(dir + "/mouse0") << "not an event node";
   EXPECT_EQ(kernel->eventNodes(), std::vector<std::string>{"event0"});
@@ -147,7 +150,8 @@ TEST(LinuxKernel, NoTapWithoutUinputAndNothingLeftOpen) {
   ScratchHome scratch;
   const std::string dir = scratch.root.string();
   TestBackend backend;
-  auto kernel = platform::evdev::makeRealKernel(dir, dir + "/uinput");
+  auto kernel =
+      platform::evdev::makeRealKernel(dir, dir + "/uinput", "/sys/class/input", dir + "/broker");
   platform::evdev::LinuxInput input(*kernel);
   struct NoClient : platform::TapClient {
     void submit(platform::TapEvent, std::function<void(bool)> answer) override { answer(true); }

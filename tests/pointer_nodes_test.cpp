@@ -103,7 +103,8 @@ TEST(PointerNodes, TheNameAndPhysComeFromSysfsAndThePhysTellsAnOutput) {
     EXPECT_EQ(phys, row.phys);
     EXPECT_EQ(platform::evdev::outputSource(phys), row.outputOf);
   }
-  auto kernel = platform::evdev::makeRealKernel("/nonexistent", "/nonexistent", sysfs.path);
+  auto kernel =
+      platform::evdev::makeRealKernel("/nonexistent", "/nonexistent", sysfs.path, "/nonexistent");
   EXPECT_TRUE(kernel->isOutputNode("event1"));
   EXPECT_FALSE(kernel->isOutputNode("event0") || kernel->isOutputNode("event3"));
 }

@@ -18,9 +18,11 @@
 #include <thread>
 
 #include "Broker.h"
+#include "FakeInputKernel.h"
 #include "SystemBus.h"
 #include "SystemHost.h"
 #include "linux/BrokerLink.h"
+#include "linux/EvdevKernel.h"
 #include "linux/OutputRequest.h"
 
 namespace {
@@ -222,24 +224,34 @@ TEST(Uinputd, RefusesAnythingElseInOneLineNamingTheClientAndKeepsNoDescriptor) {
   }
 }
 
-// The client's side against a broker listening on a socket of its own.
-TEST(Uinputd, TheClientGetsTheDeviceOrTheBrokersReason) {
+// The helper's own kernel against a broker listening on a socket of its own: the broker first,
+// uinput (none here) where the broker is not there after all, the broker's word otherwise.
+TEST(Uinputd, TheHelperAsksTheBrokerFirstAndFallsBackOnlyWhereNoneListens) {
   char dir[] = "/tmp/corvassel-uinputd-XXXXXX";
   ASSERT_NE(mkdtemp(dir), nullptr);
   const std::string path = std::string(dir) + "/socket";
+  auto kernel = makeRealKernel(dir, std::string(dir) + "/uinput", "/sys/class/input", path);
   int mouse[2];
   ASSERT_EQ(pipe2(mouse, O_CLOEXEC), 0);
   UniqueFd mouseRead(mouse[0]), mouseWrite(mouse[1]);
-
-  BrokerOutput none = RequestOutput(path, MouseOutput(), mouse[0]);
-  EXPECT_EQ(none.error, ENOENT) << "no broker installed";
-  EXPECT_FALSE(none.device);
+  auto node = std::make_shared<fake::Node>();
+  node->fd = mouse[0];
+  const fake::Device source(node);
+  int error = 0;
+  EXPECT_EQ(kernel->createOutput(MouseOutput(), source, error), nullptr);
+  EXPECT_EQ(error, ENOENT) << "no broker installed, and no uinput";
+  EXPECT_EQ(kernel->outputsThrough(), std::string(dir) + "/uinput");
 
   UniqueFd listening(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   strcpy(address.sun_path, path.c_str());
   ASSERT_EQ(bind(listening.get(), reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+  EXPECT_EQ(kernel->canMakeOutputs(), 0) << "the broker answers for itself";
+  EXPECT_EQ(kernel->outputsThrough(), "corvassel-uinputd (" + path + ")");
+  EXPECT_EQ(kernel->createOutput(MouseOutput(), source, error), nullptr);
+  EXPECT_EQ(error, ENOENT) << "a socket left with nobody behind it: uinput after all";
+
   ASSERT_EQ(listen(listening.get(), 4), 0);
   for (bool seated : {true, false}) {
     SCOPED_TRACE(seated ? "seated" : "not seated");
@@ -253,20 +265,22 @@ TEST(Uinputd, TheClientGetsTheDeviceOrTheBrokersReason) {
       EXPECT_EQ(client.uid, getuid());
       uinputd::Serve(connection.get(), client, host, kRequestMillis, [](const std::string &) {});
     });
-    BrokerOutput out = RequestOutput(path, MouseOutput(), mouse[0]);
+    std::unique_ptr<Output> output = kernel->createOutput(MouseOutput(), source, error);
     if (seated) {
-      EXPECT_EQ(out.error, 0) << out.why;
-      EXPECT_EQ(out.devnode, "/dev/input/event99");
-      ASSERT_TRUE(out.device);
-      EXPECT_EQ(write(out.device.get(), "e", 1), 1);
-      EXPECT_TRUE(out.connection);
-      EXPECT_EQ(fcntl(out.device.get(), F_GETFD) & FD_CLOEXEC, FD_CLOEXEC)
-          << "no script inherits it";
-      out.connection.reset();
+      ASSERT_NE(output, nullptr) << strerror(error);
+      EXPECT_EQ(output->devnode(), "/dev/input/event99");
+      const Event click[] = {{EV_KEY, BTN_SIDE, 1}, {EV_SYN, SYN_REPORT, 0}};
+      EXPECT_EQ(output->write(click, 2), 0);
+      input_event written[2];
+      EXPECT_EQ(read(host.output.get(), written, sizeof written),
+                static_cast<ssize_t>(sizeof written));
+      EXPECT_EQ(written[0].code, BTN_SIDE);
+      EXPECT_FALSE(Readable(host.device.get(), 0));
+      output.reset();
+      EXPECT_TRUE(Readable(host.device.get(), 2000)) << "the device goes with the output";
     } else {
-      EXPECT_EQ(out.error, EPERM);
-      EXPECT_EQ(out.why, "the user has no active session at a seat");
-      EXPECT_FALSE(out.device);
+      EXPECT_EQ(output, nullptr);
+      EXPECT_EQ(error, EPERM) << "refused: no fall back";
     }
     broker.join();
   }

@@ -15,13 +15,12 @@
 #include <cstring>
 #include <fstream>
 #include <map>
-#include <set>
 #include <thread>
 #include <vector>
 
 #include "linux/EvdevDescription.h"
 #include "linux/LogindRecords.h"
-#include "linux/OutputRequest.h"
+#include "linux/UinputDevice.h"
 
 namespace uinputd {
 
@@ -39,51 +38,8 @@ struct EvdevFree {
 
 constexpr uint64_t kLogindTimeoutMicros = 5'000'000;
 
-// How a code of each type but EV_ABS is enabled; a type not here is never carried.
-constexpr std::pair<uint16_t, unsigned long> kBitRequests[] = {
-    {EV_KEY, UI_SET_KEYBIT}, {EV_REL, UI_SET_RELBIT}, {EV_MSC, UI_SET_MSCBIT},
-    {EV_SW, UI_SET_SWBIT},   {EV_LED, UI_SET_LEDBIT}, {EV_SND, UI_SET_SNDBIT}};
-
 std::string Errno(const char *call, int error) {
   return std::string(call) + ": " + strerror(error);
-}
-
-// Sets up the device before it is made: its capabilities can change no more after that.
-bool SetUp(int fd, const OutputSpec &spec, std::string &why) {
-  const Capabilities &caps = spec.capabilities;
-  std::set<uint16_t> types;
-  for (const auto &[type, code] : caps.codes) types.insert(type);
-  for (uint16_t type : types)
-    if (ioctl(fd, UI_SET_EVBIT, type) < 0) return why = Errno("UI_SET_EVBIT", errno), false;
-  for (const auto &[type, code] : caps.codes) {
-    int r = -1;
-    if (type == EV_ABS) {
-      uinput_abs_setup axis{};
-      axis.code = code;
-      axis.absinfo = caps.abs.at(code);  // a parsed spec has a range for every axis
-      r = ioctl(fd, UI_ABS_SETUP, &axis);
-    } else {
-      for (const auto &[bitType, request] : kBitRequests)
-        if (bitType == type) r = ioctl(fd, request, code);
-    }
-    if (r < 0) {
-      const char *name = libevdev_event_code_get_name(type, code);
-      return why = Errno(name ? name : "a code", errno), false;
-    }
-  }
-  for (int property : caps.properties)
-    if (ioctl(fd, UI_SET_PROPBIT, property) < 0) return why = Errno("UI_SET_PROPBIT", errno), false;
-  if (ioctl(fd, UI_SET_PHYS, spec.phys.c_str()) < 0)
-    return why = Errno("UI_SET_PHYS", errno), false;
-  uinput_setup setup{};
-  setup.id.bustype = spec.identity.bustype;
-  setup.id.vendor = spec.identity.vendor;
-  setup.id.product = spec.identity.product;
-  setup.id.version = spec.identity.version;
-  const std::string name = FitOutputName(spec.identity.name);
-  memcpy(setup.name, name.data(), name.size());
-  if (ioctl(fd, UI_DEV_SETUP, &setup) < 0) return why = Errno("UI_DEV_SETUP", errno), false;
-  return true;
 }
 
 // The event node of the input device uinput made (sysfs name "inputN"), opened for writing only.
@@ -174,9 +130,8 @@ class SystemHost final : public Host {
       why = Errno(uinputPath_.c_str(), errno);
       return false;
     }
-    if (!SetUp(uinput.get(), spec, why)) return false;
-    if (ioctl(uinput.get(), UI_DEV_CREATE) < 0) {
-      why = Errno("UI_DEV_CREATE", errno);
+    if (int error = MakeUinputDevice(uinput.get(), spec)) {
+      why = Errno("cannot make the device", error);
       return false;
     }
     char sysname[64] = {};

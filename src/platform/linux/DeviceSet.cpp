@@ -209,7 +209,7 @@ bool DeviceSet::grabWhenNeutral(Entry &entry, Retry refusals) {
     entry.device->grab(false);
     refuse(entry, "output",
            "cannot make an output device for " + path(entry.node) + " (" + entry.device->name() +
-               ") through " + kernel_.uinputPath() + ": " + strerror(error) +
+               ") through " + kernel_.outputsThrough() + ": " + strerror(error) +
                "; it stays with the desktop");
     return false;
   }

@@ -5,6 +5,7 @@
 
 #include "linux/EvdevDescription.h"
 #include "linux/PointerNodes.h"
+#include "linux/UinputDevice.h"
 
 #include <fcntl.h>
 #include <libevdev/libevdev.h>
@@ -165,11 +166,17 @@ class EvdevDevice : public Device {
 };
 
 // An output device made through uinput's own protocol rather than libevdev's, which sets no
-// phys and finds the node it made by its name, which here is the mouse's too.
+// phys and finds the node it made by its name, which here is the mouse's too. Made by the uinput
+// broker, fd writes into the device's event node and the device lives while `broker`, the
+// connection, stays open.
 class UinputOutput : public Output {
  public:
   explicit UinputOutput(UniqueFd fd) : fd_(std::move(fd)) {}
-  ~UinputOutput() override { ioctl(fd_.get(), UI_DEV_DESTROY); }
+  explicit UinputOutput(BrokerOutput made)
+      : fd_(std::move(made.device)), broker_(std::move(made.connection)), devnode_(made.devnode) {}
+  ~UinputOutput() override {
+    if (!broker_) ioctl(fd_.get(), UI_DEV_DESTROY);
+  }
   int write(const Event *events, size_t count) override {
     constexpr size_t kChunk = 16;
     input_event buf[kChunk];
@@ -197,6 +204,7 @@ class UinputOutput : public Output {
   }
   // uinput names the input device it made; its event node lies under it in sysfs.
   std::string devnode() const override {
+    if (broker_) return devnode_;
     char sysname[64] = {};
     if (ioctl(fd_.get(), UI_GET_SYSNAME(sizeof sysname - 1), sysname) < 0) return {};
     std::error_code ec;
@@ -212,66 +220,9 @@ class UinputOutput : public Output {
 
  private:
   UniqueFd fd_;
+  UniqueFd broker_;
+  std::string devnode_;
 };
-
-// Describes the device to uinput and makes it: 0, or the errno of the request refused.
-int MakeUinputDevice(int fd, const OutputSpec &spec) {
-  const auto request = [fd](unsigned long what, auto argument) {
-    return ioctl(fd, what, argument) == 0 ? 0 : errno;
-  };
-  std::set<uint16_t> types;
-  for (const auto &[type, code] : spec.capabilities.codes) types.insert(type);
-  for (uint16_t type : types)
-    if (int error = request(UI_SET_EVBIT, static_cast<unsigned long>(type))) return error;
-  for (const auto &[type, code] : spec.capabilities.codes) {
-    unsigned long bit = 0;
-    switch (type) {
-      case EV_KEY:
-        bit = UI_SET_KEYBIT;
-        break;
-      case EV_REL:
-        bit = UI_SET_RELBIT;
-        break;
-      case EV_ABS:
-        bit = UI_SET_ABSBIT;
-        break;
-      case EV_MSC:
-        bit = UI_SET_MSCBIT;
-        break;
-      case EV_SW:
-        bit = UI_SET_SWBIT;
-        break;
-      case EV_LED:
-        bit = UI_SET_LEDBIT;
-        break;
-      case EV_SND:
-        bit = UI_SET_SNDBIT;
-        break;
-      default:
-        continue;
-    }
-    auto abs = spec.capabilities.abs.find(code);
-    if (type == EV_ABS && abs == spec.capabilities.abs.end()) continue;  // no range, no axis
-    if (int error = request(bit, static_cast<unsigned long>(code))) return error;
-    if (type == EV_ABS) {
-      uinput_abs_setup axis{};
-      axis.code = code;
-      axis.absinfo = abs->second;
-      if (int error = request(UI_ABS_SETUP, &axis)) return error;
-    }
-  }
-  for (int prop : spec.capabilities.properties)
-    if (int error = request(UI_SET_PROPBIT, static_cast<unsigned long>(prop))) return error;
-  if (int error = request(UI_SET_PHYS, spec.phys.c_str())) return error;
-  uinput_setup setup{};
-  setup.id.bustype = spec.identity.bustype;
-  setup.id.vendor = spec.identity.vendor;
-  setup.id.product = spec.identity.product;
-  setup.id.version = spec.identity.version;
-  spec.identity.name.copy(setup.name, UINPUT_MAX_NAME_SIZE - 1);
-  if (int error = request(UI_DEV_SETUP, &setup)) return error;
-  return request(UI_DEV_CREATE, 0);
-}
 
 class InotifyWatch : public DirectoryWatch {
  public:
@@ -336,12 +287,17 @@ class TimerFd : public Timer {
 
 class RealKernel : public Kernel {
  public:
-  RealKernel(std::string inputDirectory, std::string uinputPath, std::string sysfsInput)
+  RealKernel(std::string inputDirectory, std::string uinputPath, std::string sysfsInput,
+             std::string brokerSocket)
       : inputDirectory_(std::move(inputDirectory)),
         uinputPath_(std::move(uinputPath)),
-        sysfsInput_(std::move(sysfsInput)) {}
+        sysfsInput_(std::move(sysfsInput)),
+        brokerSocket_(std::move(brokerSocket)) {}
   std::string inputDirectory() const override { return inputDirectory_; }
   std::string uinputPath() const override { return uinputPath_; }
+  std::string outputsThrough() override {
+    return brokerInstalled() ? "corvassel-uinputd (" + brokerSocket_ + ")" : uinputPath();
+  }
   std::vector<std::string> eventNodes() override {
     std::vector<std::string> names;
     std::error_code ec;
@@ -370,18 +326,28 @@ class RealKernel : public Kernel {
     return std::make_unique<EvdevDevice>(std::move(fd), EvdevHandle(dev, &libevdev_free));
   }
 
-  // The uinput driver answers its version to anything that may make devices through it; a node
-  // that is no uinput (a /dev/null in its place, say) answers ENOTTY.
+  // The broker, when it is installed, answers each request itself. Otherwise the uinput driver
+  // answers its version to anything that may make devices through it; a node that is no uinput
+  // (a /dev/null in its place, say) answers ENOTTY.
   int canMakeOutputs() override {
+    if (brokerInstalled()) return 0;
     UniqueFd fd(::open(uinputPath().c_str(), O_RDWR | O_CLOEXEC));
     if (!fd) return errno;
     unsigned version = 0;
     return ioctl(fd.get(), UI_GET_VERSION, &version) == 0 ? 0 : errno;
   }
 
-  // The source is not needed here: uinput takes the description as it is.
+  // The broker first, handed the source's descriptor as proof that it may be read; where the
+  // broker is not installed (or its socket is left with nobody behind it), uinput itself, which
+  // takes the description as it is.
   std::unique_ptr<Output> createOutput(const OutputSpec &spec, const Device &source,
                                        int &error) override {
+    if (brokerInstalled()) {
+      BrokerOutput made = RequestOutput(brokerSocket_, spec, source.fd());
+      error = made.error;
+      if (made.device) return std::make_unique<UinputOutput>(std::move(made));
+      if (error != ECONNREFUSED && error != ENOENT) return nullptr;
+    }
     UniqueFd fd(::open(uinputPath().c_str(), O_RDWR | O_CLOEXEC));
     if (!fd) {
       error = errno;
@@ -440,22 +406,27 @@ class RealKernel : public Kernel {
   }
 
  private:
+  bool brokerInstalled() const {
+    return FindOutputWay(brokerSocket_, uinputPath_).kind == OutputWay::Broker;
+  }
+
   std::string inputDirectory_;
   std::string uinputPath_;
   std::string sysfsInput_;
+  std::string brokerSocket_;
 };
 
 }  // namespace
 
 Kernel &realKernel() {
-  static RealKernel kernel("/dev/input", "/dev/uinput", kSysfsInputDirectory);
+  static RealKernel kernel("/dev/input", "/dev/uinput", kSysfsInputDirectory, kBrokerSocket);
   return kernel;
 }
 
 std::unique_ptr<Kernel> makeRealKernel(const std::string &inputDirectory,
-                                       const std::string &uinputPath,
-                                       const std::string &sysfsInput) {
-  return std::make_unique<RealKernel>(inputDirectory, uinputPath, sysfsInput);
+                                       const std::string &uinputPath, const std::string &sysfsInput,
+                                       const std::string &brokerSocket) {
+  return std::make_unique<RealKernel>(inputDirectory, uinputPath, sysfsInput, brokerSocket);
 }
 
 }  // namespace platform::evdev

@@ -12,6 +12,7 @@
 
 #include <platform/AccessAdvice.h>
 
+#include "linux/BrokerLink.h"
 #include "linux/DeviceDescription.h"
 
 #include <cstddef>
@@ -108,6 +109,9 @@ class Kernel {
   virtual ~Kernel() = default;
   virtual std::string inputDirectory() const { return "/dev/input"; }
   virtual std::string uinputPath() const { return "/dev/uinput"; }
+  // What output devices are made through, for a line that says why one was not: the uinput
+  // broker or uinputPath().
+  virtual std::string outputsThrough() { return uinputPath(); }
   // Where the udev rule that grants access may be, to tell which fix a refusal needs.
   virtual std::vector<std::string> udevRuleDirectories() const {
     return platform::UdevRuleDirectories();
@@ -139,9 +143,11 @@ class Kernel {
 };
 
 Kernel &realKernel();
-// The real kernel looking at other paths than /dev/input, /dev/uinput and /sys/class/input.
+// The real kernel looking at other paths than /dev/input, /dev/uinput, /sys/class/input and the
+// uinput broker's socket.
 std::unique_ptr<Kernel> makeRealKernel(const std::string &inputDirectory,
                                        const std::string &uinputPath,
-                                       const std::string &sysfsInput = "/sys/class/input");
+                                       const std::string &sysfsInput = "/sys/class/input",
+                                       const std::string &brokerSocket = kBrokerSocket);
 
 }  // namespace platform::evdev

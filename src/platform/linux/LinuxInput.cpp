@@ -77,7 +77,8 @@ uint16_t buttonForSwipe(int64_t direction) {
   }
 }
 
-// The helper needs /dev/uinput and the mice, nothing else: keyboards are not even looked at.
+// The helper needs the mice and a way to make output devices, nothing else: keyboards are not
+// even looked at.
 std::string LinuxInput::accessProblem() {
   auto problem = [this](const std::string &path, int error) {
     const Obstacle obstacle = AccessObstacle(path == kernel_.uinputPath(), error,
@@ -85,8 +86,7 @@ std::string LinuxInput::accessProblem() {
     return path + " (" + strerror(error) + "): " + Fix(obstacle) +
            "; 'corvassel-prefs doctor' says more";
   };
-  if (int error = kernel_.mayAccess(kernel_.uinputPath(), R_OK | W_OK))
-    return problem(kernel_.uinputPath(), error);
+  if (int error = kernel_.canMakeOutputs()) return problem(kernel_.outputsThrough(), error);
   for (const std::string &node : kernel_.eventNodes()) {
     // Outputs are never read by the helper, its own or another's.
     if (!kernel_.isPointerNode(node) || kernel_.isOutputNode(node)) continue;
@@ -147,8 +147,8 @@ std::unique_ptr<TapDriver> LinuxInput::createTap(const TapRequest &request, TapC
   int error = 0;
   std::unique_ptr<Tap> tap = Tap::create(kernel_, request, client, options, std::move(loop), error);
   if (!tap) {
-    backend().log("corvassel-helper: cannot make output devices through " + kernel_.uinputPath() +
-                  ": " + strerror(error) + "; nothing is remapped");
+    backend().log("corvassel-helper: cannot make output devices through " +
+                  kernel_.outputsThrough() + ": " + strerror(error) + "; nothing is remapped");
     return nullptr;
   }
   if (following) {

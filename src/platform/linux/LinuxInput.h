@@ -36,8 +36,9 @@ class LinuxInput : public InputBackend {
   NSUInteger pressedMouseButtons() override;
   void post(CGEventTapLocation location, const PostedEvent &posted) override;
 
-  // Why the process may not use /dev/uinput or a pointer device ("NODE (REASON): FIX"), or ""
-  // when it may use them all. Output devices are not among them. Opens nothing; no prompt.
+  // Why the process may not make output devices (through the uinput broker, else /dev/uinput) or
+  // read a pointer device ("WHAT (REASON): FIX"), or "" when it may. Output devices are not among
+  // the pointers read. Makes nothing (/dev/uinput is at most opened); no prompt.
   std::string accessProblem();
 
   // Starts following the sessions on first use; whether they are followed.
