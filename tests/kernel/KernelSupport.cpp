@@ -478,9 +478,12 @@ Helper::Helper(Home &home, Options options)
     int null = open("/dev/null", O_RDWR);
     dup2(null, 0);
     dup2(options.keepOutput ? log : null, 1);
-    if (options.uinputIsDevNull) {
+    if (options.uinputIsDevNull || options.noBroker) {
       if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
-          mount("/dev/null", "/dev/uinput", nullptr, MS_BIND, nullptr))
+          (options.uinputIsDevNull &&
+           mount("/dev/null", "/dev/uinput", nullptr, MS_BIND, nullptr)) ||
+          (options.noBroker &&
+           mount("/dev/null", "/run/corvassel-uinputd.sock", nullptr, MS_BIND, nullptr)))
         _exit(120);
     }
     if (options.uid != 0 &&

@@ -236,6 +236,7 @@ class Helper {
   struct Options {
     uid_t uid = 0;                  // run as this user (and its own group id)
     bool uinputIsDevNull = false;   // in a mount namespace where /dev/uinput is /dev/null
+    bool noBroker = false;          // ... where the uinput broker's socket is no socket
     std::vector<std::string> args;  // besides the executable
     std::vector<std::string> env;   // NAME=VALUE, added
     std::string exe;                // empty: the one this build made

@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <memory>
 #include <thread>
+#include <vector>
 
 using namespace kcheck;
 using Frames = std::vector<Frame>;
@@ -82,27 +83,59 @@ int CopyDescriptor(pid_t pid, const std::string &target) {
   return -1;
 }
 
+// The processes of the uinput broker that hold a device.
+std::vector<pid_t> BrokerInstances() {
+  std::vector<pid_t> found;
+  std::error_code ec;
+  for (const auto &entry : std::filesystem::directory_iterator("/proc", ec)) {
+    const std::string pid = entry.path().filename().string();
+    if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+    if (std::filesystem::read_symlink(entry.path() / "exe", ec) != CORVASSEL_UINPUTD_EXE) continue;
+    if (HoldsOpen(std::stoi(pid), "/dev/uinput")) found.push_back(std::stoi(pid));
+  }
+  return found;
+}
+
 TEST(Faults, AnOutputThatRefusesWritesGivesEveryMouseBack) {
-  SourceDevice a("check mouse a"), b("check mouse b");
-  Home home;
-  Running run(home, {&a, &b});
-  // Through a copy of one of the helper's uinput descriptors, its output is destroyed under it:
-  // every later write to it fails.
-  int uinput = CopyDescriptor(run.helper.pid(), "/dev/uinput");
-  ASSERT_GE(uinput, 0);
-  ASSERT_EQ(ioctl(uinput, UI_DEV_DESTROY), 0);
-  close(uinput);
-  a.frame({Rel(REL_X, 1)});  // whichever output it was, one of these writes to it
-  b.frame({Rel(REL_X, 1)});
-  EXPECT_TRUE(Eventually([&] { return !GrabbedByAnother(a.node()) && !GrabbedByAnother(b.node()); },
-                         Millis(1000)));
-  Reader desktop(a.node());
-  a.frame({Rel(REL_Y, 2)});
-  EXPECT_EQ(desktop.waitFrames(1), Frames{{Rel(REL_Y, 2)}});
-  EXPECT_TRUE(run.helper.running());
-  const std::string said = run.helper.log();
-  EXPECT_EQ(Lines(said), 1u) << said;
-  EXPECT_NE(said.find("Invalid argument"), std::string::npos) << said;
+  struct Row {
+    const char *what;
+    bool broker;
+    const char *error;
+  };
+  // Made by the broker, its instances end; made by the helper, a copy of one of its uinput
+  // descriptors destroys an output under it. Either way every later write to it fails.
+  const Row rows[] = {{"made by the broker", true, "No such device"},
+                      {"made through /dev/uinput", false, "Invalid argument"}};
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.what);
+    SourceDevice a("check mouse a"), b("check mouse b");
+    Home home;
+    Helper::Options options;
+    options.noBroker = !row.broker;
+    Running run(home, {&a, &b}, options);
+    if (row.broker) {
+      const std::vector<pid_t> instances = BrokerInstances();
+      ASSERT_EQ(instances.size(), 2u);
+      for (pid_t instance : instances) kill(instance, SIGKILL);
+      ASSERT_TRUE(Eventually([] { return OutputNodes().empty(); }, Millis(2000)));
+    } else {
+      int uinput = CopyDescriptor(run.helper.pid(), "/dev/uinput");
+      ASSERT_GE(uinput, 0);
+      ASSERT_EQ(ioctl(uinput, UI_DEV_DESTROY), 0);
+      close(uinput);
+    }
+    a.frame({Rel(REL_X, 1)});  // whichever output it was, one of these writes to it
+    b.frame({Rel(REL_X, 1)});
+    EXPECT_TRUE(Eventually(
+        [&] { return !GrabbedByAnother(a.node()) && !GrabbedByAnother(b.node()); }, Millis(1000)));
+    Reader desktop(a.node());
+    a.frame({Rel(REL_Y, 2)});
+    EXPECT_EQ(desktop.waitFrames(1), Frames{{Rel(REL_Y, 2)}});
+    EXPECT_TRUE(run.helper.running());
+    const std::string said = run.helper.log();
+    EXPECT_EQ(Lines(said), 1u) << said;
+    EXPECT_NE(said.find(row.error), std::string::npos) << said;
+  }
 }
 
 TEST(Faults, LostDirectoryNoticesMakeTheHelperLookAgain) {
@@ -132,6 +165,7 @@ TEST(Faults, WithoutUinputTheHelperSaysWhichNodeAndWhyAndWaits) {
   Home home;
   Helper::Options devNull;
   devNull.uinputIsDevNull = true;
+  devNull.noBroker = true;
   Helper helper(home, devNull);
   std::this_thread::sleep_for(Millis(2000));
   EXPECT_TRUE(helper.running()) << "it idles, it does not exit";
