@@ -123,31 +123,6 @@ struct Served {
   Clock::time_point finished;
 };
 
-TEST(Uinputd, MakesTheDeviceHandsItOverAndKeepsItWhileTheClientStays) {
-  FakeHost host;
-  int mouse[2];
-  ASSERT_EQ(pipe2(mouse, O_CLOEXEC), 0);
-  UniqueFd mouseRead(mouse[0]), mouseWrite(mouse[1]);
-  Served served(host);
-  ASSERT_EQ(SendDatagram(served.client.get(), EncodeOutputRequest(MouseOutput()), {mouse[0]}), 0);
-  std::vector<UniqueFd> fds;
-  const auto answer = served.answer(fds);
-  ASSERT_TRUE(answer);
-  EXPECT_EQ(*answer, (OutputAnswer{OutputAnswer::Made, "/dev/input/event99"}));
-  ASSERT_EQ(fds.size(), 1u);
-  ASSERT_EQ(write(fds[0].get(), "ev", 2), 2);
-  char got[2] = {};
-  EXPECT_EQ(read(host.output.get(), got, 2), 2) << "the handed-over descriptor writes the device";
-  EXPECT_FALSE(Readable(host.device.get(), 100)) << "the device stays while the client does";
-  fds.clear();
-  EXPECT_FALSE(Readable(host.device.get(), 0)) << "even without its descriptor";
-  served.client.reset();  // the client hangs up
-  EXPECT_TRUE(Readable(host.device.get(), 2000)) << "the device goes with the connection";
-  served.end();
-  EXPECT_EQ(served.log, "");
-  EXPECT_EQ(host.seatQuestions, 1);
-}
-
 TEST(Uinputd, RefusesAnythingElseInOneLineNamingTheClientAndKeepsNoDescriptor) {
   int mouse[2];
   ASSERT_EQ(pipe2(mouse, O_CLOEXEC), 0);
@@ -275,7 +250,7 @@ TEST(Uinputd, TheHelperAsksTheBrokerFirstAndFallsBackOnlyWhereNoneListens) {
       EXPECT_EQ(read(host.output.get(), written, sizeof written),
                 static_cast<ssize_t>(sizeof written));
       EXPECT_EQ(written[0].code, BTN_SIDE);
-      EXPECT_FALSE(Readable(host.device.get(), 0));
+      EXPECT_FALSE(Readable(host.device.get(), 100)) << "the device stays while the output does";
       output.reset();
       EXPECT_TRUE(Readable(host.device.get(), 2000)) << "the device goes with the output";
     } else {
@@ -283,38 +258,6 @@ TEST(Uinputd, TheHelperAsksTheBrokerFirstAndFallsBackOnlyWhereNoneListens) {
       EXPECT_EQ(error, EPERM) << "refused: no fall back";
     }
     broker.join();
-  }
-  std::filesystem::remove_all(dir);
-}
-
-// The broker first, /dev/uinput when the broker is not installed, and why.
-TEST(Uinputd, OutputsComeFromTheBrokerWhenItIsThereElseFromUinput) {
-  char dir[] = "/tmp/corvassel-outputs-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  const std::string socketPath = std::string(dir) + "/socket", file = std::string(dir) + "/file";
-  UniqueFd listening(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  strcpy(address.sun_path, socketPath.c_str());
-  ASSERT_EQ(bind(listening.get(), reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
-  close(open(file.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600));
-  const std::string none = std::string(dir) + "/none";
-  struct Row {
-    std::string socket, uinput;
-    OutputWay::Kind kind;
-    std::string why;
-  };
-  const Row rows[] = {
-      {socketPath, file, OutputWay::Broker, "made by corvassel-uinputd"},
-      {socketPath, none, OutputWay::Broker, "made by corvassel-uinputd"},
-      {none, file, OutputWay::Uinput, "itself: corvassel-uinputd cannot make them (not installed"},
-      {file, file, OutputWay::Uinput, "is no socket"},
-      {none, none, OutputWay::None, "may not be used (No such file or directory)"},
-  };
-  for (const Row &row : rows) {
-    const OutputWay way = FindOutputWay(row.socket, row.uinput);
-    EXPECT_EQ(way.kind, row.kind) << row.socket << " " << row.uinput;
-    EXPECT_NE(way.why.find(row.why), std::string::npos) << way.why;
   }
   std::filesystem::remove_all(dir);
 }
