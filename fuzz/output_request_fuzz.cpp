@@ -35,14 +35,14 @@ bool SameBytes(const std::vector<uint8_t> &encoded, const uint8_t *data, size_t 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   static const Mouse mouse;
   std::string why;
-  if (std::optional<OutputSpec> spec = ParseOutputRequest(data, size, why)) {
-    FUZZ_CHECK(SameBytes(EncodeOutputRequest(*spec), data, size));
-    if (OutputRefusal(*spec, mouse.identity, mouse.capabilities).empty()) {
-      FUZZ_CHECK(spec->identity == mouse.identity);
-      for (const auto &[type, code] : spec->capabilities.codes)
+  if (std::optional<OutputSpec> wanted = ParseOutputRequest(data, size, why)) {
+    FUZZ_CHECK(SameBytes(EncodeOutputRequest(*wanted), data, size));
+    if (OutputRefusal(*wanted, mouse.identity, mouse.capabilities).empty()) {
+      FUZZ_CHECK(wanted->identity == mouse.identity);
+      for (const auto &[type, code] : wanted->capabilities.codes)
         FUZZ_CHECK(mouse.capabilities.has(type, code) ||
                    (type == EV_KEY && (code == BTN_SIDE || code == BTN_EXTRA)));
-      FUZZ_CHECK(spec->capabilities.properties.empty());
+      FUZZ_CHECK(wanted->capabilities.properties.empty());
     }
   } else {
     FUZZ_CHECK(!why.empty());

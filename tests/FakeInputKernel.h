@@ -117,7 +117,7 @@ class Device : public platform::evdev::Device {
 // What was made for one source node's outputs, and what reached them, over every output made
 // for it.
 struct OutputRecord {
-  OutputSpec spec;  // of the latest
+  OutputSpec wanted;  // of the latest
   std::vector<Event> written;
   bool live = false;
   int made = 0;
@@ -231,17 +231,17 @@ class Kernel : public platform::evdev::Kernel {
   int canMakeOutputs() override {
     return uinputUsable ? mayAccess(uinputPath(), R_OK | W_OK) : ENODEV;
   }
-  std::unique_ptr<platform::evdev::Output> createOutput(const OutputSpec &spec,
+  std::unique_ptr<platform::evdev::Output> createOutput(const OutputSpec &wanted,
                                                         const platform::evdev::Device &source,
                                                         int &error) override {
-    const std::string node = platform::evdev::outputSource(spec.phys);
+    const std::string node = platform::evdev::outputSource(wanted.phys);
     if (!uinputUsable || outputRefused.count(node)) {
       error = uinputUsable ? ENOSPC : ENODEV;
       return nullptr;
     }
     sources[node] = source.fd();
     OutputRecord &record = outputs[node];
-    record.spec = spec;
+    record.wanted = wanted;
     record.live = true;
     ++record.made;
     ++outputsMade;
@@ -323,7 +323,7 @@ class Kernel : public platform::evdev::Kernel {
   std::map<std::string, OutputRecord> outputs;  // by source node
   std::map<std::string, int> sources;  // node: the source descriptor its latest output was for
   std::set<std::string> denied;        // entry names access() refuses
-  std::set<std::string> missing;             // entry names access() does not find
+  std::set<std::string> missing;       // entry names access() does not find
   std::vector<std::string> ruleDirectories;  // none by default: no udev rule is installed
   std::vector<std::string> udevRuleDirectories() const override { return ruleDirectories; }
   std::optional<uint64_t> eventTime;

@@ -151,16 +151,16 @@ TEST_F(LinuxTapTest, EachMouseGetsAnOutputInItsLikeness) {
   for (const auto &[node, mouse] : {std::pair{"event0", plain}, std::pair{"event7", trackball}}) {
     SCOPED_TRACE(node);
     ASSERT_TRUE(kernel.hasOutput(node));
-    const platform::evdev::OutputSpec &spec = kernel.outputs.at(node).spec;
-    EXPECT_EQ(spec.identity, mouse->identity);
-    EXPECT_EQ(spec.phys, std::string("corvassel-helper/") + node);
+    const platform::evdev::OutputSpec &wanted = kernel.outputs.at(node).wanted;
+    EXPECT_EQ(wanted.identity, mouse->identity);
+    EXPECT_EQ(wanted.phys, std::string("corvassel-helper/") + node);
     platform::evdev::Capabilities expected = mouse->caps;
     expected.codes.insert({{EV_KEY, BTN_SIDE}, {EV_KEY, BTN_EXTRA}});
-    EXPECT_EQ(spec.capabilities.codes, expected.codes);
-    EXPECT_EQ(spec.capabilities.properties, expected.properties);
-    ASSERT_EQ(spec.capabilities.abs.size(), expected.abs.size());
+    EXPECT_EQ(wanted.capabilities.codes, expected.codes);
+    EXPECT_EQ(wanted.capabilities.properties, expected.properties);
+    ASSERT_EQ(wanted.capabilities.abs.size(), expected.abs.size());
     for (const auto &[code, info] : expected.abs)
-      EXPECT_EQ(spec.capabilities.abs.at(code).resolution, info.resolution);
+      EXPECT_EQ(wanted.capabilities.abs.at(code).resolution, info.resolution);
     EXPECT_EQ(kernel.sources.at(node), mouse->fd) << "made for that very device";
   }
 }

@@ -64,13 +64,13 @@ TEST(OutputRequest, ASpecTravelsWhole) {
        std::string(kOutputPhysPrefix) + std::string(kMaxOutputPhys - 17, 'p'),
        MouseCapabilities()},
   };
-  for (const OutputSpec &spec : specs) {
-    const Bytes bytes = EncodeOutputRequest(spec);
-    ASSERT_FALSE(bytes.empty()) << spec.identity.name;
+  for (const OutputSpec &wanted : specs) {
+    const Bytes bytes = EncodeOutputRequest(wanted);
+    ASSERT_FALSE(bytes.empty()) << wanted.identity.name;
     std::string why;
     const std::optional<OutputSpec> parsed = Parse(bytes, &why);
     ASSERT_TRUE(parsed) << why;
-    EXPECT_TRUE(Same(*parsed, spec)) << spec.identity.name;
+    EXPECT_TRUE(Same(*parsed, wanted)) << wanted.identity.name;
   }
 }
 
@@ -114,9 +114,9 @@ TEST(OutputRequest, ASpecOutOfBoundsHasNoEncoding) {
        [](OutputSpec &s) { s.capabilities.properties.insert(INPUT_PROP_MAX + 1); }},
   };
   for (const Row &row : rows) {
-    OutputSpec spec = MouseSpec();
-    row.change(spec);
-    EXPECT_TRUE(EncodeOutputRequest(spec).empty()) << row.what;
+    OutputSpec wanted = MouseSpec();
+    row.change(wanted);
+    EXPECT_TRUE(EncodeOutputRequest(wanted).empty()) << row.what;
   }
 }
 
@@ -226,10 +226,11 @@ TEST(OutputRequest, AnOutputMayDoWhatItsMouseDoesAndClickBackAndForward) {
        "the source is not a mouse"},
   };
   for (const Row &row : rows) {
-    OutputSpec spec = MouseSpec();
-    spec.identity = FitOutputName(row.source.name) == row.source.name ? row.source : spec.identity;
-    row.change(spec);
-    const std::string refusal = OutputRefusal(spec, row.source, row.sourceCapabilities);
+    OutputSpec wanted = MouseSpec();
+    wanted.identity =
+        FitOutputName(row.source.name) == row.source.name ? row.source : wanted.identity;
+    row.change(wanted);
+    const std::string refusal = OutputRefusal(wanted, row.source, row.sourceCapabilities);
     if (*row.refusal == '\0')
       EXPECT_EQ(refusal, "") << row.what;
     else

@@ -126,25 +126,25 @@ struct Source {
       ADD_FAILURE() << "cannot describe " << node;
       return;
     }
-    spec = {DescribeIdentity(dev), std::string(platform::evdev::kOutputPhysPrefix) + "check",
-            DescribeCapabilities(dev)};
-    spec.identity.name = FitOutputName(spec.identity.name);
-    spec.capabilities.codes.insert({EV_KEY, BTN_SIDE});
-    spec.capabilities.codes.insert({EV_KEY, BTN_EXTRA});
+    wanted = {DescribeIdentity(dev), std::string(platform::evdev::kOutputPhysPrefix) + "check",
+              DescribeCapabilities(dev)};
+    wanted.identity.name = FitOutputName(wanted.identity.name);
+    wanted.capabilities.codes.insert({EV_KEY, BTN_SIDE});
+    wanted.capabilities.codes.insert({EV_KEY, BTN_EXTRA});
     libevdev_free(dev);
   }
   UniqueFd fd;
-  OutputSpec spec;
+  OutputSpec wanted;
 };
 
-BrokerOutput Ask(uid_t uid, const OutputSpec &spec, int sourceFd, pid_t &pid) {
+BrokerOutput Ask(uid_t uid, const OutputSpec &wanted, int sourceFd, pid_t &pid) {
   UniqueFd connection = ConnectAs(uid, pid);
   if (!connection) {
     BrokerOutput none;
     none.why = "cannot connect to the broker";
     return none;
   }
-  return RequestOutput(std::move(connection), spec, sourceFd);
+  return RequestOutput(std::move(connection), wanted, sourceFd);
 }
 
 TEST(Broker, RefusesWhatTheMouseCannotDoAKeyboardAndWhoeverIsNotAtASeat) {
@@ -175,11 +175,11 @@ TEST(Broker, RefusesWhatTheMouseCannotDoAKeyboardAndWhoeverIsNotAtASeat) {
   for (const Row &row : rows) {
     SCOPED_TRACE(row.what);
     Source source(row.source.node());
-    row.change(source.spec);
+    row.change(source.wanted);
     const std::vector<std::string> nodes = InputNodes();
     const size_t said = BrokerLines().size();
     pid_t client = 0;
-    BrokerOutput out = Ask(row.uid, source.spec, source.fd.get(), client);
+    BrokerOutput out = Ask(row.uid, source.wanted, source.fd.get(), client);
     if (row.refusal.empty()) {
       EXPECT_EQ(out.error, 0) << out.why;
       ASSERT_TRUE(out.device);
@@ -213,7 +213,7 @@ TEST(Broker, WhatItHandsOverCanNeverBecomeAKeyboard) {
   SourceDevice mouse("check mouse");
   Source source(mouse.node());
   pid_t client = 0;
-  BrokerOutput out = Ask(0, source.spec, source.fd.get(), client);
+  BrokerOutput out = Ask(0, source.wanted, source.fd.get(), client);
   ASSERT_TRUE(out.device) << out.why;
   Reader desktop(out.devnode);
   EXPECT_LT(ioctl(out.device.get(), UI_SET_KEYBIT, KEY_A), 0) << "no key added after creation";
@@ -246,7 +246,7 @@ TEST(Broker, SilenceAndGarbageNeitherHangNorCrashIt) {
   ASSERT_EQ(ReceiveDatagram(garbage.get(), bytes, fds, 1000), 0) << "garbage is answered at once";
   EXPECT_EQ(ParseOutputAnswer(bytes.data(), bytes.size()),
             (OutputAnswer{OutputAnswer::Refused, "malformed request: not a request"}));
-  BrokerOutput out = Ask(0, source.spec, source.fd.get(), client);
+  BrokerOutput out = Ask(0, source.wanted, source.fd.get(), client);
   EXPECT_TRUE(out.device) << "served meanwhile: " << out.why;
   ASSERT_EQ(ReceiveDatagram(silent.get(), bytes, fds, 4000), 0);
   EXPECT_EQ(ParseOutputAnswer(bytes.data(), bytes.size()),

@@ -70,8 +70,8 @@ void Serve(int connection, const Client &client, Host &host, int requestMillis,
   if (int error = ReceiveDatagram(connection, bytes, fds, requestMillis))
     return refuse(OutputAnswer::Refused, ReceiveProblem(error));
   std::string why;
-  const std::optional<OutputSpec> spec = ParseOutputRequest(bytes.data(), bytes.size(), why);
-  if (!spec) return refuse(OutputAnswer::Refused, "malformed request: " + why);
+  const std::optional<OutputSpec> wanted = ParseOutputRequest(bytes.data(), bytes.size(), why);
+  if (!wanted) return refuse(OutputAnswer::Refused, "malformed request: " + why);
   if (fds.size() != 1)
     return refuse(OutputAnswer::Refused,
                   "the request must carry one descriptor, of the mouse; it carries " +
@@ -81,14 +81,14 @@ void Serve(int connection, const Client &client, Host &host, int requestMillis,
   if (!host.describe(fds.front().get(), source, sourceCapabilities, why))
     return refuse(OutputAnswer::Refused, why);
   fds.clear();  // described: the client's descriptor is not kept
-  why = OutputRefusal(*spec, source, sourceCapabilities);
+  why = OutputRefusal(*wanted, source, sourceCapabilities);
   if (!why.empty()) return refuse(OutputAnswer::Refused, why);
   // Asked last: only a request that could be served costs logind a question.
   why = host.seatRefusal(client.uid);
   if (!why.empty()) return refuse(OutputAnswer::Refused, why);
   UniqueFd keep, handOver;
   std::string devnode;
-  if (!host.create(*spec, keep, handOver, devnode, why)) return refuse(OutputAnswer::Failed, why);
+  if (!host.create(*wanted, keep, handOver, devnode, why)) return refuse(OutputAnswer::Failed, why);
   Answer(connection, {OutputAnswer::Made, devnode}, {handOver.get()});
   handOver.reset();
   WaitForHangUp(connection);

@@ -30,7 +30,7 @@ class Host {
   virtual bool describe(int fd, DeviceIdentity &identity, Capabilities &capabilities,
                         std::string &why) = 0;
   // Makes the device: it lives while keep is open; events written to handOver come out of it.
-  virtual bool create(const OutputSpec &spec, UniqueFd &keep, UniqueFd &handOver,
+  virtual bool create(const OutputSpec &wanted, UniqueFd &keep, UniqueFd &handOver,
                       std::string &devnode, std::string &why) = 0;
 };
 

@@ -123,14 +123,14 @@ class SystemHost final : public Host {
     return true;
   }
 
-  bool create(const OutputSpec &spec, UniqueFd &keep, UniqueFd &handOver, std::string &devnode,
+  bool create(const OutputSpec &wanted, UniqueFd &keep, UniqueFd &handOver, std::string &devnode,
               std::string &why) override {
     UniqueFd uinput(open(uinputPath_.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK));
     if (!uinput) {
       why = Errno(uinputPath_.c_str(), errno);
       return false;
     }
-    if (int error = MakeUinputDevice(uinput.get(), spec)) {
+    if (int error = MakeUinputDevice(uinput.get(), wanted)) {
       why = Errno("cannot make the device", error);
       return false;
     }

@@ -140,7 +140,7 @@ int ReceiveDatagram(int socket, std::vector<uint8_t> &bytes, std::vector<UniqueF
   return 0;
 }
 
-BrokerOutput RequestOutput(const std::string &socketPath, const OutputSpec &spec, int sourceFd,
+BrokerOutput RequestOutput(const std::string &socketPath, const OutputSpec &wanted, int sourceFd,
                            int timeoutMillis) {
   int error = 0;
   UniqueFd connection = ConnectBroker(socketPath, error);
@@ -150,10 +150,10 @@ BrokerOutput RequestOutput(const std::string &socketPath, const OutputSpec &spec
     out.why = std::string("cannot reach the broker: ") + strerror(error);
     return out;
   }
-  return RequestOutput(std::move(connection), spec, sourceFd, timeoutMillis);
+  return RequestOutput(std::move(connection), wanted, sourceFd, timeoutMillis);
 }
 
-BrokerOutput RequestOutput(UniqueFd connection, const OutputSpec &spec, int sourceFd,
+BrokerOutput RequestOutput(UniqueFd connection, const OutputSpec &wanted, int sourceFd,
                            int timeoutMillis) {
   BrokerOutput out;
   auto fail = [&](int error, const std::string &why) {
@@ -161,8 +161,8 @@ BrokerOutput RequestOutput(UniqueFd connection, const OutputSpec &spec, int sour
     out.why = why;
     return std::move(out);
   };
-  OutputSpec fitted = spec;  // a longer name is cut as uinput cuts it, and the broker expects
-  fitted.identity.name = FitOutputName(spec.identity.name);
+  OutputSpec fitted = wanted;  // a longer name is cut as uinput cuts it, and the broker expects
+  fitted.identity.name = FitOutputName(wanted.identity.name);
   const std::vector<uint8_t> request = EncodeOutputRequest(fitted);
   if (request.empty()) return fail(EINVAL, "the device cannot be asked for");
   int error = 0;

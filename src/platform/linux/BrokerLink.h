@@ -52,11 +52,11 @@ struct BrokerOutput {
   std::string why;
 };
 
-// Asks the broker at socketPath for an output of spec standing for the mouse open at sourceFd.
-BrokerOutput RequestOutput(const std::string &socketPath, const OutputSpec &spec, int sourceFd,
+// Asks the broker at socketPath for the output `wanted`, standing for the mouse open at sourceFd.
+BrokerOutput RequestOutput(const std::string &socketPath, const OutputSpec &wanted, int sourceFd,
                            int timeoutMillis = kBrokerTimeoutMillis);
 // The same on a connection made already.
-BrokerOutput RequestOutput(UniqueFd connection, const OutputSpec &spec, int sourceFd,
+BrokerOutput RequestOutput(UniqueFd connection, const OutputSpec &wanted, int sourceFd,
                            int timeoutMillis = kBrokerTimeoutMillis);
 
 }  // namespace platform::evdev

@@ -59,10 +59,10 @@ struct OutputSpec {
 // forward.
 inline OutputSpec outputSpecFor(const DeviceIdentity &identity, const Capabilities &capabilities,
                                 const std::string &node) {
-  OutputSpec spec{identity, kOutputPhysPrefix + node, capabilities};
-  spec.capabilities.codes.insert({EV_KEY, BTN_SIDE});
-  spec.capabilities.codes.insert({EV_KEY, BTN_EXTRA});
-  return spec;
+  OutputSpec wanted{identity, kOutputPhysPrefix + node, capabilities};
+  wanted.capabilities.codes.insert({EV_KEY, BTN_SIDE});
+  wanted.capabilities.codes.insert({EV_KEY, BTN_EXTRA});
+  return wanted;
 }
 
 // The event node an output's phys names ("event5"), or "" for a phys that is no output's.

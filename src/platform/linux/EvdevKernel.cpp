@@ -340,10 +340,10 @@ class RealKernel : public Kernel {
   // The broker first, handed the source's descriptor as proof that it may be read; where the
   // broker is not installed (or its socket is left with nobody behind it), uinput itself, which
   // takes the description as it is.
-  std::unique_ptr<Output> createOutput(const OutputSpec &spec, const Device &source,
+  std::unique_ptr<Output> createOutput(const OutputSpec &wanted, const Device &source,
                                        int &error) override {
     if (brokerInstalled()) {
-      BrokerOutput made = RequestOutput(brokerSocket_, spec, source.fd());
+      BrokerOutput made = RequestOutput(brokerSocket_, wanted, source.fd());
       error = made.error;
       if (made.device) return std::make_unique<UinputOutput>(std::move(made));
       if (error != ECONNREFUSED && error != ENOENT) return nullptr;
@@ -353,7 +353,7 @@ class RealKernel : public Kernel {
       error = errno;
       return nullptr;
     }
-    if ((error = MakeUinputDevice(fd.get(), spec))) return nullptr;
+    if ((error = MakeUinputDevice(fd.get(), wanted))) return nullptr;
     return std::make_unique<UinputOutput>(std::move(fd));
   }
 

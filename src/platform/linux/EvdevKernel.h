@@ -122,9 +122,9 @@ class Kernel {
   virtual std::unique_ptr<Device> open(const std::string &path, int &error) = 0;
   // 0 when output devices can be made, or the errno that says why not. Makes nothing.
   virtual int canMakeOutputs() = 0;
-  // The output device `spec` describes, for the opened `source`; nullptr with error set when it
+  // The output device `wanted`, for the opened `source`; nullptr with error set when it
   // cannot be made.
-  virtual std::unique_ptr<Output> createOutput(const OutputSpec &spec, const Device &source,
+  virtual std::unique_ptr<Output> createOutput(const OutputSpec &wanted, const Device &source,
                                                int &error) = 0;
   virtual std::unique_ptr<DirectoryWatch> watchDirectory() = 0;  // nullptr on failure
   virtual std::unique_ptr<Timer> makeTimer() = 0;                // nullptr on failure

@@ -144,29 +144,29 @@ class Reader {
   size_t left_;
 };
 
-// Why spec has no encoding, "" when it has one.
-std::string SpecProblem(const OutputSpec &spec) {
-  const std::string &name = spec.identity.name;
+// Why `wanted` has no encoding, "" when it has one.
+std::string SpecProblem(const OutputSpec &wanted) {
+  const std::string &name = wanted.identity.name;
   if (name.size() > kMaxOutputName)
     return "the name is longer than " + std::to_string(kMaxOutputName) + " bytes";
   if (!All(name, NameByte)) return "the name has control characters";
-  if (spec.phys.size() > kMaxOutputPhys)
+  if (wanted.phys.size() > kMaxOutputPhys)
     return "the phys is longer than " + std::to_string(kMaxOutputPhys) + " bytes";
-  if (!All(spec.phys, PhysByte)) return "the phys is not printable ASCII";
-  if (!isOutputPhys(spec.phys))
+  if (!All(wanted.phys, PhysByte)) return "the phys is not printable ASCII";
+  if (!isOutputPhys(wanted.phys))
     return std::string("the phys does not begin with ") + kOutputPhysPrefix;
   size_t axes = 0;
-  for (const auto &[type, code] : spec.capabilities.codes) {
+  for (const auto &[type, code] : wanted.capabilities.codes) {
     if (!Carried(type)) return "event type " + std::to_string(type) + " is not carried";
     if (code > MaxCode(type)) return CodeName(type, code) + " is out of range";
     if (type != EV_ABS) continue;
     ++axes;
-    auto info = spec.capabilities.abs.find(code);
-    if (info == spec.capabilities.abs.end()) return CodeName(type, code) + " has no range";
+    auto info = wanted.capabilities.abs.find(code);
+    if (info == wanted.capabilities.abs.end()) return CodeName(type, code) + " has no range";
     if (std::string problem = RangeProblem(code, info->second); !problem.empty()) return problem;
   }
-  if (axes != spec.capabilities.abs.size()) return "a range is given for an axis not asked for";
-  for (int property : spec.capabilities.properties)
+  if (axes != wanted.capabilities.abs.size()) return "a range is given for an axis not asked for";
+  for (int property : wanted.capabilities.properties)
     if (property < 0 || property > INPUT_PROP_MAX)
       return "property " + std::to_string(property) + " is out of range";
   return {};
@@ -178,18 +178,18 @@ std::string FitOutputName(const std::string &name) {
   return name.substr(0, kMaxOutputName);
 }
 
-std::vector<uint8_t> EncodeOutputRequest(const OutputSpec &spec) {
-  if (!SpecProblem(spec).empty()) return {};
-  const Capabilities &caps = spec.capabilities;
+std::vector<uint8_t> EncodeOutputRequest(const OutputSpec &wanted) {
+  if (!SpecProblem(wanted).empty()) return {};
+  const Capabilities &caps = wanted.capabilities;
   Writer w;
   w.bytes(kRequestMagic, sizeof kRequestMagic);
   w.u16(kOutputRequestVersion);
-  w.u16(spec.identity.bustype);
-  w.u16(spec.identity.vendor);
-  w.u16(spec.identity.product);
-  w.u16(spec.identity.version);
-  w.text8(spec.identity.name);
-  w.text8(spec.phys);
+  w.u16(wanted.identity.bustype);
+  w.u16(wanted.identity.vendor);
+  w.u16(wanted.identity.product);
+  w.u16(wanted.identity.version);
+  w.text8(wanted.identity.name);
+  w.text8(wanted.phys);
   w.u16(static_cast<uint16_t>(caps.codes.size()));
   for (const auto &[type, code] : caps.codes) {
     w.u16(type);
@@ -220,14 +220,14 @@ std::optional<OutputSpec> ParseOutputRequest(const uint8_t *data, size_t size, s
     return refuse("not a request");
   if (!r.u16(version) || version != kOutputRequestVersion)
     return refuse("version " + std::to_string(version) + " is not understood");
-  OutputSpec spec;
-  DeviceIdentity &id = spec.identity;
+  OutputSpec wanted;
+  DeviceIdentity &id = wanted.identity;
   uint8_t nameLength = 0, physLength = 0;
   if (!r.u16(id.bustype) || !r.u16(id.vendor) || !r.u16(id.product) || !r.u16(id.version) ||
       !r.u8(nameLength) || !r.text(nameLength, id.name) || !r.u8(physLength) ||
-      !r.text(physLength, spec.phys))
+      !r.text(physLength, wanted.phys))
     return refuse("cut short in the identity");
-  Capabilities &caps = spec.capabilities;
+  Capabilities &caps = wanted.capabilities;
   uint16_t codes = 0;
   if (!r.u16(codes)) return refuse("cut short before the codes");
   for (uint16_t i = 0; i < codes; ++i) {
@@ -258,8 +258,8 @@ std::optional<OutputSpec> ParseOutputRequest(const uint8_t *data, size_t size, s
     caps.properties.insert(property);
   }
   if (r.left() != 0) return refuse("bytes after the request");
-  if (std::string problem = SpecProblem(spec); !problem.empty()) return refuse(problem);
-  return spec;
+  if (std::string problem = SpecProblem(wanted); !problem.empty()) return refuse(problem);
+  return wanted;
 }
 
 std::string OutputRefusal(const OutputSpec &request, const DeviceIdentity &source,

@@ -11,8 +11,8 @@
 //   (u16 code, i32 value, minimum, maximum, fuzz, flat, resolution) each
 //                                                      strictly ascending, one per EV_ABS code
 //   u8 count, then u8 property each                    strictly ascending
-// and nothing after. A spec has exactly one encoding, so bytes that parse encode back to
-// themselves.
+// and nothing after. An output description has exactly one encoding, so bytes that parse encode
+// back to themselves.
 //
 // An answer is one datagram: "CVOA", u16 version (1), u8 status, u16 length, then the text: the
 // made device's node, or why nothing was made. With Made, the device's descriptor is attached.
@@ -39,12 +39,12 @@ std::string FitOutputName(const std::string &name);
 // text with each control character as '?': for a line of a log or an answer.
 std::string Printable(const std::string &text);
 
-// The request's bytes; empty when spec has no encoding (a field out of bounds).
-std::vector<uint8_t> EncodeOutputRequest(const OutputSpec &spec);
-// The spec a request asks for; nullopt, with why set, when the bytes are not well formed.
+// The request's bytes; empty when `wanted` has no encoding (a field out of bounds).
+std::vector<uint8_t> EncodeOutputRequest(const OutputSpec &wanted);
+// The output a request asks for; nullopt, with why set, when the bytes are not well formed.
 std::optional<OutputSpec> ParseOutputRequest(const uint8_t *data, size_t size, std::string &why);
 
-// "" when an output of this spec may stand for the source: the source is a pointer and no
+// "" when the output `wanted` may stand for the source: the source is a pointer and no
 // keyboard, the output carries its identity and at most its capabilities plus the buttons clicked
 // for back and forward (BTN_SIDE, BTN_EXTRA), with its axes' ranges. Otherwise why not.
 std::string OutputRefusal(const OutputSpec &request, const DeviceIdentity &source,

@@ -8,15 +8,15 @@
 
 namespace platform::evdev {
 
-int MakeUinputDevice(int fd, const OutputSpec &spec) {
+int MakeUinputDevice(int fd, const OutputSpec &wanted) {
   const auto request = [fd](unsigned long what, auto argument) {
     return ioctl(fd, what, argument) == 0 ? 0 : errno;
   };
   std::set<uint16_t> types;
-  for (const auto &[type, code] : spec.capabilities.codes) types.insert(type);
+  for (const auto &[type, code] : wanted.capabilities.codes) types.insert(type);
   for (uint16_t type : types)
     if (int error = request(UI_SET_EVBIT, static_cast<unsigned long>(type))) return error;
-  for (const auto &[type, code] : spec.capabilities.codes) {
+  for (const auto &[type, code] : wanted.capabilities.codes) {
     unsigned long bit = 0;
     switch (type) {
       case EV_KEY:
@@ -43,8 +43,8 @@ int MakeUinputDevice(int fd, const OutputSpec &spec) {
       default:
         continue;
     }
-    auto abs = spec.capabilities.abs.find(code);
-    if (type == EV_ABS && abs == spec.capabilities.abs.end()) continue;  // no range, no axis
+    auto abs = wanted.capabilities.abs.find(code);
+    if (type == EV_ABS && abs == wanted.capabilities.abs.end()) continue;  // no range, no axis
     if (int error = request(bit, static_cast<unsigned long>(code))) return error;
     if (type == EV_ABS) {
       uinput_abs_setup axis{};
@@ -53,15 +53,15 @@ int MakeUinputDevice(int fd, const OutputSpec &spec) {
       if (int error = request(UI_ABS_SETUP, &axis)) return error;
     }
   }
-  for (int prop : spec.capabilities.properties)
+  for (int prop : wanted.capabilities.properties)
     if (int error = request(UI_SET_PROPBIT, static_cast<unsigned long>(prop))) return error;
-  if (int error = request(UI_SET_PHYS, spec.phys.c_str())) return error;
+  if (int error = request(UI_SET_PHYS, wanted.phys.c_str())) return error;
   uinput_setup setup{};
-  setup.id.bustype = spec.identity.bustype;
-  setup.id.vendor = spec.identity.vendor;
-  setup.id.product = spec.identity.product;
-  setup.id.version = spec.identity.version;
-  spec.identity.name.copy(setup.name, UINPUT_MAX_NAME_SIZE - 1);
+  setup.id.bustype = wanted.identity.bustype;
+  setup.id.vendor = wanted.identity.vendor;
+  setup.id.product = wanted.identity.product;
+  setup.id.version = wanted.identity.version;
+  wanted.identity.name.copy(setup.name, UINPUT_MAX_NAME_SIZE - 1);
   if (int error = request(UI_DEV_SETUP, &setup)) return error;
   return request(UI_DEV_CREATE, 0);
 }

@@ -8,6 +8,6 @@ namespace platform::evdev {
 
 // Describes the device to uinput and makes it: 0, or the errno of the request refused. Once
 // made, its capabilities can change no more.
-int MakeUinputDevice(int fd, const OutputSpec &spec);
+int MakeUinputDevice(int fd, const OutputSpec &wanted);
 
 }  // namespace platform::evdev
