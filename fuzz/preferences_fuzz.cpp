@@ -11,7 +11,7 @@
 #include "FuzzSupport.h"
 #include "PlistEdit.h"
 #include "helper/CorvasselHelper.h"
-#include "helper/SettingReadings.h"
+#include "helper/Settings.h"
 
 namespace {
 
@@ -25,7 +25,7 @@ struct Fixture {
     std::string home = getenv("HOME");
     mkdir((home + "/Library").c_str(), 0755);
     mkdir((home + "/Library/Preferences").c_str(), 0755);
-    file = home + "/Library/Preferences/Quendrith.tavrel.prefpane.plist";
+    file = home + "/Library/Preferences/" CORVASSEL_PREFERENCES_DOMAIN ".plist";
     helper = new CorvasselHelper();  // lives as long as the process, as the real one does
   }
 };
@@ -52,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   for (CFStringRef key : {CFSTR("Enabled"), CFSTR("BackButton"), CFSTR("ForwardButton"),
                           CFSTR("PassthroughButton")}) {
     CFPropertyListRef value = CFPreferencesCopyValue(
-        key, CFSTR("Quendrith.tavrel.prefpane"), kCFPreferencesCurrentUser, kCFPreferencesAnyHost);
+        key, kCorvasselPreferencesDomain, kCFPreferencesCurrentUser, kCFPreferencesAnyHost);
     if (value) {
       // Whatever kind it is, it must be a live object that answers the ordinary questions.
       CFTypeID type = CFGetTypeID(value);

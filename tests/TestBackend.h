@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "helper/Settings.h"
 #include "linux/SystemTime.h"
 
 // Notifications go nowhere and none arrive.
@@ -320,7 +321,7 @@ class ScratchHome {
   ScratchHome &operator=(const ScratchHome &) = delete;
 
   std::filesystem::path preferencesFile() const {
-    return home / "Library/Preferences/Quendrith.tavrel.prefpane.plist";
+    return home / "Library/Preferences" / (std::string(kCorvasselDomain) + ".plist");
   }
   // The pane bundle's script folder: the user's, or the system's stand-in.
   std::filesystem::path scriptsDirectory(bool user = true) const {

@@ -13,20 +13,14 @@
 #include "TestBackend.h"
 #include "helper/CorvasselHelper.h"
 
-namespace {
-
-struct Settings {
-  bool enabled;
-  int64_t back;
-  int64_t forward;
-  int64_t passthrough;
-  bool operator==(const Settings &) const = default;
-};
-
-std::ostream &operator<<(std::ostream &out, const Settings &s) {
+std::ostream &operator<<(std::ostream &out, const CorvasselSettings &s) {
   return out << "{enabled " << s.enabled << ", back " << s.back << ", forward " << s.forward
              << ", passthrough " << s.passthrough << "}";
 }
+
+namespace {
+
+using Settings = CorvasselSettings;
 
 constexpr Settings kDefaults{false, 0, 0, 2};
 

@@ -69,7 +69,7 @@ class Trace : public VirtualWorld::Observer {
 };
 
 std::string PrefsPath(const std::string &home) {
-  return corvassel::tools::PreferencesPath(home, "Quendrith.tavrel.prefpane");
+  return corvassel::tools::PreferencesPath(home, kCorvasselDomain);
 }
 
 void StoreSettings(const std::string &home,
@@ -94,7 +94,7 @@ struct WorldCase {
 void EnableOff(VirtualWorld &world, const std::string &home, double at, bool notify) {
   world.at(at, [&world, home, notify] {
     StoreSettings(home, [](auto &file) { file.setBoolean("Enabled", false); });
-    if (notify) world.postNotification("Quendrith.tavrel.prefsChanged");
+    if (notify) world.postNotification(kCorvasselChangedNotification);
   });
 }
 
@@ -124,7 +124,7 @@ const WorldCase kCases[] = {
      [](VirtualWorld &world, const std::string &home) {
        world.at(1, [&world, home] {
          StoreSettings(home, [](auto &file) { file.setBoolean("Enabled", true); });
-         world.postNotification("Quendrith.tavrel.prefsChanged");
+         world.postNotification(kCorvasselChangedNotification);
        });
      },
      4000, 0, "0.000 trust P no;2.000 exit 0;"},

@@ -203,7 +203,7 @@ int main(int argc, char **argv) {
   if (!mkdtemp(scratch)) return 1;
   setenv("HOME", scratch, 1);
   corvassel::tools::PreferencesFile prefs(
-      corvassel::tools::PreferencesPath(scratch, "Quendrith.tavrel.prefpane"));
+      corvassel::tools::PreferencesPath(scratch, kCorvasselDomain));
   std::string error;
   if (!prefs.setBoolean("Enabled", true, &error) || !prefs.save(&error)) {
     fprintf(stderr, "cannot write settings: %s\n", error.c_str());

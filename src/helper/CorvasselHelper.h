@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "helper/Settings.h"
+
 class CorvasselHelper {
  public:
   // init: builds the swipe table, loads the settings and observes the change notification.
@@ -37,16 +39,16 @@ class CorvasselHelper {
 
  private:
   CFMachPortRef eventTap_ = nullptr;  // owned: the reference CGEventTapCreate returned
-  int64_t backButton_ = 0;
-  int64_t forwardButton_ = 0;
-  int64_t passthroughButton_ = 2;
-  bool enabled_ = false;
+  int64_t backButton_ = kCorvasselBackDefault;
+  int64_t forwardButton_ = kCorvasselForwardDefault;
+  int64_t passthroughButton_ = kCorvasselPassthroughDefault;
+  bool enabled_ = kCorvasselEnabledDefault;
   CFRunLoopTimerRef restartTimer_ = nullptr;  // retained
 };
 
-// Settings domain, its keys and the change notification.
-#define kCorvasselPreferencesDomain CFSTR("Quendrith.tavrel.prefpane")
-#define kCorvasselPreferencesChanged CFSTR("Quendrith.tavrel.prefsChanged")
+// Settings domain and the change notification (helper/Settings.h).
+#define kCorvasselPreferencesDomain CFSTR(CORVASSEL_PREFERENCES_DOMAIN)
+#define kCorvasselPreferencesChanged CFSTR(CORVASSEL_PREFERENCES_CHANGED)
 
 constexpr CFTimeInterval kCorvasselRestartInterval = 1800.0;
 constexpr int kCorvasselRestartExitStatus = 42;

@@ -1,5 +1,5 @@
 #include "helper/CorvasselHelper.h"
-#include "helper/SettingReadings.h"
+#include "helper/Settings.h"
 
 #include <initializer_list>
 
@@ -19,12 +19,11 @@ void CorvasselHelper::loadPreferences() {
   CFPropertyListRef forward = CopySetting(CFSTR("ForwardButton"));
   CFPropertyListRef passthrough = CopySetting(CFSTR("PassthroughButton"));
 
-  setEnabled(CorvasselBooleanSetting(enabled));
-  setBackButton(CorvasselIntegerSetting(back, 0));
-  setForwardButton(CorvasselIntegerSetting(forward, 0));
-  setPassthroughButton(CorvasselIntegerSetting(passthrough, 2));
-  // 0 would be the primary button; it means "the default" instead.
-  if (passthroughButton() == 0) setPassthroughButton(2);
+  const CorvasselSettings settings = CorvasselReadSettings(enabled, back, forward, passthrough);
+  setEnabled(settings.enabled);
+  setBackButton(settings.back);
+  setForwardButton(settings.forward);
+  setPassthroughButton(settings.passthrough);
 
   for (CFPropertyListRef value : {enabled, back, forward, passthrough})
     if (value) CFRelease(value);

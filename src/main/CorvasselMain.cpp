@@ -6,7 +6,7 @@
 #include <signal.h>
 
 #include "helper/CorvasselHelper.h"
-#include "helper/SettingReadings.h"
+#include "helper/Settings.h"
 
 CorvasselHelper *helperInstance = nullptr;
 

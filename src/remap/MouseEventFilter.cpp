@@ -38,13 +38,16 @@ CGEventRef MouseEventCallback(CGEventTapProxy proxy, CGEventType type, CGEventRe
   int64_t button = CGEventGetIntegerValueField(event, kCGMouseEventButtonNumber);
   if (type == kCGEventRightMouseDown || type == kCGEventRightMouseUp) button = 1;
 
-  const bool back = button == helper->backButton() && helper->backButton() > 0;
-  const bool forward = !back && button == helper->forwardButton() && helper->forwardButton() > 0;
+  const bool back = button == helper->backButton() && CorvasselMapsButton(helper->backButton());
+  const bool forward =
+      !back && button == helper->forwardButton() && CorvasselMapsButton(helper->forwardButton());
   // An unmapped button passes whatever is held, so only a mapped one needs the held buttons.
   if (!back && !forward) return event;
 
   int64_t passthrough = helper->passthroughButton();
-  if (passthrough > 0 && IsHeld(ns::NSEvent::pressedMouseButtons(), passthrough)) return event;
+  if (CorvasselPassthroughOn(passthrough) &&
+      IsHeld(ns::NSEvent::pressedMouseButtons(), passthrough))
+    return event;
 
   if (IsDown(type)) {
     if (back)

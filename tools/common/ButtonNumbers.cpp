@@ -1,5 +1,7 @@
 #include "ButtonNumbers.h"
 
+#include "helper/Settings.h"
+
 namespace corvassel::tools {
 
 std::optional<ButtonRole> ButtonRoleOf(std::string_view key) {
@@ -19,7 +21,8 @@ bool SettingTakes(int64_t number) {
 std::string AcceptedButtons(ButtonRole role) {
   const std::string buttons = "a mouse button from 1 to " + std::to_string(kHighestButton);
   if (role == ButtonRole::kPassthrough)
-    return buttons + ", 0 for the middle button (2) or -1 for off";
+    return buttons + ", 0 for the middle button (" + std::to_string(kCorvasselPassthroughDefault) +
+           ") or -1 for off";
   return buttons + ", or 0 or -1 for none";
 }
 

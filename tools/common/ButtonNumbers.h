@@ -13,12 +13,12 @@ namespace corvassel::tools {
 // A mouse sends the evdev mouse range, BTN_LEFT (0) to BTN_MOUSE + 15.
 inline constexpr int64_t kHighestButton = 15;
 // The one number below that a button setting takes: no button for back and forward, passthrough
-// off. Every negative number reads so; the tools store only this one.
+// off. Every negative number reads so (helper/Settings.h); the tools store only this one.
 inline constexpr int64_t kNoButton = -1;
 
 enum class ButtonRole {
   kAction,       // BackButton, ForwardButton: 0 or less is none, the left button never maps
-  kPassthrough,  // PassthroughButton: 0 is the middle button (2), less than 0 is off
+  kPassthrough,  // PassthroughButton: 0 is the default (the middle button), less than 0 is off
 };
 // The role of a button setting's key; nothing for any other key.
 std::optional<ButtonRole> ButtonRoleOf(std::string_view key);

@@ -80,7 +80,7 @@ Effective CheckSettings(Report &report, PreferencesFile &file, bool &readable) {
                    "corvassel-prefs set Enabled true");
     return effective;
   }
-  if (effective.back <= 0 && effective.forward <= 0) {
+  if (!CorvasselMapsButton(effective.back) && !CorvasselMapsButton(effective.forward)) {
     report.problem("settings: no button is mapped (BackButton and ForwardButton are not set)",
                    "corvassel-prefs learn BackButton (and learn ForwardButton)");
     return effective;
@@ -90,7 +90,7 @@ Effective CheckSettings(Report &report, PreferencesFile &file, bool &readable) {
   std::string mapped, names;
   for (const auto &[action, number] :
        {std::pair<const char *, int64_t>{"back", effective.back}, {"forward", effective.forward}}) {
-    if (number <= 0) continue;
+    if (!CorvasselMapsButton(number)) continue;
     mapped += std::string(mapped.empty() ? "" : ", ") + "button " + std::to_string(number) +
               " goes " + action;
     names += std::string(names.empty() ? "" : ", ") + std::to_string(number) + " is " +

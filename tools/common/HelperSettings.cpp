@@ -2,8 +2,6 @@
 
 #include <CoreFoundation/CoreFoundation.h>
 
-#include "helper/SettingReadings.h"
-
 namespace corvassel::tools {
 
 namespace {
@@ -33,12 +31,7 @@ Effective EffectiveSettings(const PreferencesFile *loaded) {
   CFPropertyListRef back = CopySetting(loaded, "BackButton");
   CFPropertyListRef forward = CopySetting(loaded, "ForwardButton");
   CFPropertyListRef passthrough = CopySetting(loaded, "PassthroughButton");
-  Effective effective;
-  effective.enabled = CorvasselBooleanSetting(enabled);
-  effective.back = CorvasselIntegerSetting(back, 0);
-  effective.forward = CorvasselIntegerSetting(forward, 0);
-  effective.passthrough = CorvasselIntegerSetting(passthrough, 2);
-  if (effective.passthrough == 0) effective.passthrough = 2;
+  const Effective effective = CorvasselReadSettings(enabled, back, forward, passthrough);
   for (CFPropertyListRef value : {enabled, back, forward, passthrough})
     if (value) CFRelease(value);
   return effective;

@@ -9,11 +9,12 @@
 #include <string_view>
 
 #include "PreferencesFile.h"
+#include "helper/Settings.h"
 
 namespace corvassel::tools {
 
-inline constexpr const char *kDomain = "Quendrith.tavrel.prefpane";
-inline constexpr const char *kChangedNotification = "Quendrith.tavrel.prefsChanged";
+inline constexpr const char *kDomain = kCorvasselDomain;
+inline constexpr const char *kChangedNotification = kCorvasselChangedNotification;
 
 struct Setting {
   const char *key;
@@ -21,21 +22,16 @@ struct Setting {
   int64_t fallback;
 };
 inline constexpr Setting kSettings[] = {
-    {"Enabled", true, 0},
-    {"BackButton", false, 0},
-    {"ForwardButton", false, 0},
-    {"PassthroughButton", false, 2},
+    {"Enabled", true, kCorvasselEnabledDefault},
+    {"BackButton", false, kCorvasselBackDefault},
+    {"ForwardButton", false, kCorvasselForwardDefault},
+    {"PassthroughButton", false, kCorvasselPassthroughDefault},
 };
 const Setting *FindSetting(std::string_view key);
 
 // The settings as the helper loads them: through the platform's own reader, with its defaults.
 // From the file as loaded when it was, else read afresh as the helper reads it.
-struct Effective {
-  bool enabled = false;
-  int64_t back = 0;
-  int64_t forward = 0;
-  int64_t passthrough = 2;
-};
+using Effective = CorvasselSettings;
 Effective EffectiveSettings(const PreferencesFile *loaded = nullptr);
 std::string EffectiveText(const Setting &setting, const Effective &effective);
 

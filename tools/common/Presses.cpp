@@ -188,9 +188,9 @@ PressVerdict JudgePress(const std::string &key, int64_t number, bool onOutput,
   }
   verdict.take = true;
   const char *clicked = nullptr;
-  if (onOutput && effective.enabled && number == 3 && effective.back > 0)
+  if (onOutput && effective.enabled && number == 3 && CorvasselMapsButton(effective.back))
     clicked = "BackButton";
-  if (onOutput && effective.enabled && number == 4 && effective.forward > 0)
+  if (onOutput && effective.enabled && number == 4 && CorvasselMapsButton(effective.forward))
     clicked = "ForwardButton";
   if (clicked)
     verdict.note = std::string("This is also the click the helper makes for ") + clicked +

@@ -34,8 +34,9 @@ void SayHowTheHelperShowsButtons(bool learning) {
       "(back: button 3, BTN_SIDE; forward: button 4, BTN_EXTRA).\n");
   const Effective effective = EffectiveSettings();
   std::string mapped;
-  if (effective.enabled && effective.back > 0) mapped += "BackButton " + Numbered(effective.back);
-  if (effective.enabled && effective.forward > 0)
+  if (effective.enabled && CorvasselMapsButton(effective.back))
+    mapped += "BackButton " + Numbered(effective.back);
+  if (effective.enabled && CorvasselMapsButton(effective.forward))
     mapped += (mapped.empty() ? "" : ", ") + ("ForwardButton " + Numbered(effective.forward));
   if (mapped.empty()) {
     printf("Mapped now: nothing.\n");
@@ -46,7 +47,7 @@ void SayHowTheHelperShowsButtons(bool learning) {
     printf(
         "To learn a button that is mapped now, run 'corvassel-prefs set Enabled false' first "
         "(and 'corvassel-prefs set Enabled true' after).\n");
-  else if (effective.passthrough >= 0)
+  else if (CorvasselPassthroughOn(effective.passthrough))
     printf("Hold button %s to see a mapped button as itself.\n",
            Numbered(effective.passthrough).c_str());
 }
@@ -71,8 +72,8 @@ int Learn(PreferencesFile &file, const Setting &setting) {
     std::optional<Press> press = watch.next();
     if (!press) return Fail(kFailed, "cannot wait for the mice");
     SayPress(*press);
-    const tools::PressVerdict verdict = tools::JudgePress(
-        setting.key, press->number, press->device.output(), EffectiveSettings());
+    const tools::PressVerdict verdict =
+        tools::JudgePress(setting.key, press->number, press->device.output(), EffectiveSettings());
     if (!verdict.note.empty()) printf("%s\n", verdict.note.c_str());
     if (!verdict.take) continue;
     return StoreButton(file, setting, press->number);

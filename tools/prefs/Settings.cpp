@@ -38,7 +38,9 @@ std::string Stored(const Setting &setting, const NewSetting &value) {
   if (value.integer)
     return std::string(setting.key) + " is now " + std::to_string(*value.integer) + ".";
   return std::string(setting.key) + " is no longer set: the helper takes " +
-         (setting.boolean ? std::string("false") : std::to_string(setting.fallback)) + ".";
+         (setting.boolean ? std::string(setting.fallback ? "true" : "false")
+                          : std::to_string(setting.fallback)) +
+         ".";
 }
 
 // Changes one setting under the file's lock, tells the helper, and says what it did.

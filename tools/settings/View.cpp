@@ -68,11 +68,11 @@ ButtonRowView DescribeButtonRow(const tools::Setting &setting, const FileState &
   if (key == "PassthroughButton") {
     const int64_t number = file.effective.passthrough;
     row.title = "Passthrough";
-    row.on = number >= 0;
+    row.on = CorvasselPassthroughOn(number);
     if (!row.on)
       row.subtitle = "Off";
-    else if (number == 2 && (!stored || stored->integer == 0))
-      row.subtitle = Numbered(2) + " (the default)";
+    else if (number == kCorvasselPassthroughDefault && (!stored || stored->integer == 0))
+      row.subtitle = Numbered(number) + " (the default)";
     else
       row.subtitle = Numbered(number);
     row.subtitle = Joined(row.subtitle, Reading(stored, number));
@@ -80,7 +80,7 @@ ButtonRowView DescribeButtonRow(const tools::Setting &setting, const FileState &
   }
   const int64_t number = key == "BackButton" ? file.effective.back : file.effective.forward;
   row.title = key == "BackButton" ? "Back" : "Forward";
-  row.subtitle = number <= 0 ? "None" : Numbered(number);
+  row.subtitle = CorvasselMapsButton(number) ? Numbered(number) : "None";
   row.subtitle = Joined(row.subtitle, Reading(stored, number));
   return row;
 }

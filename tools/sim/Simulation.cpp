@@ -16,6 +16,7 @@
 #include "PostedEvent.h"
 #include "PreferencesFile.h"
 #include "Scenario.h"
+#include "helper/Settings.h"
 #include "main/CorvasselMain.h"
 
 namespace corvassel::sim {
@@ -25,8 +26,6 @@ const char *const kScriptsFolder =
 
 namespace {
 
-constexpr const char *kDomain = "Quendrith.tavrel.prefpane";
-constexpr const char *kChangeNotification = "Quendrith.tavrel.prefsChanged";
 constexpr uint64_t kNanosPerSecond = 1000000000ull;
 
 // Set while a sandbox exists, so that an exit that bypasses the world still removes it.
@@ -195,7 +194,7 @@ class Simulation {
 
   // Rewrites the preferences file as the pane would: other keys kept, replaced atomically.
   bool store(const std::vector<PrefSetting> &settings, std::string *error) {
-    tools::PreferencesFile file(tools::PreferencesPath(sandbox_.home(), kDomain));
+    tools::PreferencesFile file(tools::PreferencesPath(sandbox_.home(), kCorvasselDomain));
     if (!file.load(error)) return false;
     for (const PrefSetting &setting : settings) {
       bool changed = false;
@@ -232,7 +231,7 @@ class Simulation {
         break;
       }
       case Step::Kind::kNotify:
-        world_.postNotification(kChangeNotification);
+        world_.postNotification(kCorvasselChangedNotification);
         break;
       case Step::Kind::kTapDisabled:
         world_.disableTap(step.flag ? kCGEventTapDisabledByUserInput

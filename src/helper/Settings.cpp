@@ -1,4 +1,4 @@
-#include "helper/SettingReadings.h"
+#include "helper/Settings.h"
 
 bool CorvasselBooleanSetting(CFPropertyListRef value) {
   if (value && CFGetTypeID(value) == CFBooleanGetTypeID())
@@ -20,4 +20,15 @@ int64_t CorvasselIntegerSetting(CFPropertyListRef value, int64_t fallback) {
   if (value && CFGetTypeID(value) == CFBooleanGetTypeID())
     return CFBooleanGetValue(static_cast<CFBooleanRef>(value)) ? 1 : 0;
   return fallback;
+}
+
+CorvasselSettings CorvasselReadSettings(CFPropertyListRef enabled, CFPropertyListRef back,
+                                        CFPropertyListRef forward, CFPropertyListRef passthrough) {
+  CorvasselSettings settings;
+  settings.enabled = enabled ? CorvasselBooleanSetting(enabled) : kCorvasselEnabledDefault;
+  settings.back = CorvasselIntegerSetting(back, kCorvasselBackDefault);
+  settings.forward = CorvasselIntegerSetting(forward, kCorvasselForwardDefault);
+  settings.passthrough = CorvasselPassthroughButton(
+      CorvasselIntegerSetting(passthrough, kCorvasselPassthroughDefault));
+  return settings;
 }
