@@ -97,7 +97,8 @@ void BM_TapPassThrough(benchmark::State &state) {
   platform::TapRequest request{kCGHIDEventTap, kCGHeadInsertEventTap, kCGEventTapOptionDefault,
                                CGEventMaskBit(kCGEventOtherMouseDown)};
   int error = 0;
-  auto tap = platform::evdev::Tap::create(kernel, request, client, {}, std::move(made), error);
+  auto tap = platform::evdev::Tap::create(backend.inputContext(), kernel, request, client, {},
+                                          std::move(made), error);
   if (!tap) {
     state.SkipWithError("no tap");
     return;

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "helper/Settings.h"
+#include "linux/Context.h"
 #include "linux/SystemTime.h"
 
 // Notifications go nowhere and none arrive.
@@ -252,6 +253,10 @@ class TestBackend : public platform::Backend {
   platform::Launcher &launcher() override { return programs; }
   platform::EventBytes &events() override { return eventBytes; }
   void log(const std::string &line) override { logged.push_back(line); }
+  // For the Linux input's parts: their lines logged here, their threads told to the clock.
+  platform::evdev::Context inputContext() {
+    return {[this](const std::string &line) { log(line); }, *clock};
+  }
   [[noreturn]] void exitProcess(int status) override {
     fflush(nullptr);
     _exit(status);

@@ -54,12 +54,13 @@ class LinuxTapTest : public ::testing::Test {
   }
 
   void makeInput(platform::evdev::TapOptions options) {
-    input = std::make_unique<platform::evdev::LinuxInput>(kernel, options, [this] {
-      auto made = std::make_unique<fake::Loop>();
-      made->refused = unwatchable;
-      loop = made.get();
-      return made;
-    });
+    input = std::make_unique<platform::evdev::LinuxInput>(
+        backend.inputContext(), kernel, options, [this] {
+          auto made = std::make_unique<fake::Loop>();
+          made->refused = unwatchable;
+          loop = made.get();
+          return made;
+        });
     backend.inputBackend = input.get();
   }
   void start(platform::evdev::TapOptions options = {}) {
@@ -227,6 +228,30 @@ TEST_F(LinuxTapTest, AMouseIsGrabbedExactlyWhileItsOutputExists) {
        {"/fake/input/event1", "/dev/uinput", static_cast<const char *>(strerror(ENOSPC))})
     EXPECT_NE(backend.logged[0].find(part), std::string::npos) << backend.logged[0];
   EXPECT_EQ(b->opened, 1);
+}
+
+// No grab outlives the process: on its way out, or when the input goes before a tap it made,
+// every output releases what it held and goes, every mouse goes back, and the tap stays off.
+TEST_F(LinuxTapTest, OnTheWayOutEveryOutputReleasesWhatItHeldAndEveryMouseGoesBack) {
+  for (const bool inputGoes : {false, true}) {
+    SCOPED_TRACE(inputGoes ? "the input goes" : "shutdown");
+    // A mouse of its own: the other one's button stays down, and it is left alone.
+    const char *node = inputGoes ? "event1" : "event0";
+    auto mouse = kernel.add(node);
+    start();
+    feed(node, {key(BTN_RIGHT, 1), syn()});
+    kernel.clearOutput();
+    if (inputGoes)
+      input.reset();
+    else
+      input->shutdown();
+    EXPECT_EQ(kernel.output(), (std::vector<Event>{key(BTN_RIGHT, 0), syn()}));
+    EXPECT_FALSE(mouse->grabbed);
+    EXPECT_EQ(kernel.outputsMade, kernel.outputsGone);
+    tap->setEnabled(true);
+    EXPECT_FALSE(mouse->grabbed) << "inert";
+    tap.reset();
+  }
 }
 
 TEST_F(LinuxTapTest, UnfilteredEventsPassUnchangedInOrder) {

@@ -152,7 +152,7 @@ TEST(LinuxKernel, NoTapWithoutUinputAndNothingLeftOpen) {
   TestBackend backend;
   auto kernel =
       platform::evdev::makeRealKernel(dir, dir + "/uinput", "/sys/class/input", dir + "/broker");
-  platform::evdev::LinuxInput input(*kernel);
+  platform::evdev::LinuxInput input(backend.inputContext(), *kernel);
   struct NoClient : platform::TapClient {
     void submit(platform::TapEvent, std::function<void(bool)> answer) override { answer(true); }
   } client;
@@ -186,7 +186,7 @@ TEST(ThreadLoop, ServesEveryDescriptorPostedWorkAndAHandlerThatUnwatchesItself) 
     return c;
   };
   {
-    auto loop = platform::evdev::makeThreadLoop();
+    auto loop = platform::evdev::makeThreadLoop(backend.inputContext());
     ASSERT_TRUE(loop);
     // A 'q' read makes the handler unwatch its descriptor there and then.
     const auto watchMouse = [&] {
@@ -249,7 +249,7 @@ TEST(ThreadLoop, ALoopThatCannotBeSetUpSaysWhyAndIsNotMade) {
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
   std::vector<int> filler;  // every free number below the limit taken
   for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) filler.push_back(fd);
-  auto loop = platform::evdev::makeThreadLoop();
+  auto loop = platform::evdev::makeThreadLoop(backend.inputContext());
   for (int fd : filler) close(fd);
   setrlimit(RLIMIT_NOFILE, &saved);
   EXPECT_EQ(loop, nullptr);

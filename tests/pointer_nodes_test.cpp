@@ -116,7 +116,7 @@ TEST(PointerNodes, TrustNeedsUinputAndTheMiceButNoKeyboard) {
   kernel.add("event1")->caps = fake::keyboardCaps();
   auto both = kernel.add("event2");
   both->caps.merge(fake::keyboardCaps());
-  platform::evdev::LinuxInput input(kernel);
+  platform::evdev::LinuxInput input(backend.inputContext(), kernel);
   struct Row {
     std::set<std::string> denied;
     bool trusted;
@@ -163,7 +163,8 @@ TEST(PointerNodes, TheAccessHintNamesTheFixForItsCause) {
     kernel.ruleDirectories = {rules.path + "/none", rules.path};
     kernel.missing = {row.missing};
     kernel.denied = {row.denied};
-    const std::string problem = platform::evdev::LinuxInput(kernel).accessProblem();
+    const std::string problem =
+        platform::evdev::LinuxInput(backend.inputContext(), kernel).accessProblem();
     EXPECT_EQ(problem.rfind(row.begins, 0), 0u) << problem;
   }
 }

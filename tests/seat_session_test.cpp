@@ -7,7 +7,6 @@
 
 #include "linux/LinuxInput.h"
 #include "linux/SeatSession.h"
-#include "linux/TapRegistry.h"
 
 #include <CoreFoundation/CoreFoundation.h>
 #include <dirent.h>
@@ -101,7 +100,8 @@ class FollowingTest : public ::testing::Test {
   fake::Kernel kernel;
   FakeSessions sessions;
   fake::Loop *loop = nullptr;
-  platform::evdev::LinuxInput input{kernel,
+  platform::evdev::LinuxInput input{backend.inputContext(),
+                                    kernel,
                                     {},
                                     [this] {
                                       auto made = std::make_unique<fake::Loop>();

@@ -2,8 +2,6 @@
 
 #include "linux/PointerNodes.h"
 
-#include <platform/Backend.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -28,8 +26,9 @@ ReadStatus Drain(Device &device) {
 
 }  // namespace
 
-DeviceSet::DeviceSet(Kernel &kernel, InputLoop &loop, DeviceSetOptions options, Listener &listener)
-    : kernel_(kernel), loop_(loop), options_(options), listener_(listener) {
+DeviceSet::DeviceSet(const Context &context, Kernel &kernel, InputLoop &loop,
+                     DeviceSetOptions options, Listener &listener)
+    : context_(context), kernel_(kernel), loop_(loop), options_(options), listener_(listener) {
   directory_ = kernel_.watchDirectory();
   retryTimer_ = kernel_.makeTimer();
 }
@@ -69,14 +68,14 @@ void DeviceSet::letGo(const std::function<void()> &meanwhile) {
     if (!std::exchange(entry.grabbed, false)) continue;
     --grabbed_;
     Device *device = entry.device.get();
-    backend().time().threadWillStart();
+    context_.time.threadWillStart();
     try {
-      ungrabs.emplace_back([device] {
+      ungrabs.emplace_back([this, device] {
         device->grab(false);
-        backend().time().threadDidExit();
+        context_.time.threadDidExit();
       });
     } catch (const std::system_error &) {
-      backend().time().threadDidExit();
+      context_.time.threadDidExit();
       device->grab(false);
     }
   }
@@ -222,7 +221,7 @@ bool DeviceSet::grabWhenNeutral(Entry &entry, Retry refusals) {
 
 void DeviceSet::refuse(Entry &entry, const char *what, const std::string &why) {
   const std::string node = entry.node;
-  if (refusalLogged_.insert({node, what}).second) backend().log("corvassel-helper: " + why);
+  if (refusalLogged_.insert({node, what}).second) context_.say("corvassel-helper: " + why);
   loop_.unwatch(entry.device->fd());
   entries_.erase(node);
 }
@@ -253,8 +252,8 @@ void DeviceSet::drop(std::map<std::string, Entry>::iterator it, bool tellListene
 void DeviceSet::onDirectory() {
   for (const auto &[node, change] : directory_->read()) {
     if (change == DirectoryWatch::Overflowed) {
-      backend().log("corvassel-helper: notices of " + kernel_.inputDirectory() +
-                    " were lost; looking at every device again");
+      context_.say("corvassel-helper: notices of " + kernel_.inputDirectory() +
+                   " were lost; looking at every device again");
       ignored_.clear();
       scan();
       continue;

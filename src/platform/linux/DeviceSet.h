@@ -9,6 +9,7 @@
 // its events belong to the desktop. Grabbed devices are read by the tap (Listener).
 #pragma once
 
+#include "linux/Context.h"
 #include "linux/EvdevKernel.h"
 #include "linux/InputLoop.h"
 
@@ -50,7 +51,8 @@ class DeviceSet {
     virtual void deviceLost(uint32_t id) = 0;
   };
 
-  DeviceSet(Kernel &kernel, InputLoop &loop, DeviceSetOptions options, Listener &listener);
+  DeviceSet(const Context &context, Kernel &kernel, InputLoop &loop, DeviceSetOptions options,
+            Listener &listener);
   ~DeviceSet();
   DeviceSet(const DeviceSet &) = delete;
   DeviceSet &operator=(const DeviceSet &) = delete;
@@ -112,6 +114,7 @@ class DeviceSet {
   void drop(std::map<std::string, Entry>::iterator it, bool tellListener);
   std::string path(const std::string &node) const { return kernel_.inputDirectory() + "/" + node; }
 
+  const Context context_;
   Kernel &kernel_;
   InputLoop &loop_;
   const DeviceSetOptions options_;

@@ -4,7 +4,6 @@
 // empty: a frame costs the wait and a read, as in libinput and keyd.
 #include "linux/InputLoop.h"
 
-#include <platform/Backend.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <time.h>
@@ -30,24 +29,25 @@ namespace platform::evdev {
 namespace {
 
 // Why the loop cannot run, in one line of the log.
-void SayCannotRun(const char *call, int error) {
-  backend().log(std::string("corvassel-helper: the tap's thread cannot wait for input (") + call +
-                ": " + strerror(error) + "); nothing is remapped");
+void SayCannotRun(const Context &context, const char *call, int error) {
+  context.say(std::string("corvassel-helper: the tap's thread cannot wait for input (") + call +
+              ": " + strerror(error) + "); nothing is remapped");
 }
 
 class ThreadLoop final : public InputLoop {
  public:
   // epoll and wake are set up: the wake-up is watched.
-  ThreadLoop(UniqueFd epoll, UniqueFd wake) : epoll_(std::move(epoll)), wake_(std::move(wake)) {}
+  ThreadLoop(const Context &context, UniqueFd epoll, UniqueFd wake)
+      : context_(context), epoll_(std::move(epoll)), wake_(std::move(wake)) {}
 
   // False, having said why, when the thread cannot start.
   bool start() {
-    backend().time().threadWillStart();
+    context_.time.threadWillStart();
     try {
       thread_ = std::thread([this] { run(); });
     } catch (const std::system_error &e) {
-      backend().time().threadDidExit();
-      SayCannotRun("a thread of its own", e.code().value());
+      context_.time.threadDidExit();
+      SayCannotRun(context_, "a thread of its own", e.code().value());
       return false;
     }
     return true;
@@ -143,7 +143,7 @@ class ThreadLoop final : public InputLoop {
         if (errno == EINTR) continue;  // stopped and continued, say
         // With its own descriptor and buffer the wait cannot fail otherwise; a loop that no
         // longer waits would spin or leave its mice dead, and a process that ends frees them.
-        SayCannotRun("epoll_wait", errno);
+        SayCannotRun(context_, "epoll_wait", errno);
         std::abort();
       }
       for (int i = 0; i < count; ++i) {
@@ -152,7 +152,7 @@ class ThreadLoop final : public InputLoop {
           uint64_t drained;
           [[maybe_unused]] ssize_t n = read(wake_.get(), &drained, sizeof drained);
           if (!runPosted()) {
-            backend().time().threadDidExit();
+            context_.time.threadDidExit();
             return;
           }
           continue;
@@ -179,6 +179,7 @@ class ThreadLoop final : public InputLoop {
     }
   }
 
+  const Context context_;
   UniqueFd epoll_;
   UniqueFd wake_;
   // The loop thread's own.
@@ -194,25 +195,25 @@ class ThreadLoop final : public InputLoop {
 
 }  // namespace
 
-std::unique_ptr<InputLoop> makeThreadLoop() {
+std::unique_ptr<InputLoop> makeThreadLoop(const Context &context) {
   UniqueFd epoll(epoll_create1(EPOLL_CLOEXEC));
   if (!epoll) {
-    SayCannotRun("epoll_create1", errno);
+    SayCannotRun(context, "epoll_create1", errno);
     return nullptr;
   }
   UniqueFd wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   if (!wake) {
-    SayCannotRun("eventfd", errno);
+    SayCannotRun(context, "eventfd", errno);
     return nullptr;
   }
   epoll_event event{};
   event.events = EPOLLIN;
   event.data.ptr = nullptr;  // the wake-up
   if (epoll_ctl(epoll.get(), EPOLL_CTL_ADD, wake.get(), &event) != 0) {
-    SayCannotRun("epoll_ctl", errno);
+    SayCannotRun(context, "epoll_ctl", errno);
     return nullptr;
   }
-  auto loop = std::make_unique<ThreadLoop>(std::move(epoll), std::move(wake));
+  auto loop = std::make_unique<ThreadLoop>(context, std::move(epoll), std::move(wake));
   if (!loop->start()) return nullptr;
   return loop;
 }

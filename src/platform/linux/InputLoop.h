@@ -4,6 +4,8 @@
 // loop's thread.
 #pragma once
 
+#include "linux/Context.h"
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -31,6 +33,6 @@ class InputLoop {
 // The real one: a thread, started at once and ended (joined) when the loop is destroyed. When
 // the loop cannot be set up (no descriptor for its epoll or its wake-up, say) it says why in
 // one line of the log and gives nullptr: a tap without a loop would leave its mice dead.
-std::unique_ptr<InputLoop> makeThreadLoop();
+std::unique_ptr<InputLoop> makeThreadLoop(const Context &context);
 
 }  // namespace platform::evdev

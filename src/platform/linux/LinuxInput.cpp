@@ -1,69 +1,65 @@
 #include "linux/LinuxInput.h"
 
-#include "linux/TapRegistry.h"
-
 #include <platform/AccessAdvice.h>
 
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
-#include <cstdlib>
 #include <cstring>
-#include <mutex>
-#include <vector>
 
 namespace platform::evdev {
 
-namespace {
+// What the port holds: the tap, listed among the input's taps while it lives.
+class LinuxInput::Served final : public TapDriver {
+ public:
+  Served(std::shared_ptr<Taps> taps, std::unique_ptr<Tap> tap)
+      : taps_(std::move(taps)), tap_(std::move(tap)) {
+    std::lock_guard lock(taps_->mutex);
+    taps_->alive.push_back(tap_.get());
+  }
+  // Off the list first: nothing reaches the tap while it lets go.
+  ~Served() override {
+    {
+      std::lock_guard lock(taps_->mutex);
+      std::erase(taps_->alive, tap_.get());
+    }
+    tap_.reset();
+  }
+  void attach(CFRunLoopRef rl) override { tap_->attach(rl); }
+  void setEnabled(bool enabled) override { tap_->setEnabled(enabled); }
+  bool isEnabled() override { return tap_->isEnabled(); }
 
-std::mutex &registryMutex() {
-  static std::mutex m;
-  return m;
+ private:
+  const std::shared_ptr<Taps> taps_;
+  std::unique_ptr<Tap> tap_;
+};
+
+LinuxInput::LinuxInput(const Context &context, Kernel &kernel, TapOptions options,
+                       LoopMaker makeLoop, SeatSessions *sessions)
+    : context_(context),
+      kernel_(kernel),
+      options_(options),
+      makeLoop_(std::move(makeLoop)),
+      sessions_(sessions) {
+  if (!makeLoop_) makeLoop_ = [this] { return makeThreadLoop(context_); };
 }
 
-std::vector<Tap *> &registry() {
-  static std::vector<Tap *> taps;
-  return taps;
+LinuxInput::~LinuxInput() {
+  shutdown();
 }
 
-// No grab outlives the process: on a normal exit every device and output device is closed
-// before the static objects go.
-void shutDownAll() {
-  std::lock_guard<std::mutex> lock(registryMutex());
-  for (Tap *tap : registry()) tap->shutdown();
+void LinuxInput::shutdown() {
+  forEachTap([](Tap &tap) { tap.shutdown(); });
 }
 
-std::atomic<bool> gPrompted{false};
-
-}  // namespace
-
-void registerTap(Tap *tap) {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    // Made before the handler is registered, so they are still there when it runs.
-    registryMutex();
-    registry();
-    std::atexit(shutDownAll);
-  });
-  std::lock_guard<std::mutex> lock(registryMutex());
-  registry().push_back(tap);
+void LinuxInput::withNewestTap(const std::function<void(Tap &)> &fn) {
+  std::lock_guard lock(taps_->mutex);
+  if (!taps_->alive.empty()) fn(*taps_->alive.back());
 }
 
-void unregisterTap(Tap *tap) {
-  std::lock_guard<std::mutex> lock(registryMutex());
-  auto &taps = registry();
-  taps.erase(std::remove(taps.begin(), taps.end(), tap), taps.end());
-}
-
-void withActiveTap(const std::function<void(Tap &)> &fn) {
-  std::lock_guard<std::mutex> lock(registryMutex());
-  if (!registry().empty()) fn(*registry().back());
-}
-
-void forEachTap(const std::function<void(Tap &)> &fn) {
-  std::lock_guard<std::mutex> lock(registryMutex());
-  for (Tap *tap : registry()) fn(*tap);
+void LinuxInput::forEachTap(const std::function<void(Tap &)> &fn) {
+  std::lock_guard lock(taps_->mutex);
+  for (Tap *tap : taps_->alive) fn(*tap);
 }
 
 uint16_t buttonForSwipe(int64_t direction) {
@@ -102,8 +98,8 @@ bool LinuxInput::followsSessions() {
     std::string why;
     followed_ = sessions_->follow([this] { sessionsChanged(); }, why);
     if (!followed_)
-      backend().log("corvassel-helper: login sessions are not followed (" + why +
-                    "); the mice are taken whoever sits at the machine");
+      context_.say("corvassel-helper: login sessions are not followed (" + why +
+                   "); the mice are taken whoever sits at the machine");
   });
   return followed_;
 }
@@ -127,14 +123,14 @@ Admission LinuxInput::admit(const std::string &node) {
 bool LinuxInput::isProcessTrusted(bool prompt) {
   if (followsSessions() && sessions_->activeSeats().empty()) {
     if (prompt && !toldNoSeat_.exchange(true))
-      backend().log(
+      context_.say(
           "corvassel-helper: this user has no active session at a seat (only remote or "
           "background logins); the mice are left alone until one is active");
     return false;
   }
   const std::string problem = accessProblem();
-  if (!problem.empty() && prompt && !gPrompted.exchange(true))
-    backend().log("corvassel-helper: no access to " + problem + "; waiting for access");
+  if (!problem.empty() && prompt && !toldNoAccess_.exchange(true))
+    context_.say("corvassel-helper: no access to " + problem + "; waiting for access");
   return problem.empty();
 }
 
@@ -145,10 +141,11 @@ std::unique_ptr<TapDriver> LinuxInput::createTap(const TapRequest &request, TapC
   std::unique_ptr<InputLoop> loop = makeLoop_();
   if (!loop) return nullptr;  // it said why
   int error = 0;
-  std::unique_ptr<Tap> tap = Tap::create(kernel_, request, client, options, std::move(loop), error);
+  std::unique_ptr<Tap> tap =
+      Tap::create(context_, kernel_, request, client, options, std::move(loop), error);
   if (!tap) {
-    backend().log("corvassel-helper: cannot make output devices through " +
-                  kernel_.outputsThrough() + ": " + strerror(error) + "; nothing is remapped");
+    context_.say("corvassel-helper: cannot make output devices through " +
+                 kernel_.outputsThrough() + ": " + strerror(error) + "; nothing is remapped");
     return nullptr;
   }
   if (following) {
@@ -157,12 +154,12 @@ std::unique_ptr<TapDriver> LinuxInput::createTap(const TapRequest &request, TapC
     served_ = sessions_->activeSeats();
     if (served_.empty()) tap->suspend();
   }
-  return tap;
+  return std::make_unique<Served>(taps_, std::move(tap));
 }
 
 NSUInteger LinuxInput::pressedMouseButtons() {
   NSUInteger held = 0;
-  withActiveTap([&](Tap &tap) { held = tap.pressedButtons(); });
+  withNewestTap([&](Tap &tap) { held = tap.pressedButtons(); });
   return held;
 }
 
@@ -172,7 +169,7 @@ void LinuxInput::post(CGEventTapLocation, const PostedEvent &posted) {
   if (posted.gesturePhase != kGestureEnded) return;
   const uint16_t code = buttonForSwipe(posted.swipeDirection);
   if (!code) return;
-  withActiveTap([&](Tap &tap) { tap.click(code); });
+  withNewestTap([&](Tap &tap) { tap.click(code); });
 }
 
 }  // namespace platform::evdev

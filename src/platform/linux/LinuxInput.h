@@ -3,6 +3,7 @@
 
 #include <platform/Backend.h>
 
+#include "linux/Context.h"
 #include "linux/EvdevKernel.h"
 #include "linux/InputLoop.h"
 #include "linux/LinuxTap.h"
@@ -14,6 +15,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <vector>
 
 namespace platform::evdev {
 
@@ -23,13 +25,20 @@ uint16_t buttonForSwipe(int64_t direction);
 // sessions, when given, are followed: the tap serves the mice of the seats where the user has
 // an active session, and none while there is none. Without them, or when they cannot be
 // followed, it serves every mouse whoever sits at the machine.
+//
+// It keeps the taps it made: the newest serves posting and the held-buttons mask, and every one
+// is shut down by shutdown() (on the way out of the process) or when the input goes.
 class LinuxInput : public InputBackend {
  public:
-  // nullptr when no loop can run, having said why.
+  // nullptr when no loop can run, having said why; none given: a thread of the tap's own.
   using LoopMaker = std::function<std::unique_ptr<InputLoop>()>;
-  explicit LinuxInput(Kernel &kernel, TapOptions options = {}, LoopMaker makeLoop = makeThreadLoop,
-                      SeatSessions *sessions = nullptr)
-      : kernel_(kernel), options_(options), makeLoop_(std::move(makeLoop)), sessions_(sessions) {}
+  LinuxInput(const Context &context, Kernel &kernel, TapOptions options = {},
+             LoopMaker makeLoop = {}, SeatSessions *sessions = nullptr);
+  // Every tap still alive is shut down: none may outlive the input.
+  ~LinuxInput() override;
+  LinuxInput(const LinuxInput &) = delete;
+  LinuxInput &operator=(const LinuxInput &) = delete;
+
   // Trusted only while the user has an active session at a seat, when sessions are followed.
   bool isProcessTrusted(bool prompt) override;
   std::unique_ptr<TapDriver> createTap(const TapRequest &request, TapClient &client) override;
@@ -44,19 +53,37 @@ class LinuxInput : public InputBackend {
   // Starts following the sessions on first use; whether they are followed.
   bool followsSessions();
 
+  // No grab outlives the process: every tap lets go of its mice and ends its outputs, releasing
+  // what they held, and stays inert. For exit paths, from any thread but a tap's own.
+  void shutdown();
+
  private:
+  class Served;
+  // The taps alive, oldest first, shared with each tap's driver so that one going after the
+  // input can still leave it.
+  struct Taps {
+    std::mutex mutex;
+    std::vector<Tap *> alive;
+  };
+  // Runs fn with the newest tap alive, if any, while it cannot go away.
+  void withNewestTap(const std::function<void(Tap &)> &fn);
+  void forEachTap(const std::function<void(Tap &)> &fn);
+
   // On the main thread, whenever the active seats may have changed: the taps let go of the
   // mice or take them again.
   void sessionsChanged();
   Admission admit(const std::string &node);
 
+  const Context context_;
   Kernel &kernel_;
   TapOptions options_;
   LoopMaker makeLoop_;
   SeatSessions *const sessions_;
+  const std::shared_ptr<Taps> taps_ = std::make_shared<Taps>();
   std::once_flag followOnce_;
   std::atomic<bool> followed_{false};
   std::atomic<bool> toldNoSeat_{false};
+  std::atomic<bool> toldNoAccess_{false};
   std::mutex servedMutex_;
   std::set<std::string> served_;  // the seats the taps were last told to serve
 };

@@ -19,11 +19,12 @@ namespace platform {
 
 struct LinuxMachine::Parts {
   explicit Parts(LinuxMachine &machine)
-      : sessions(evdev::logindSessions(getuid(), {},
-                                       [&machine](const std::string &line) { machine.log(line); })),
-        input(evdev::realKernel(), {}, evdev::makeThreadLoop, sessions.get()) {}
+      : context{[&machine](const std::string &line) { machine.log(line); }, time},
+        sessions(evdev::logindSessions(getuid(), {}, context.log)),
+        input(context, evdev::realKernel(), {}, {}, sessions.get()) {}
 
   SystemTime time;
+  evdev::Context context;  // what the input's parts say and whom they tell of their threads
   HostLauncher launcher;
   HostEventBytes events;
   SessionBusTransport notifications;  // the user's session bus
@@ -74,6 +75,9 @@ void LinuxMachine::log(const std::string &line) {
 }
 
 void LinuxMachine::exitProcess(int status) {
+  // The mice go back and what the outputs held is released before the outputs go with the
+  // process.
+  parts_->input.shutdown();
   fflush(nullptr);
   std::exit(status);
 }

@@ -1,7 +1,5 @@
 #include "linux/LinuxTap.h"
 
-#include "linux/TapRegistry.h"
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -25,21 +23,22 @@ void Tap::Link::answer(uint64_t serial, bool pass) {
   if (Tap *t = tap) t->loop_->post([t, serial, pass] { t->onAnswer(serial, pass); });
 }
 
-std::unique_ptr<Tap> Tap::create(Kernel &kernel, const TapRequest &request, TapClient &client,
-                                 TapOptions options, std::unique_ptr<InputLoop> loop, int &error) {
-  std::unique_ptr<Tap> tap(new Tap(kernel, request, client, options, std::move(loop)));
+std::unique_ptr<Tap> Tap::create(const Context &context, Kernel &kernel, const TapRequest &request,
+                                 TapClient &client, TapOptions options,
+                                 std::unique_ptr<InputLoop> loop, int &error) {
+  std::unique_ptr<Tap> tap(new Tap(context, kernel, request, client, options, std::move(loop)));
   if (!tap->begin(error)) return nullptr;
-  registerTap(tap.get());
   return tap;
 }
 
-Tap::Tap(Kernel &kernel, const TapRequest &request, TapClient &client, TapOptions options,
-         std::unique_ptr<InputLoop> loop)
-    : kernel_(kernel),
+Tap::Tap(const Context &context, Kernel &kernel, const TapRequest &request, TapClient &client,
+         TapOptions options, std::unique_ptr<InputLoop> loop)
+    : context_(context),
+      kernel_(kernel),
       client_(client),
       options_(options),
       loop_(std::move(loop)),
-      devices_(kernel, *loop_, options.devices, *this),
+      devices_(context, kernel, *loop_, options.devices, *this),
       filter_(request.eventsOfInterest, request.options == kCGEventTapOptionListenOnly),
       watchdog_(options.graceNanos, options.callbackTimeoutNanos) {
   link_->tap = this;
@@ -62,7 +61,6 @@ bool Tap::begin(int &error) {
 }
 
 Tap::~Tap() {
-  unregisterTap(this);
   {
     std::lock_guard lock(link_->mutex);
     link_->tap = nullptr;  // answers still on their way are dropped
@@ -196,8 +194,8 @@ void Tap::logDrops(uint32_t id, Device &device) {
   const uint64_t now = loop_->now();
   if (now < quietUntil) return;
   quietUntil = now + kDropLogIntervalNanos;
-  backend().log("corvassel-helper: the kernel dropped events of " + devices_.describe(id) +
-                "; its buttons were brought back in line");
+  context_.say("corvassel-helper: the kernel dropped events of " + devices_.describe(id) +
+               "; its buttons were brought back in line");
 }
 
 void Tap::serveRound() {
@@ -300,7 +298,7 @@ void Tap::onDeadline() {
       flush();
       break;
     case Watchdog::Due::SwitchOff:
-      backend().log(
+      context_.say(
           "corvassel-helper: the tap's callback did not answer within a second; every mouse is "
           "given back and remapping stays off until the helper starts again");
       disable(kCGEventTapDisabledByTimeout);
@@ -328,10 +326,10 @@ void Tap::flush() {
     writeFailed_ = true;
     out.clear();
     const std::string devnode = output->devnode();
-    backend().log("corvassel-helper: cannot write to the output device" +
-                  (devnode.empty() ? std::string() : " " + devnode) + ": " + strerror(error) +
-                  "; every mouse is given back and remapping stays off until the helper starts "
-                  "again");
+    context_.say("corvassel-helper: cannot write to the output device" +
+                 (devnode.empty() ? std::string() : " " + devnode) + ": " + strerror(error) +
+                 "; every mouse is given back and remapping stays off until the helper starts "
+                 "again");
     disable(kCGEventTapDisabledByUserInput);
     return;
   }

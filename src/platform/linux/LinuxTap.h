@@ -9,6 +9,7 @@
 
 #include <platform/Backend.h>
 
+#include "linux/Context.h"
 #include "linux/DeviceSet.h"
 #include "linux/EvdevKernel.h"
 #include "linux/EventBuffer.h"
@@ -36,7 +37,8 @@ struct TapOptions {
 class Tap final : public TapDriver, private DeviceSet::Listener {
  public:
   // nullptr when no output device can be made; error then says why.
-  static std::unique_ptr<Tap> create(Kernel &kernel, const TapRequest &request, TapClient &client,
+  static std::unique_ptr<Tap> create(const Context &context, Kernel &kernel,
+                                     const TapRequest &request, TapClient &client,
                                      TapOptions options, std::unique_ptr<InputLoop> loop,
                                      int &error);
   // Every device let go, its output gone, the loop ended. From any thread but the loop's, the
@@ -78,8 +80,8 @@ class Tap final : public TapDriver, private DeviceSet::Listener {
     size_t count;
   };
 
-  Tap(Kernel &kernel, const TapRequest &request, TapClient &client, TapOptions options,
-      std::unique_ptr<InputLoop> loop);
+  Tap(const Context &context, Kernel &kernel, const TapRequest &request, TapClient &client,
+      TapOptions options, std::unique_ptr<InputLoop> loop);
   bool begin(int &error);
 
   // DeviceSet::Listener, on the loop.
@@ -103,6 +105,7 @@ class Tap final : public TapDriver, private DeviceSet::Listener {
   void logDrops(uint32_t id, Device &device);
   Output *outputOf(uint32_t id);
 
+  const Context context_;
   Kernel &kernel_;
   TapClient &client_;
   const TapOptions options_;
