@@ -7,9 +7,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <platform/OutputWay.h>
+
 #include "ButtonNumbers.h"
 #include "Machine.h"
-#include "linux/BrokerLink.h"
 
 namespace corvassel::tools {
 

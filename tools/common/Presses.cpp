@@ -8,6 +8,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/input.h>
+#include <platform/InputNodes.h>
 #include <poll.h>
 #include <sys/inotify.h>
 #include <unistd.h>
@@ -15,10 +16,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-
-#include "linux/DeviceDescription.h"
-#include "linux/FrameFilter.h"
-#include "linux/PointerNodes.h"
 
 namespace corvassel::tools {
 

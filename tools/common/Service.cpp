@@ -18,9 +18,9 @@
 #include <sstream>
 
 #include <platform/AccessAdvice.h>
+#include <platform/UniqueFd.h>
 
 #include "Machine.h"
-#include "linux/UniqueFd.h"
 
 extern char **environ;
 
@@ -28,7 +28,7 @@ namespace corvassel::tools {
 
 namespace {
 
-using platform::evdev::UniqueFd;
+using platform::UniqueFd;
 
 struct BusClose {
   void operator()(sd_bus *bus) const { sd_bus_flush_close_unref(bus); }

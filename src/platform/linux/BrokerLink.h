@@ -10,23 +10,13 @@
 #include <vector>
 
 #include "linux/DeviceDescription.h"
+#include <platform/OutputWay.h>
 #include <platform/UniqueFd.h>
 
 namespace platform::evdev {
 
-inline constexpr const char *kBrokerSocket = "/run/corvassel-uinputd.sock";
 // What a client waits for the broker's answer; the broker waits as long for a request.
 inline constexpr int kBrokerTimeoutMillis = 2000;
-
-// How output devices are made here, the broker first: through it when its socket is there for
-// us to connect to, else through uinputPath itself when we may read and write it. Opens nothing.
-struct OutputWay {
-  enum Kind { Broker, Uinput, None } kind = None;
-  int error = 0;    // None: why uinputPath cannot be used
-  std::string why;  // which way and why, in words
-};
-OutputWay FindOutputWay(const std::string &brokerSocket = kBrokerSocket,
-                        const std::string &uinputPath = "/dev/uinput");
 
 // A non-blocking connection to the broker's socket; none, with error set, when it cannot be made
 // at once (no broker: ENOENT or ECONNREFUSED; a broker too busy to take it: EAGAIN).

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <linux/input.h>
+#include <platform/InputNodes.h>
 
 #include <cstdint>
 #include <map>
@@ -37,15 +38,6 @@ struct DeviceIdentity {
   friend bool operator==(const DeviceIdentity &, const DeviceIdentity &) = default;
 };
 
-// Every output's phys begins so, followed by what names its source: outputs (this helper's and
-// another running instance's) are told apart from mice by it, never by their name, which is the
-// source's own.
-inline constexpr const char kOutputPhysPrefix[] = "corvassel-helper/";
-
-inline bool isOutputPhys(const std::string &phys) {
-  return phys.rfind(kOutputPhysPrefix, 0) == 0;
-}
-
 // An output device: its source's identity and capabilities, plus the buttons clicked on it for
 // back and forward when the source lacks them.
 struct OutputSpec {
@@ -63,11 +55,6 @@ inline OutputSpec outputSpecFor(const DeviceIdentity &identity, const Capabiliti
   wanted.capabilities.codes.insert({EV_KEY, BTN_SIDE});
   wanted.capabilities.codes.insert({EV_KEY, BTN_EXTRA});
   return wanted;
-}
-
-// The event node an output's phys names ("event5"), or "" for a phys that is no output's.
-inline std::string outputSource(const std::string &phys) {
-  return isOutputPhys(phys) ? phys.substr(sizeof kOutputPhysPrefix - 1) : std::string();
 }
 
 }  // namespace platform::evdev

@@ -19,6 +19,7 @@
 #pragma once
 
 #include <CoreGraphics/CoreGraphics.h>
+#include <platform/InputNodes.h>
 
 #include "linux/EvdevKernel.h"
 
@@ -133,13 +134,5 @@ class FrameFilter {
   uint32_t afterFrameDevice_ = 0;  // the question's device, whose output they go to
   FilterOutput out_;
 };
-
-// The platform's number for an evdev button code (BTN_LEFT 0, BTN_RIGHT 1, BTN_MIDDLE 2,
-// BTN_SIDE 3, BTN_EXTRA 4, BTN_FORWARD 5, BTN_BACK 6, BTN_TASK 7, the rest of the mouse range
-// after them), or -1 for any other code.
-inline int buttonNumber(uint16_t code) {
-  // The mouse range runs BTN_LEFT ... BTN_TASK, then eight unnamed codes up to BTN_JOYSTICK.
-  return code >= BTN_MOUSE && code < BTN_JOYSTICK ? code - BTN_MOUSE : -1;
-}
 
 }  // namespace platform::evdev
