@@ -1,44 +1,38 @@
-// The tap's thread: one epoll over the devices, the hotplug watch and the timers, plus an
-// eventfd for work posted from other threads. It sleeps without a timeout while nothing
+// The tap's thread: an event loop over the devices, the hotplug watch and the timers, whose
+// wake-up brings work posted from other threads. It sleeps without a timeout while nothing
 // happens, and on waking serves what is ready, each handler reading its device until it is
 // empty: a frame costs the wait and a read, as in libinput and keyd.
 #include "linux/InputLoop.h"
 
 #include <sys/epoll.h>
-#include <sys/eventfd.h>
 #include <time.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <condition_variable>
-#include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <map>
 #include <mutex>
 #include <string>
 #include <system_error>
 #include <thread>
-#include <vector>
 
-#include "linux/RawCalls.h"
-#include "linux/UniqueFd.h"
+#include "linux/EventLoop.h"
 
 namespace platform::evdev {
 
 namespace {
 
 // Why the loop cannot run, in one line of the log.
-void SayCannotRun(const Context &context, const char *call, int error) {
-  context.say(std::string("corvassel-helper: the tap's thread cannot wait for input (") + call +
-              ": " + strerror(error) + "); nothing is remapped");
+void SayCannotRun(const Context &context, const std::string &why) {
+  context.say("corvassel-helper: the tap's thread cannot wait for input (" + why +
+              "); nothing is remapped");
 }
 
 class ThreadLoop final : public InputLoop {
  public:
-  // epoll and wake are set up: the wake-up is watched.
-  ThreadLoop(const Context &context, UniqueFd epoll, UniqueFd wake)
-      : context_(context), epoll_(std::move(epoll)), wake_(std::move(wake)) {}
+  ThreadLoop(const Context &context, std::unique_ptr<EventLoop> loop)
+      : context_(context), loop_(std::move(loop)) {
+    loop_->setOnWake([this] { return runPosted(); });
+  }
 
   // False, having said why, when the thread cannot start.
   bool start() {
@@ -47,7 +41,7 @@ class ThreadLoop final : public InputLoop {
       thread_ = std::thread([this] { run(); });
     } catch (const std::system_error &e) {
       context_.time.threadDidExit();
-      SayCannotRun(context_, "a thread of its own", e.code().value());
+      SayCannotRun(context_, std::string("a thread of its own: ") + strerror(e.code().value()));
       return false;
     }
     return true;
@@ -59,33 +53,16 @@ class ThreadLoop final : public InputLoop {
       std::lock_guard lock(mutex_);
       stopping_ = true;
     }
-    wake();
+    loop_->wake();
     thread_.join();
   }
 
-  // Each watched descriptor's handler rides in its epoll entry, so serving one takes no lookup.
   bool watch(int fd, std::function<void()> onReady) override {
-    if (fd < 0 || !onReady) return false;
-    // Braces, not make_unique: clang 14 cannot build an aggregate from parentheses.
-    auto handler = std::unique_ptr<Handler>(new Handler{fd, std::move(onReady), true});
-    epoll_event event{};
-    event.events = EPOLLIN;
-    event.data.ptr = handler.get();
-    auto known = handlers_.find(fd);
-    const int op = known != handlers_.end() ? EPOLL_CTL_MOD : EPOLL_CTL_ADD;
-    if (epoll_ctl(epoll_.get(), op, fd, &event) != 0) return false;
-    if (known != handlers_.end()) retire(std::move(known->second));
-    handlers_[fd] = std::move(handler);
-    return true;
+    if (!onReady) return false;
+    return loop_->watch(fd, EPOLLIN, [ready = std::move(onReady)](uint32_t) { ready(); });
   }
 
-  void unwatch(int fd) override {
-    auto known = handlers_.find(fd);
-    if (known == handlers_.end()) return;
-    epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, fd, nullptr);
-    retire(std::move(known->second));
-    handlers_.erase(known);
-  }
+  void unwatch(int fd) override { loop_->unwatch(fd); }
 
   void setRoundEnd(std::function<void()> onRoundEnd) override { roundEnd_ = std::move(onRoundEnd); }
 
@@ -94,7 +71,7 @@ class ThreadLoop final : public InputLoop {
       std::lock_guard lock(mutex_);
       posted_.push_back(std::move(work));
     }
-    wake();
+    loop_->wake();
   }
 
   void call(const std::function<void()> &work) override {
@@ -118,50 +95,10 @@ class ThreadLoop final : public InputLoop {
   }
 
  private:
-  struct Handler {
-    int fd;
-    std::function<void()> onReady;
-    bool live;
-  };
-
-  // Libinput's deferred removal: the round may still hold the handler's epoll entry.
-  void retire(std::unique_ptr<Handler> handler) {
-    handler->live = false;
-    retired_.push_back(std::move(handler));
-  }
-
-  void wake() {
-    const uint64_t one = 1;
-    [[maybe_unused]] ssize_t n = write(wake_.get(), &one, sizeof one);
-  }
-
   void run() {
-    epoll_event events[32];
-    for (;;) {
-      const int count = RawEpollWait(epoll_.get(), events, 32, -1);
-      if (count < 0) {
-        if (errno == EINTR) continue;  // stopped and continued, say
-        // With its own descriptor and buffer the wait cannot fail otherwise; a loop that no
-        // longer waits would spin or leave its mice dead, and a process that ends frees them.
-        SayCannotRun(context_, "epoll_wait", errno);
-        std::abort();
-      }
-      for (int i = 0; i < count; ++i) {
-        auto *handler = static_cast<Handler *>(events[i].data.ptr);
-        if (!handler) {
-          uint64_t drained;
-          [[maybe_unused]] ssize_t n = read(wake_.get(), &drained, sizeof drained);
-          if (!runPosted()) {
-            context_.time.threadDidExit();
-            return;
-          }
-          continue;
-        }
-        if (handler->live) handler->onReady();  // not if unwatched earlier in this round
-      }
+    while (loop_->dispatch(-1))
       if (roundEnd_) roundEnd_();
-      retired_.clear();
-    }
+    context_.time.threadDidExit();
   }
 
   // False once the loop is to stop: what is still posted then is dropped.
@@ -180,12 +117,8 @@ class ThreadLoop final : public InputLoop {
   }
 
   const Context context_;
-  UniqueFd epoll_;
-  UniqueFd wake_;
-  // The loop thread's own.
-  std::map<int, std::unique_ptr<Handler>> handlers_;
-  std::vector<std::unique_ptr<Handler>> retired_;  // unwatched, freed once their round is over
-  std::function<void()> roundEnd_;
+  const std::unique_ptr<EventLoop> loop_;
+  std::function<void()> roundEnd_;  // the loop thread's own
   // Shared with the threads that post.
   std::mutex mutex_;
   std::deque<std::function<void()>> posted_;
@@ -196,24 +129,14 @@ class ThreadLoop final : public InputLoop {
 }  // namespace
 
 std::unique_ptr<InputLoop> makeThreadLoop(const Context &context) {
-  UniqueFd epoll(epoll_create1(EPOLL_CLOEXEC));
-  if (!epoll) {
-    SayCannotRun(context, "epoll_create1", errno);
+  std::string why;
+  auto events =
+      EventLoop::make([context](const std::string &why) { SayCannotRun(context, why); }, why);
+  if (!events) {
+    SayCannotRun(context, why);
     return nullptr;
   }
-  UniqueFd wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-  if (!wake) {
-    SayCannotRun(context, "eventfd", errno);
-    return nullptr;
-  }
-  epoll_event event{};
-  event.events = EPOLLIN;
-  event.data.ptr = nullptr;  // the wake-up
-  if (epoll_ctl(epoll.get(), EPOLL_CTL_ADD, wake.get(), &event) != 0) {
-    SayCannotRun(context, "epoll_ctl", errno);
-    return nullptr;
-  }
-  auto loop = std::make_unique<ThreadLoop>(context, std::move(epoll), std::move(wake));
+  auto loop = std::make_unique<ThreadLoop>(context, std::move(events));
   if (!loop->start()) return nullptr;
   return loop;
 }

@@ -1,7 +1,6 @@
 #include "linux/SystemTime.h"
 
 #include <sys/epoll.h>
-#include <sys/eventfd.h>
 #include <sys/timerfd.h>
 #include <time.h>
 #include <unistd.h>
@@ -12,15 +11,14 @@
 #include <cstring>
 #include <chrono>
 #include <condition_variable>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <vector>
 
 #include <platform/UniqueFd.h>
 
 #include "cf/CFRuntime.h"
+#include "linux/EventLoop.h"
 
 namespace platform {
 
@@ -63,45 +61,33 @@ class SystemWaiter final : public Waiter {
   bool notified_ = false;
 };
 
-// Blocks in epoll_wait with no timeout: the one timerfd, set to the nearest deadline, and the
-// eventfd are the only things that end a wait besides watched descriptors, so an idle loop
-// sleeps until its next timer. A loop that cannot set itself up, or whose epoll breaks, cannot
+[[noreturn]] void Fatal(const std::string &why) {
+  CFFatal("CFRunLoop", why.c_str());
+}
+
+// Blocks in the event loop with no timeout: one timerfd, set to the nearest deadline, and the
+// wake-up are the only things that end a wait besides watched descriptors, so an idle loop
+// sleeps until its next timer. A loop that cannot set itself up, or whose wait breaks, cannot
 // serve anything: that is fatal and said, rather than a loop spinning at full speed.
 class EpollDriver final : public RunLoopDriver {
  public:
-  EpollDriver()
-      : epoll_(Checked(epoll_create1(EPOLL_CLOEXEC), "epoll_create1")),
-        timer_(
-            Checked(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK), "timerfd_create")),
-        wake_(Checked(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK), "eventfd")) {
-    add(timer_);
-    add(wake_);
+  // loop and timer are set up: the timer is not watched yet.
+  EpollDriver(std::unique_ptr<EventLoop> loop, UniqueFd timer)
+      : loop_(std::move(loop)), timer_(std::move(timer)) {
+    if (!loop_->watch(timer_.get(), EPOLLIN, [this](uint32_t) {
+          uint64_t expired;
+          if (read(timer_.get(), &expired, sizeof expired) > 0) armed_ = kForever;  // disarmed
+        }))
+      Fatal(std::string("epoll_ctl: ") + strerror(errno));
   }
 
   bool watch(int fd, uint32_t events, std::function<void(uint32_t)> onReady) override {
-    if (fd < 0 || fd == timer_.get() || fd == wake_.get() || fd == epoll_.get() || !onReady)
-      return false;
-    auto watch = std::make_unique<Watch>(std::move(onReady));
-    std::lock_guard lock(mutex_);
-    epoll_event event{};
-    event.events = events;
-    event.data.ptr = watch.get();
-    auto known = watches_.find(fd);
-    const bool replacing = known != watches_.end();
-    if (epoll_ctl(epoll_.get(), replacing ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &event) != 0)
-      return false;
-    if (replacing) retireLocked(std::move(known->second));
-    watches_[fd] = std::move(watch);
-    return true;
+    if (fd == timer_.get()) return false;
+    return loop_->watch(fd, events, std::move(onReady));
   }
 
   void unwatch(int fd) override {
-    std::lock_guard lock(mutex_);
-    auto known = watches_.find(fd);
-    if (known == watches_.end()) return;
-    epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, fd, nullptr);
-    retireLocked(std::move(known->second));
-    watches_.erase(known);
+    if (fd != timer_.get()) loop_->unwatch(fd);
   }
 
   void armTimer(uint64_t deadline) override { timerDue_.store(deadline); }
@@ -117,82 +103,20 @@ class EpollDriver final : public RunLoopDriver {
         when.it_value.tv_sec = static_cast<time_t>(deadline / 1000000000ull);
         when.it_value.tv_nsec = static_cast<long>(deadline % 1000000000ull);
       }
-      Checked(timerfd_settime(timer_.get(), TFD_TIMER_ABSTIME, &when, nullptr), "timerfd_settime");
+      if (timerfd_settime(timer_.get(), TFD_TIMER_ABSTIME, &when, nullptr) != 0)
+        Fatal(std::string("timerfd_settime: ") + strerror(errno));
       armed_ = deadline;
     }
-    epoll_event events[16];
-    int count = epoll_wait(epoll_.get(), events, 16, timeout);
-    if (count < 0 && errno != EINTR) Checked(count, "epoll_wait");
-    for (int i = 0; i < count; ++i) {
-      void *const what = events[i].data.ptr;
-      uint64_t drained;
-      if (what == &timer_) {
-        if (read(timer_.get(), &drained, sizeof drained) > 0) armed_ = kForever;  // disarmed
-      } else if (what == &wake_) {
-        [[maybe_unused]] ssize_t n = read(wake_.get(), &drained, sizeof drained);
-      } else {
-        auto *watch = static_cast<Watch *>(what);
-        {
-          std::lock_guard lock(mutex_);
-          if (watch->retired) continue;  // unwatched since epoll saw it ready
-        }
-        watch->onReady(events[i].events);
-      }
-    }
-    // Whatever was unwatched during the round (by a handler, of itself too) goes now. Outside the
-    // lock: what a handler captured may unwatch more as it goes.
-    std::vector<std::unique_ptr<Watch>> retired;
-    {
-      std::lock_guard lock(mutex_);
-      retired.swap(retired_);
-    }
+    loop_->dispatch(timeout);
   }
 
-  void wake() override {
-    uint64_t one = 1;
-    [[maybe_unused]] ssize_t n = write(wake_.get(), &one, sizeof one);
-  }
+  void wake() override { loop_->wake(); }
 
  private:
-  // result, unless the call it came from failed: then the loop cannot work.
-  static int Checked(int result, const char *call) {
-    if (result < 0) {
-      const std::string why = std::string(call) + ": " + strerror(errno);
-      CFFatal("CFRunLoop", why.c_str());
-    }
-    return result;
-  }
-
-  // The handler of one watched descriptor. epoll names it by address, not by descriptor
-  // number: a number unwatched and reused within one round must not reach the new handler.
-  struct Watch {
-    explicit Watch(std::function<void(uint32_t)> ready) : onReady(std::move(ready)) {}
-    const std::function<void(uint32_t)> onReady;
-    bool retired = false;  // under mutex_
-  };
-
-  // A handler unwatched while epoll may still name it, or while it runs, is kept until the round
-  // is over.
-  void retireLocked(std::unique_ptr<Watch> watch) {
-    watch->retired = true;
-    retired_.push_back(std::move(watch));
-  }
-
-  void add(const UniqueFd &fd) {
-    epoll_event event{};
-    event.events = EPOLLIN;
-    event.data.ptr = const_cast<UniqueFd *>(&fd);
-    Checked(epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd.get(), &event), "epoll_ctl");
-  }
-
-  const UniqueFd epoll_;
+  const std::unique_ptr<EventLoop> loop_;
   const UniqueFd timer_;
-  const UniqueFd wake_;
   uint64_t armed_ = kForever;  // the timerfd's deadline; only the loop's thread waits
   std::atomic<uint64_t> timerDue_{kForever};  // the run loop's earliest timer
-  std::mutex mutex_;
-  std::map<int, std::unique_ptr<Watch>> watches_;
-  std::vector<std::unique_ptr<Watch>> retired_;
 };
 
 }  // namespace
@@ -212,8 +136,14 @@ std::unique_ptr<Waiter> SystemTime::makeWaiter() {
   return std::make_unique<SystemWaiter>();
 }
 
+// Set up before the driver is made: what cannot be set up is said before any of it exists.
 std::unique_ptr<RunLoopDriver> SystemTime::makeRunLoopDriver() {
-  return std::make_unique<EpollDriver>();
+  std::string why;
+  auto loop = EventLoop::make(Fatal, why);
+  if (!loop) Fatal(why);
+  UniqueFd timer(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
+  if (!timer) Fatal(std::string("timerfd_create: ") + strerror(errno));
+  return std::make_unique<EpollDriver>(std::move(loop), std::move(timer));
 }
 
 }  // namespace platform

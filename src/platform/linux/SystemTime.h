@@ -1,4 +1,4 @@
-// The real machine's clock, waiter and run-loop driver (epoll with one timerfd and one eventfd).
+// The real machine's clock, waiter and run-loop driver (an event loop with one timerfd).
 #pragma once
 
 #include <platform/Backend.h>
