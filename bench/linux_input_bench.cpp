@@ -6,8 +6,8 @@
 
 #include "BenchDoubles.h"
 #include "FakeInputKernel.h"
-#include "linux/FrameFilter.h"
-#include "linux/LinuxTap.h"
+#include "linux/input/FrameFilter.h"
+#include "linux/input/LinuxTap.h"
 
 #include <vector>
 

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "FuzzSupport.h"
-#include "linux/OutputRequest.h"
+#include "linux/input/OutputRequest.h"
 
 namespace {
 

@@ -4,9 +4,9 @@
 // device. The benchmarks drive the tap on the same doubles.
 #pragma once
 
-#include "linux/EvdevKernel.h"
-#include "linux/InputLoop.h"
-#include "linux/PointerNodes.h"
+#include "linux/input/EvdevKernel.h"
+#include "linux/input/InputLoop.h"
+#include "linux/input/PointerNodes.h"
 
 #include <corvassel/AppKit.h>
 #include <platform/Backend.h>

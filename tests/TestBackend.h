@@ -27,8 +27,8 @@
 #include <vector>
 
 #include "helper/Settings.h"
-#include "linux/Context.h"
-#include "linux/SystemTime.h"
+#include "linux/input/Context.h"
+#include "linux/system/SystemTime.h"
 
 // Notifications go nowhere and none arrive.
 class QuietNotifications : public platform::NotificationTransport {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "Descriptions.h"
-#include "linux/FrameFilter.h"
+#include "linux/input/FrameFilter.h"
 
 using platform::evdev::Event;
 using platform::evdev::FrameFilter;

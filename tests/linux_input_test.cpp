@@ -7,8 +7,8 @@
 
 #include "TouchEvents.h"
 #include "events/EventFormat.h"
-#include "linux/LinuxInput.h"
-#include "linux/LinuxTap.h"
+#include "linux/input/LinuxInput.h"
+#include "linux/input/LinuxTap.h"
 
 #include <gtest/gtest.h>
 

@@ -4,9 +4,9 @@
 #include "FakeInputKernel.h"
 #include "TestBackend.h"
 
-#include "linux/EvdevKernel.h"
-#include "linux/InputLoop.h"
-#include "linux/LinuxInput.h"
+#include "linux/input/EvdevKernel.h"
+#include "linux/input/InputLoop.h"
+#include "linux/input/LinuxInput.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

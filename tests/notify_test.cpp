@@ -27,7 +27,7 @@
 #include "TestBackend.h"
 #include "cf/CFRuntime.h"
 #include "helper/CorvasselHelper.h"
-#include "linux/SessionBus.h"
+#include "linux/system/SessionBus.h"
 #include "remap/Remap.h"
 
 extern char **environ;

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "linux/OutputRequest.h"
+#include "linux/input/OutputRequest.h"
 
 namespace {
 

@@ -10,10 +10,10 @@
 
 #include "FakeInputKernel.h"
 #include "TestBackend.h"
-#include "linux/DeviceDescription.h"
-#include "linux/EvdevKernel.h"
-#include "linux/LinuxInput.h"
-#include "linux/PointerNodes.h"
+#include "linux/input/DeviceDescription.h"
+#include "linux/input/EvdevKernel.h"
+#include "linux/input/LinuxInput.h"
+#include "linux/input/PointerNodes.h"
 
 namespace {
 

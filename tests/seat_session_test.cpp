@@ -5,8 +5,8 @@
 #include "SystemBus.h"
 #include "TestBackend.h"
 
-#include "linux/LinuxInput.h"
-#include "linux/SeatSession.h"
+#include "linux/input/LinuxInput.h"
+#include "linux/session/SeatSession.h"
 
 #include <CoreFoundation/CoreFoundation.h>
 #include <dirent.h>

@@ -21,9 +21,9 @@
 #include "FakeInputKernel.h"
 #include "SystemBus.h"
 #include "SystemHost.h"
-#include "linux/BrokerLink.h"
-#include "linux/EvdevKernel.h"
-#include "linux/OutputRequest.h"
+#include "linux/input/BrokerLink.h"
+#include "linux/input/EvdevKernel.h"
+#include "linux/input/OutputRequest.h"
 
 namespace {
 

@@ -22,7 +22,7 @@
 #include <thread>
 
 #include "TestBackend.h"
-#include "linux/SeatSession.h"
+#include "linux/session/SeatSession.h"
 #include "main/CorvasselMain.h"
 
 namespace {

@@ -21,9 +21,9 @@
 #include <memory>
 #include <sstream>
 
-#include "linux/BrokerLink.h"
-#include "linux/EvdevDescription.h"
-#include "linux/OutputRequest.h"
+#include "linux/input/BrokerLink.h"
+#include "linux/input/EvdevDescription.h"
+#include "linux/input/OutputRequest.h"
 
 extern char **environ;
 

@@ -8,8 +8,8 @@
 #include <optional>
 #include <vector>
 
-#include "linux/BrokerLink.h"
-#include "linux/OutputRequest.h"
+#include "linux/input/BrokerLink.h"
+#include "linux/input/OutputRequest.h"
 
 namespace uinputd {
 

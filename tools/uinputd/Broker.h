@@ -9,7 +9,7 @@
 #include <functional>
 #include <string>
 
-#include "linux/DeviceDescription.h"
+#include "linux/input/DeviceDescription.h"
 #include <platform/UniqueFd.h>
 
 namespace uinputd {

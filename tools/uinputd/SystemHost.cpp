@@ -18,9 +18,9 @@
 #include <thread>
 #include <vector>
 
-#include "linux/EvdevDescription.h"
-#include "linux/LogindRecords.h"
-#include "linux/UinputDevice.h"
+#include "linux/input/EvdevDescription.h"
+#include "linux/session/LogindRecords.h"
+#include "linux/input/UinputDevice.h"
 
 namespace uinputd {
 

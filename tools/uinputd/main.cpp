@@ -10,7 +10,7 @@
 
 #include "Broker.h"
 #include "SystemHost.h"
-#include "linux/BrokerLink.h"
+#include "linux/input/BrokerLink.h"
 
 int main(int argc, char **) {
   const int count = sd_listen_fds(1);
