@@ -151,7 +151,8 @@ class Collector {
   std::thread thread_;
 };
 
-// Writes a little motion on the mouse until it comes out of `out` (its output).
+// Writes a little motion on the mouse until it comes out of `out` (its output); the motion
+// still on its way then is read too.
 bool Forwarded(SourceDevice &mouse, Reader &out, Millis timeout);
 // /dev/uinput and every event node.
 std::vector<std::string> InputNodes();
