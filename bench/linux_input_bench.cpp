@@ -6,7 +6,6 @@
 
 #include "BenchDoubles.h"
 #include "FakeInputKernel.h"
-#include "linux/input/FrameFilter.h"
 #include "linux/input/LinuxTap.h"
 
 #include <vector>

@@ -21,6 +21,7 @@
 #include "FakeInputKernel.h"
 #include "SystemBus.h"
 #include "SystemHost.h"
+#include "TestBackend.h"
 #include "linux/input/BrokerLink.h"
 #include "linux/input/EvdevKernel.h"
 #include "linux/input/OutputRequest.h"
@@ -86,13 +87,6 @@ class FakeHost : public uinputd::Host {
 bool Readable(int fd, int millis) {
   pollfd p{fd, POLLIN, 0};
   return poll(&p, 1, millis) > 0;
-}
-
-size_t OpenDescriptors() {
-  size_t n = 0;
-  for ([[maybe_unused]] const auto &entry : std::filesystem::directory_iterator("/proc/self/fd"))
-    ++n;
-  return n;
 }
 
 // One connection served on a thread, its client end kept by the test.
@@ -172,7 +166,7 @@ TEST(Uinputd, RefusesAnythingElseInOneLineNamingTheClientAndKeepsNoDescriptor) {
        as([](FakeHost &h) { h.createProblem = "UI_DEV_CREATE: No space left on device"; }),
        OutputAnswer::Failed, "UI_DEV_CREATE", true},
   };
-  const size_t open = OpenDescriptors();
+  const std::set<int> open = OpenDescriptors();
   for (const Row &row : rows) {
     SCOPED_TRACE(row.what);
     FakeHost host;
