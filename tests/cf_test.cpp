@@ -3,6 +3,9 @@
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <map>
+#include <thread>
+#include <type_traits>
 
 #include "EventTestSupport.h"
 
@@ -61,6 +64,24 @@ const std::vector<ConversionCase> kConversions = {
                    false},
     ConversionCase{"Int32ToFloatInexact", 16777217, kCFNumberFloat32Type, 0, 16777216.0, false}};
 
+// Checks the value written as a T against the case; returns how many bytes it took.
+template <typename T>
+size_t CheckStored(const unsigned char *value, const ConversionCase &c) {
+  T v;
+  memcpy(&v, value, sizeof v);
+  if constexpr (std::is_integral_v<T>)
+    EXPECT_EQ(v, c.integer);
+  else
+    EXPECT_TRUE(std::isnan(c.real) ? std::isnan(v) : v == static_cast<T>(c.real)) << v;
+  return sizeof v;
+}
+const std::map<CFNumberType, size_t (*)(const unsigned char *, const ConversionCase &)> kCheckAs = {
+    {kCFNumberSInt8Type, CheckStored<int8_t>},   {kCFNumberSInt16Type, CheckStored<int16_t>},
+    {kCFNumberSInt32Type, CheckStored<int32_t>}, {kCFNumberIntType, CheckStored<int32_t>},
+    {kCFNumberSInt64Type, CheckStored<int64_t>}, {kCFNumberCFIndexType, CheckStored<int64_t>},
+    {kCFNumberFloat32Type, CheckStored<float>},  {kCFNumberFloat64Type, CheckStored<double>},
+    {kCFNumberDoubleType, CheckStored<double>}};
+
 TEST_F(CoreFoundationTest, ConvertsLikeCoreFoundation) {
   for (const ConversionCase &c : kConversions) {
     SCOPED_TRACE(c.name);
@@ -71,52 +92,7 @@ TEST_F(CoreFoundationTest, ConvertsLikeCoreFoundation) {
     memset(buffer, 0xCC, sizeof buffer);
     unsigned char *value = buffer + 8;
     EXPECT_EQ(static_cast<bool>(CFNumberGetValue(number.get(), c.target, value)), c.exact);
-    size_t width = 0;
-    switch (c.target) {
-      case kCFNumberSInt8Type: {
-        int8_t v;
-        memcpy(&v, value, 1);
-        EXPECT_EQ(v, c.integer);
-        width = 1;
-        break;
-      }
-      case kCFNumberSInt16Type: {
-        int16_t v;
-        memcpy(&v, value, 2);
-        EXPECT_EQ(v, c.integer);
-        width = 2;
-        break;
-      }
-      case kCFNumberSInt32Type:
-      case kCFNumberIntType: {
-        int32_t v;
-        memcpy(&v, value, 4);
-        EXPECT_EQ(v, c.integer);
-        width = 4;
-        break;
-      }
-      case kCFNumberSInt64Type:
-      case kCFNumberCFIndexType: {
-        int64_t v;
-        memcpy(&v, value, 8);
-        EXPECT_EQ(v, c.integer);
-        width = 8;
-        break;
-      }
-      case kCFNumberFloat32Type: {
-        float v;
-        memcpy(&v, value, 4);
-        EXPECT_TRUE(std::isnan(c.real) ? std::isnan(v) : v == static_cast<float>(c.real)) << v;
-        width = 4;
-        break;
-      }
-      default: {
-        double v;
-        memcpy(&v, value, 8);
-        EXPECT_TRUE(std::isnan(c.real) ? std::isnan(v) : v == c.real) << v;
-        width = 8;
-      }
-    }
+    const size_t width = kCheckAs.at(c.target)(value, c);
     for (size_t i = 0; i < sizeof buffer; i++)
       if (i < 8 || i >= 8 + width) {
         EXPECT_EQ(buffer[i], 0xCC) << "wrote outside at " << i;
@@ -302,6 +278,39 @@ TEST(CoreFoundation, CStringPointerIsOnlyForPlainASCII) {
     ASSERT_NE(pointer, nullptr) << c.expected;
     EXPECT_STREQ(pointer, c.expected);
   }
+}
+
+// Counts are kept per thread and blocks are reused per thread, so objects that change threads,
+// and threads that end with blocks in hand, must still add up, and reused blocks hold only the
+// new object.
+TEST(CoreFoundation, LiveCountAddsUpAcrossThreads) {
+  const long before = platform::liveObjectCount();
+  auto makeNumber = [](int32_t value) {
+    return CFNumberCreate(nullptr, kCFNumberSInt32Type, &value);
+  };
+  for (int round = 0; round < 3; round++) {
+    CFNumberRef fromMain = makeNumber(1);
+    CFNumberRef fromWorker = nullptr;
+    std::thread worker([&] {
+      CFRelease(fromMain);                                    // made on main, dies here
+      for (int i = 0; i < 20; i++) CFRelease(makeNumber(i));  // leaves freed blocks behind
+      fromWorker = makeNumber(42);
+    });
+    worker.join();
+    int32_t value = 0;
+    ASSERT_TRUE(CFNumberGetValue(fromWorker, kCFNumberSInt32Type, &value));
+    EXPECT_EQ(value, 42);
+    EXPECT_EQ(platform::liveObjectCount(), before + 1) << "round " << round;
+    CFRelease(fromWorker);  // made on the ended thread, dies here
+    EXPECT_EQ(platform::liveObjectCount(), before) << "round " << round;
+  }
+  std::vector<std::thread> crowd;
+  for (int t = 0; t < 4; t++)
+    crowd.emplace_back([&] {
+      for (int i = 0; i < 1000; i++) CFRelease(makeNumber(i));
+    });
+  for (std::thread &thread : crowd) thread.join();
+  EXPECT_EQ(platform::liveObjectCount(), before);
 }
 
 }  // namespace

@@ -32,32 +32,9 @@ Bytes Scalars(const char *subtype, const char *phase, const char *field6) {
                  Hex("00 01 C0 8C 00 00 00 00")});
 }
 
-// The closing event of swipe code 4 with timestamp 258, written out in full.
-const Bytes kClosingSwipeTail = Concat({
-    Hex("00 C0 10 6D"),
-    Hex("02 01 00 00 00 00 00 00"),
-    Zeros(8),
-    Hex("02 00 00 00"),
-    Hex("02 00 00 00"),
-    Hex("60 00 00 00 0B 00 00 00"),
-    Hex("02 01 00 00 00 00 00 00"),
-    Hex("02 00 00 00"),
-    Zeros(16),
-    Hex("23 00 00 00"),
-    Zeros(56),
-    Hex("48 00 00 00 01 00 00 00"),
-    Zeros(12),
-    Hex("00 FF 77 17 01 00 00 00 28 00 00 00"),
-    Zeros(40),
-    Hex("00 01 40 6E 00 00 00 10"),
-    Hex("00 01 40 6F 00 00 00 00"),
-    Hex("00 01 40 70 00 00 00 00"),
-    Hex("00 01 40 84 00 00 00 04"),
-    Hex("00 01 40 85 00 00 00 00"),
-    Hex("00 01 40 73 00 00 00 04"),
-    Hex("00 01 C0 8B 00 00 00 00"),
-    Hex("00 01 C0 8C 00 00 00 00"),
-});
+// The closing event of swipe code 4 with timestamp 258.
+const Bytes kClosingSwipeTail =
+    Concat({RecordField(kTs258), Scalars("00 00 00 10", "00 00 00 04", "00 01 40 73 00 00 00 04")});
 
 const Entries kClosingSwipe = {{"gestureSubtype", 16},
                                {"swipeDirection", 4},

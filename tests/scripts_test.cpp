@@ -10,6 +10,7 @@
 
 #include <cstring>
 #include <fstream>
+#include <functional>
 
 #include "ScriptWorld.h"
 #include "scripts/ExtraScripts.h"
@@ -34,138 +35,108 @@ void KillRecorded(const std::string &pidFile) {
   if (in >> pid && pid > 0) kill(pid, SIGKILL);
 }
 
-struct OutputCase {
-  const char *label;
-  const char *commands;
-  std::optional<std::string> expected;
-};
-
-void PrintTo(const OutputCase &c, std::ostream *os) {
-  *os << c.label;
+// What a script prints is decoded and trimmed; output that is not UTF-8 gives nothing.
+TEST(Scripts, OutputIsDecodedAndTrimmed) {
+  const struct {
+    const char *label;
+    const char *commands;
+    std::optional<std::string> expected;
+  } cases[] = {{"Padded", "printf '   complete\\n'", "complete"},
+               {"NonZeroExit", "echo complete; exit 1", "complete"},
+               {"KilledBySignal", "printf complete; kill -KILL $$", "complete"},
+               {"NoOutput", "true", ""},
+               {"OnlyWhitespace", "printf ' \\t\\r\\n\\v\\f'", ""},
+               {"InnerSpaceKept", "printf ' com plete\\n'", "com plete"},
+               // U+00A0, U+2003, U+0085, U+2028, U+2029, tabs.
+               {"UnicodeSpaces",
+                "printf '\\302\\240\\t\\342\\200\\203complete\\302\\205\\342\\200\\250\\342\\200"
+                "\\251\\t\\n'",
+                "complete"},
+               // Non-breaking space inside is text, not trimmed.
+               {"UnicodeInside", "printf 'a\\302\\240b'",
+                "a\xC2\xA0"
+                "b"},
+               {"Overlong", "printf 'complete\\300\\257'", std::nullopt},
+               {"OverlongThreeBytes", "printf '\\340\\200\\257'", std::nullopt},
+               {"Surrogate", "printf 'complete\\355\\240\\200'", std::nullopt},
+               {"Truncated", "printf 'complete\\342\\202'", std::nullopt},
+               {"AboveUnicode", "printf '\\364\\220\\200\\200'", std::nullopt},
+               {"LoneContinuation", "printf '\\200complete'", std::nullopt}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.label);
+    ScriptWorld world;
+    world.shell(ScriptWorld::kUser, "back-extra-script", c.commands);
+    EXPECT_EQ(RunBack(world), c.expected);
+    EXPECT_TRUE(world.backend.logged.empty());
+  }
 }
 
-class ScriptOutput : public testing::TestWithParam<OutputCase> {};
-
-TEST_P(ScriptOutput, IsDecodedAndTrimmed) {
-  ScriptWorld world;
-  world.shell(ScriptWorld::kUser, "back-extra-script", GetParam().commands);
-  EXPECT_EQ(RunBack(world), GetParam().expected);
-  EXPECT_TRUE(world.backend.logged.empty());
+// A script that cannot run is said in one line without its path, and gives nothing.
+TEST(Scripts, FailureLogsOneLineWithoutThePathAndGivesNothing) {
+  const struct {
+    const char *label;
+    std::function<void(ScriptWorld &)> make;  // the thing at the script path
+  } cases[] = {
+      {"NotExecutable",
+       [](ScriptWorld &w) {
+         w.write(ScriptWorld::kUser, "back-extra-script", "#!/bin/sh\necho complete\n", 0644);
+       }},
+      {"Directory",
+       [](ScriptWorld &w) {
+         std::filesystem::create_directories(w.realPath(ScriptWorld::kUser, "back-extra-script"));
+       }},
+      {"MissingInterpreter",
+       [](ScriptWorld &w) {
+         w.write(ScriptWorld::kUser, "back-extra-script",
+                 "#!/nonexistent/interpreter\necho complete\n");
+       }},
+      {"NotAProgram", [](ScriptWorld &w) {
+         w.write(ScriptWorld::kUser, "back-extra-script",
+                 "\x7f"
+                 "ELF garbage");
+       }}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.label);
+    ScriptWorld world;
+    c.make(world);
+    EXPECT_EQ(RunBack(world), std::nullopt);
+    ASSERT_EQ(world.backend.logged.size(), 1u);
+    const std::string &line = world.backend.logged[0];
+    EXPECT_EQ(line.rfind(kLogPrefix, 0), 0u) << line;
+    EXPECT_GT(line.size(), strlen(kLogPrefix)) << "the reason is missing";
+    EXPECT_EQ(line.find(world.root()), std::string::npos) << line;
+    EXPECT_EQ(line.find('\n'), std::string::npos) << line;
+    ASSERT_EQ(world.backend.programs.spawned.size(), 1u);
+    EXPECT_EQ(world.backend.programs.spawned[0],
+              world.namedPath(ScriptWorld::kUser, "back-extra-script"));
+  }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Scripts, ScriptOutput,
-    testing::Values(
-        OutputCase{"Padded", "printf '   complete\\n'", "complete"},
-        OutputCase{"NonZeroExit", "echo complete; exit 1", "complete"},
-        OutputCase{"KilledBySignal", "printf complete; kill -KILL $$", "complete"},
-        OutputCase{"NoOutput", "true", ""},
-        OutputCase{"OnlyWhitespace", "printf ' \\t\\r\\n\\v\\f'", ""},
-        OutputCase{"InnerSpaceKept", "printf ' com plete\\n'", "com plete"},
-        // U+00A0, U+2003, U+0085, U+2028, U+2029, tabs.
-        OutputCase{"UnicodeSpaces",
-                   "printf '\\302\\240\\t\\342\\200\\203complete\\302\\205\\342\\200\\250\\342\\200"
-                   "\\251\\t\\n'",
-                   "complete"},
-        // Non-breaking space inside is text, not trimmed.
-        OutputCase{"UnicodeInside", "printf 'a\\302\\240b'",
-                   "a\xC2\xA0"
-                   "b"},
-        OutputCase{"Overlong", "printf 'complete\\300\\257'", std::nullopt},
-        OutputCase{"OverlongThreeBytes", "printf '\\340\\200\\257'", std::nullopt},
-        OutputCase{"Surrogate", "printf 'complete\\355\\240\\200'", std::nullopt},
-        OutputCase{"Truncated", "printf 'complete\\342\\202'", std::nullopt},
-        OutputCase{"AboveUnicode", "printf '\\364\\220\\200\\200'", std::nullopt},
-        OutputCase{"LoneContinuation", "printf '\\200complete'", std::nullopt}),
-    [](const testing::TestParamInfo<OutputCase> &info) { return info.param.label; });
-
-struct FailureCase {
-  const char *label;
-  // Makes the thing at the script path.
-  void (*make)(ScriptWorld &world);
-};
-
-void PrintTo(const FailureCase &c, std::ostream *os) {
-  *os << c.label;
+TEST(Scripts, UserCopyComesFirst) {
+  using W = ScriptWorld;
+  const struct {
+    const char *label;
+    bool user, system;
+    std::optional<std::string> expected;
+    std::optional<ScriptWorld::Where> spawned;
+  } cases[] = {{"Both", true, true, "user", W::kUser},
+               {"SystemOnly", false, true, "system", W::kSystem},
+               {"UserOnly", true, false, "user", W::kUser},
+               {"Neither", false, false, std::nullopt, std::nullopt}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.label);
+    ScriptWorld world;
+    if (c.user) world.shell(W::kUser, "back-extra-script", "echo user");
+    if (c.system) world.shell(W::kSystem, "back-extra-script", "echo system");
+    // The other action's script never runs in its place.
+    world.shell(W::kUser, "forward-extra-script", "echo forward");
+    EXPECT_EQ(RunBack(world), c.expected);
+    EXPECT_TRUE(world.backend.logged.empty());
+    std::vector<std::string> spawned;
+    if (c.spawned) spawned.push_back(world.namedPath(*c.spawned, "back-extra-script"));
+    EXPECT_EQ(world.backend.programs.spawned, spawned);
+  }
 }
-
-class ScriptFailure : public testing::TestWithParam<FailureCase> {};
-
-TEST_P(ScriptFailure, LogsOneLineWithoutThePathAndGivesNothing) {
-  ScriptWorld world;
-  GetParam().make(world);
-  EXPECT_EQ(RunBack(world), std::nullopt);
-  ASSERT_EQ(world.backend.logged.size(), 1u);
-  const std::string &line = world.backend.logged[0];
-  EXPECT_EQ(line.rfind(kLogPrefix, 0), 0u) << line;
-  EXPECT_GT(line.size(), strlen(kLogPrefix)) << "the reason is missing";
-  EXPECT_EQ(line.find(world.root()), std::string::npos) << line;
-  EXPECT_EQ(line.find('\n'), std::string::npos) << line;
-  ASSERT_EQ(world.backend.programs.spawned.size(), 1u);
-  EXPECT_EQ(world.backend.programs.spawned[0],
-            world.namedPath(ScriptWorld::kUser, "back-extra-script"));
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Scripts, ScriptFailure,
-    testing::Values(FailureCase{"NotExecutable",
-                                [](ScriptWorld &w) {
-                                  w.write(ScriptWorld::kUser, "back-extra-script",
-                                          "#!/bin/sh\necho complete\n", 0644);
-                                }},
-                    FailureCase{"Directory",
-                                [](ScriptWorld &w) {
-                                  std::filesystem::create_directories(
-                                      w.realPath(ScriptWorld::kUser, "back-extra-script"));
-                                }},
-                    FailureCase{"MissingInterpreter",
-                                [](ScriptWorld &w) {
-                                  w.write(ScriptWorld::kUser, "back-extra-script",
-                                          "#!/nonexistent/interpreter\necho complete\n");
-                                }},
-                    FailureCase{"NotAProgram",
-                                [](ScriptWorld &w) {
-                                  w.write(ScriptWorld::kUser, "back-extra-script",
-                                          "\x7f"
-                                          "ELF garbage");
-                                }}),
-    [](const testing::TestParamInfo<FailureCase> &info) { return info.param.label; });
-
-struct LocationCase {
-  const char *label;
-  bool user;
-  bool system;
-  std::optional<std::string> expected;
-  std::optional<ScriptWorld::Where> spawned;
-};
-
-void PrintTo(const LocationCase &c, std::ostream *os) {
-  *os << c.label;
-}
-
-class ScriptLocation : public testing::TestWithParam<LocationCase> {};
-
-TEST_P(ScriptLocation, UserCopyComesFirst) {
-  ScriptWorld world;
-  if (GetParam().user) world.shell(ScriptWorld::kUser, "back-extra-script", "echo user");
-  if (GetParam().system) world.shell(ScriptWorld::kSystem, "back-extra-script", "echo system");
-  // The other action's script never runs in its place.
-  world.shell(ScriptWorld::kUser, "forward-extra-script", "echo forward");
-  EXPECT_EQ(RunBack(world), GetParam().expected);
-  EXPECT_TRUE(world.backend.logged.empty());
-  std::vector<std::string> spawned;
-  if (GetParam().spawned)
-    spawned.push_back(world.namedPath(*GetParam().spawned, "back-extra-script"));
-  EXPECT_EQ(world.backend.programs.spawned, spawned);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Scripts, ScriptLocation,
-    testing::Values(LocationCase{"Both", true, true, "user", ScriptWorld::kUser},
-                    LocationCase{"SystemOnly", false, true, "system", ScriptWorld::kSystem},
-                    LocationCase{"UserOnly", true, false, "user", ScriptWorld::kUser},
-                    LocationCase{"Neither", false, false, std::nullopt, std::nullopt}),
-    [](const testing::TestParamInfo<LocationCase> &info) { return info.param.label; });
 
 TEST(Scripts, HomeWithTrailingSlashFindsTheUserCopy) {
   ScriptWorld world;
