@@ -22,38 +22,30 @@ class ClockBackend : public TestBackend {
   [[noreturn]] void exitProcess(int status) override { throw status; }
 };
 
-struct SleepCase {
-  const char *label;
-  uint64_t now;
-  double seconds;
-  std::vector<uint64_t> waits;
-};
-
-void PrintTo(const SleepCase &c, std::ostream *os) {
-  *os << c.label;
+TEST(Foundation, SleepWaitsOnThePlatformClock) {
+  constexpr double kInf = std::numeric_limits<double>::infinity();
+  constexpr uint64_t kForever = platform::kForever;
+  const struct {
+    const char *label;
+    uint64_t now;
+    double seconds;
+    std::vector<uint64_t> waits;
+  } cases[] = {{"OneSecond", 5, 1.0, {1000000005}},
+               {"Fraction", 0, 0.25, {250000000}},
+               {"Zero", 7, 0.0, {}},
+               {"Negative", 7, -1.0, {}},
+               {"NaN", 7, std::nan(""), {}},
+               {"Infinite", 7, kInf, {kForever}},
+               {"BeyondSixtyFourBits", 7, 1e30, {kForever}},
+               {"SumOverflows", kForever - 10, 1.0, {kForever}}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.label);
+    ClockBackend backend;
+    backend.manualTime.now = c.now;
+    NSThread::sleepForTimeInterval(c.seconds);
+    EXPECT_EQ(backend.manualTime.sleeps, c.waits);
+  }
 }
-
-class Sleep : public testing::TestWithParam<SleepCase> {};
-
-TEST_P(Sleep, WaitsOnThePlatformClock) {
-  ClockBackend backend;
-  backend.manualTime.now = GetParam().now;
-  NSThread::sleepForTimeInterval(GetParam().seconds);
-  EXPECT_EQ(backend.manualTime.sleeps, GetParam().waits);
-}
-
-constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr uint64_t kForever = platform::kForever;
-
-INSTANTIATE_TEST_SUITE_P(
-    Foundation, Sleep,
-    testing::Values(SleepCase{"OneSecond", 5, 1.0, {1000000005}},
-                    SleepCase{"Fraction", 0, 0.25, {250000000}}, SleepCase{"Zero", 7, 0.0, {}},
-                    SleepCase{"Negative", 7, -1.0, {}}, SleepCase{"NaN", 7, std::nan(""), {}},
-                    SleepCase{"Infinite", 7, kInf, {kForever}},
-                    SleepCase{"BeyondSixtyFourBits", 7, 1e30, {kForever}},
-                    SleepCase{"SumOverflows", kForever - 10, 1.0, {kForever}}),
-    [](const testing::TestParamInfo<SleepCase> &info) { return info.param.label; });
 
 TEST(Foundation, ExitGoesThroughTheBackend) {
   ClockBackend backend;
@@ -120,47 +112,42 @@ TEST(Log, FormatsObjectsAndHandsTheLineToTheBackend) {
             std::vector<std::string>{"CorvasselHelper: Failed to run script: reason (7)"});
 }
 
-struct PathCase {
-  const char *home;  // nullptr: unset
-  const char *path;
-  const char *expected;  // nullptr: the password database's home + rest of path
-};
-
-void PrintTo(const PathCase &c, std::ostream *os) {
-  *os << (c.home ? c.home : "(unset)") << " " << c.path;
-}
-
-class TildeExpansion : public testing::TestWithParam<PathCase> {};
-
-TEST_P(TildeExpansion, UsesHomeThenPasswordDatabase) {
-  std::string result, fromDatabase;
-  {
-    EnvGuard home("HOME");
-    if (GetParam().home)
-      setenv("HOME", GetParam().home, 1);
-    else
-      unsetenv("HOME");
-    result = NSStringByExpandingTildeInPath(GetParam().path);
-    fromDatabase = NSHomeDirectory();
-  }
-  if (GetParam().expected) {
-    EXPECT_EQ(result, GetParam().expected);
-  } else {
+TEST(Paths, TildeExpansionUsesHomeThenPasswordDatabase) {
+  const struct {
+    const char *home;  // nullptr: unset
+    const char *path;
+    const char *expected;  // nullptr: the password database's home + rest of path
+  } cases[] = {{"/h", "~/Library", "/h/Library"},
+               {"/h/", "~/Library", "/h/Library"},
+               {"/h", "~", "/h"},
+               {"/", "~/Library", "/Library"},
+               {"/h", "/Library/x", "/Library/x"},
+               {"/h", "a/~/b", "a/~/b"},
+               {"/h", "~other/x", "~other/x"},
+               {"", "~/Library", nullptr},
+               {nullptr, "~/Library", nullptr}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(std::string(c.home ? c.home : "(unset)") + " " + c.path);
+    std::string result, fromDatabase;
+    {
+      EnvGuard home("HOME");
+      if (c.home)
+        setenv("HOME", c.home, 1);
+      else
+        unsetenv("HOME");
+      result = NSStringByExpandingTildeInPath(c.path);
+      fromDatabase = NSHomeDirectory();
+    }
+    if (c.expected) {
+      EXPECT_EQ(result, c.expected);
+      continue;
+    }
     struct passwd *entry = getpwuid(getuid());
     ASSERT_NE(entry, nullptr);
     EXPECT_EQ(fromDatabase, entry->pw_dir);
     EXPECT_EQ(result.rfind(entry->pw_dir, 0), 0u);
   }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Paths, TildeExpansion,
-    testing::Values(PathCase{"/h", "~/Library", "/h/Library"},
-                    PathCase{"/h/", "~/Library", "/h/Library"}, PathCase{"/h", "~", "/h"},
-                    PathCase{"/", "~/Library", "/Library"},
-                    PathCase{"/h", "/Library/x", "/Library/x"}, PathCase{"/h", "a/~/b", "a/~/b"},
-                    PathCase{"/h", "~other/x", "~other/x"}, PathCase{"", "~/Library", nullptr},
-                    PathCase{nullptr, "~/Library", nullptr}));
 
 TEST(Paths, AppendingComponentUsesOneSeparator) {
   EXPECT_EQ(NSStringByAppendingPathComponent("/a", "b/c"), "/a/b/c");

@@ -19,10 +19,6 @@ struct Case {
   bool tapInstalled;
 };
 
-void PrintTo(const Case &c, std::ostream *os) {
-  *os << c.name;
-}
-
 const Case kCases[] = {
     {"start twice: one tap, one timer", {Start, Start}, 1, {true}, 1, 0, true},
     {"failing tap: no tap, no timer", {TapsFail, Start}, 1, {}, 0, 0, false},
@@ -38,53 +34,45 @@ const Case kCases[] = {
     {"scheduling again replaces the pending timer", {Start, Schedule}, 1, {true}, 2, 1, true},
 };
 
-class HelperLifecycle : public ::testing::TestWithParam<Case> {};
-
-TEST_P(HelperLifecycle, TapAndTimer) {
-  const Case &c = GetParam();
-  {
-    ManualTimeBackend warm;
-    delete new CorvasselHelper;  // the process-wide swipe table exists from now on
+TEST(HelperLifecycle, TapAndTimer) {
+  for (const Case &c : kCases) {
+    SCOPED_TRACE(c.name);
+    {
+      ManualTimeBackend warm;
+      delete new CorvasselHelper;  // the process-wide swipe table exists from now on
+    }
+    long liveBefore = platform::liveObjectCount();
+    {
+      ManualTimeBackend world;
+      auto *helper = new CorvasselHelper;
+      for (Step step : c.steps) {
+        if (step == Start) helper->start();
+        if (step == Stop) helper->stop();
+        if (step == Schedule) helper->scheduleRestart();
+        if (step == TapsFail) world.tapInput.tapsFail = true;
+      }
+      EXPECT_EQ(world.tapInput.tapRequests, c.tapRequests);
+      EXPECT_EQ(world.tapInput.taps.enables, c.enables);
+      EXPECT_EQ(world.manualTime.armed.size(), c.timersArmed);
+      for (CFTimeInterval interval : world.manualTime.armed) EXPECT_DOUBLE_EQ(interval, 1800.0);
+      EXPECT_EQ(world.manualTime.invalidated, c.timersInvalidated);
+      EXPECT_EQ(helper->eventTap() != nullptr, c.tapInstalled);
+      EXPECT_EQ(helper->restartTimer() != nullptr, c.timersArmed > 0);
+      // Every tap's source went to the main loop.
+      for (CFRunLoopRef rl : world.tapInput.taps.attachedTo) EXPECT_EQ(rl, CFRunLoopGetMain());
+      EXPECT_EQ(world.tapInput.taps.attachedTo.size(), world.tapInput.taps.created);
+      if (c.tapInstalled) {
+        EXPECT_TRUE(CGEventTapIsEnabled(helper->eventTap()));
+        EXPECT_EQ(world.tapInput.taps.lastRequest.eventsOfInterest, 0x6000018u);
+      }
+      delete helper;  // the tear-down leaves no timer pending and disables the tap
+      if (c.tapInstalled) {
+        EXPECT_FALSE(world.tapInput.taps.enables.back());
+      }
+    }
+    EXPECT_EQ(platform::liveObjectCount(), liveBefore);
   }
-  long liveBefore = platform::liveObjectCount();
-  {
-    ManualTimeBackend world;
-    auto *helper = new CorvasselHelper;
-    for (Step step : c.steps) {
-      if (step == Start) helper->start();
-      if (step == Stop) helper->stop();
-      if (step == Schedule) helper->scheduleRestart();
-      if (step == TapsFail) world.tapInput.tapsFail = true;
-    }
-    EXPECT_EQ(world.tapInput.tapRequests, c.tapRequests);
-    EXPECT_EQ(world.tapInput.taps.enables, c.enables);
-    EXPECT_EQ(world.manualTime.armed.size(), c.timersArmed);
-    for (CFTimeInterval interval : world.manualTime.armed) EXPECT_DOUBLE_EQ(interval, 1800.0);
-    EXPECT_EQ(world.manualTime.invalidated, c.timersInvalidated);
-    EXPECT_EQ(helper->eventTap() != nullptr, c.tapInstalled);
-    EXPECT_EQ(helper->restartTimer() != nullptr, c.timersArmed > 0);
-    // Every tap's source went to the main loop.
-    for (CFRunLoopRef rl : world.tapInput.taps.attachedTo) EXPECT_EQ(rl, CFRunLoopGetMain());
-    EXPECT_EQ(world.tapInput.taps.attachedTo.size(), world.tapInput.taps.created);
-    if (c.tapInstalled) {
-      EXPECT_TRUE(CGEventTapIsEnabled(helper->eventTap()));
-      EXPECT_EQ(world.tapInput.taps.lastRequest.eventsOfInterest, 0x6000018u);
-    }
-    delete helper;  // the tear-down leaves no timer pending and disables the tap
-    if (c.tapInstalled) {
-      EXPECT_FALSE(world.tapInput.taps.enables.back());
-    }
-  }
-  EXPECT_EQ(platform::liveObjectCount(), liveBefore);
 }
-
-INSTANTIATE_TEST_SUITE_P(Cases, HelperLifecycle, ::testing::ValuesIn(kCases),
-                         [](const ::testing::TestParamInfo<Case> &info) {
-                           std::string name;
-                           for (const char *p = info.param.name; *p; ++p)
-                             if (isalnum(static_cast<unsigned char>(*p))) name += *p;
-                           return name;
-                         });
 
 // The restart timer ends the process; which timer fired shows in the time of the exit.
 struct RestartCase {
@@ -92,10 +80,6 @@ struct RestartCase {
   std::vector<std::pair<double, Step>> steps;  // at a time on the manual clock
   const char *exitLine;
 };
-
-void PrintTo(const RestartCase &c, std::ostream *os) {
-  *os << c.name;
-}
 
 const RestartCase kRestartCases[] = {
     {"FiresAfterHalfAnHour", {{0, Start}}, "exit 42 at 1800\\.000 taps 1 armed 1 invalidated 0"},
@@ -107,31 +91,26 @@ const RestartCase kRestartCases[] = {
      "exit 42 at 2400\\.000 taps 2 armed 2 invalidated 1"},
 };
 
-class HelperRestart : public ::testing::TestWithParam<RestartCase> {};
-
-TEST_P(HelperRestart, ExitsWith42) {
+TEST(HelperRestart, ExitsWith42) {
   UseFreshProcessForDeathTests();
-  const RestartCase &c = GetParam();
-  EXPECT_EXIT(
-      {
-        ManualTimeBackend world;
-        auto *helper = new CorvasselHelper;
-        for (auto [at, step] : c.steps) {
-          world.manualTime.now = static_cast<uint64_t>(at * 1e9);
-          if (step == Start) helper->start();
-          if (step == Stop) helper->stop();
-          if (step == Schedule) helper->scheduleRestart();
-        }
-        CFRunLoopRun();
-        fprintf(stderr, "the run loop returned\n");
-        _exit(1);
-      },
-      ::testing::ExitedWithCode(42), c.exitLine);
+  for (const RestartCase &c : kRestartCases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EXIT(
+        {
+          ManualTimeBackend world;
+          auto *helper = new CorvasselHelper;
+          for (auto [at, step] : c.steps) {
+            world.manualTime.now = static_cast<uint64_t>(at * 1e9);
+            if (step == Start) helper->start();
+            if (step == Stop) helper->stop();
+            if (step == Schedule) helper->scheduleRestart();
+          }
+          CFRunLoopRun();
+          fprintf(stderr, "the run loop returned\n");
+          _exit(1);
+        },
+        ::testing::ExitedWithCode(42), c.exitLine);
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(Cases, HelperRestart, ::testing::ValuesIn(kRestartCases),
-                         [](const ::testing::TestParamInfo<RestartCase> &info) {
-                           return std::string(info.param.name);
-                         });
 
 }  // namespace

@@ -85,67 +85,53 @@ struct OrderCase {
   std::vector<std::string> expected;
 };
 
-void PrintTo(const OrderCase &c, std::ostream *os) {
-  *os << c.title;
-}
+const OrderCase kOrderCases[] = {
+    {"earliest deadline first",
+     {{"A", 3 * kSecond}, {"B", 2 * kSecond}},
+     {},
+     {"B@2000", "A@3000", "main@100000"}},
+    {"same deadline: earliest wait first",
+     {{"A", 5 * kSecond}, {"B", 5 * kSecond}, {"C", 5 * kSecond}},
+     {},
+     {"A@5000", "B@5000", "C@5000", "main@100000"}},
+    {"world actions at a time run before threads due then",
+     {{"A", 2 * kSecond}},
+     {2.0, 1.5, 2.0},
+     {"a1@1500", "a0@2000", "a2@2000", "A@2000", "main@100000"}},
+    {"actions after the last sleeper still run", {}, {50.25}, {"a0@50250", "main@100000"}}};
 
-class ClockOrder : public ::testing::TestWithParam<OrderCase> {};
-
-TEST_P(ClockOrder, WakesInDeadlineThenWaitOrderWithWorldFirst) {
-  const OrderCase &c = GetParam();
-  VirtualWorld world;
-  platform::UseBackend running(world);
-  Log log(world);
-  for (size_t i = 0; i < c.actions.size(); ++i) {
-    std::string name = "a" + std::to_string(i);
-    world.at(c.actions[i], [&log, name] { log.mark(name); });
+TEST(VirtualWorld, WakesInDeadlineThenWaitOrderWithWorldFirst) {
+  for (const OrderCase &c : kOrderCases) {
+    SCOPED_TRACE(c.title);
+    VirtualWorld world;
+    platform::UseBackend running(world);
+    Log log(world);
+    for (size_t i = 0; i < c.actions.size(); ++i) {
+      std::string name = "a" + std::to_string(i);
+      world.at(c.actions[i], [&log, name] { log.mark(name); });
+    }
+    world.run(
+        [&] {
+          std::vector<std::thread> threads;
+          for (const Sleeper &s : c.sleepers) {
+            threads.push_back(HelperThread(world, [&world, &log, s] {
+              SleepUntil(world, s.deadline);
+              log.mark(s.name);
+            }));
+            // Let this sleeper wait before the next one starts: the main thread's own short
+            // virtual sleep can only end once the sleeper waits too.
+            SleepUntil(world, world.nowNanos());
+          }
+          // A real join would block outside the clock's sight; by 100 s every sleeper is done.
+          SleepUntil(world, 100 * kSecond);
+          log.mark("main");
+          for (auto &t : threads) t.join();
+          return 0;
+        },
+        1000);
+    EXPECT_EQ(log.lines(), c.expected);
   }
-  world.run(
-      [&] {
-        std::vector<std::thread> threads;
-        for (const Sleeper &s : c.sleepers) {
-          threads.push_back(HelperThread(world, [&world, &log, s] {
-            SleepUntil(world, s.deadline);
-            log.mark(s.name);
-          }));
-          // Let this sleeper wait before the next one starts: the main thread's own short
-          // virtual sleep can only end once the sleeper waits too.
-          SleepUntil(world, world.nowNanos());
-        }
-        // A real join would block outside the clock's sight; by 100 s every sleeper is done.
-        SleepUntil(world, 100 * kSecond);
-        log.mark("main");
-        for (auto &t : threads) t.join();
-        return 0;
-      },
-      1000);
-  EXPECT_EQ(log.lines(), c.expected);
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    VirtualWorld, ClockOrder,
-    ::testing::Values(OrderCase{"earliest deadline first",
-                                {{"A", 3 * kSecond}, {"B", 2 * kSecond}},
-                                {},
-                                {"B@2000", "A@3000", "main@100000"}},
-                      OrderCase{"same deadline: earliest wait first",
-                                {{"A", 5 * kSecond}, {"B", 5 * kSecond}, {"C", 5 * kSecond}},
-                                {},
-                                {"A@5000", "B@5000", "C@5000", "main@100000"}},
-                      OrderCase{"world actions at a time run before threads due then",
-                                {{"A", 2 * kSecond}},
-                                {2.0, 1.5, 2.0},
-                                {"a1@1500", "a0@2000", "a2@2000", "A@2000", "main@100000"}},
-                      OrderCase{"actions after the last sleeper still run",
-                                {},
-                                {50.25},
-                                {"a0@50250", "main@100000"}}),
-    [](const auto &info) {
-      std::string name = info.param.title;
-      for (char &ch : name)
-        if (!isalnum(static_cast<unsigned char>(ch))) ch = '_';
-      return name;
-    });
 
 TEST(VirtualWorld, NotifiedThreadCountsAsRunningAtOnce) {
   // The woken thread takes real time before it acts; the clock must not move meanwhile.
@@ -225,37 +211,25 @@ TEST(VirtualWorld, ActionsAtTheStartComeBeforeTheEntry) {
   EXPECT_EQ(log.lines(), (std::vector<std::string>{"world@0", "entry@0"}));
 }
 
-TEST(VirtualWorldDeathTest, EndsWhenTheClockReachesTheEnd) {
+// The run ends the process: with 0 when the clock reaches the end, with what exit is given.
+TEST(VirtualWorldDeathTest, EndsWhenTheClockReachesTheEndOrOnExit) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  auto body = [] {
-    VirtualWorld world;
-    platform::UseBackend running(world);
-    world.run(
-        [&] {
-          SleepUntil(world, platform::kForever);
-          return 3;
-        },
-        10);
-  };
-  EXPECT_EXIT(body(), ::testing::ExitedWithCode(0), "");
-}
-
-TEST(VirtualWorldDeathTest, ExitReportsStatusAndEndsTheProcess) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  auto body = [] {
-    VirtualWorld world;
-    Recorder recorder;
-    world.setObserver(&recorder);
-    platform::UseBackend running(world);
-    world.at(4, [&] { world.exitProcess(42); });
-    world.run(
-        [&] {
-          SleepUntil(world, platform::kForever);
-          return 3;
-        },
-        10);
-  };
-  EXPECT_EXIT(body(), ::testing::ExitedWithCode(42), "");
+  for (int status : {0, 42}) {
+    auto body = [status] {
+      VirtualWorld world;
+      Recorder recorder;
+      world.setObserver(&recorder);
+      platform::UseBackend running(world);
+      if (status) world.at(4, [&] { world.exitProcess(status); });
+      world.run(
+          [&] {
+            SleepUntil(world, platform::kForever);
+            return 3;
+          },
+          10);
+    };
+    EXPECT_EXIT(body(), ::testing::ExitedWithCode(status), "") << status;
+  }
 }
 
 TEST(VirtualWorld, TrustAndTapCreationAreObserved) {
