@@ -75,6 +75,11 @@ TEST_P(FrameFilterTable, AsksAndWritesAsTheTableSays) {
   std::vector<std::string> out;
   int64_t device = -1;
   std::vector<std::string> asked;
+  auto noteQuestion = [&] {
+    const auto &q = *filter.question();
+    asked.push_back(std::to_string(q.type) + " " + std::to_string(q.button) + " " +
+                    std::to_string(q.heldBefore));
+  };
   for (const std::string &step : c.steps) {
     const auto colon = step.find(':');
     if (colon != std::string::npos) {
@@ -85,19 +90,11 @@ TEST_P(FrameFilterTable, AsksAndWritesAsTheTableSays) {
       events.push_back({EV_SYN, SYN_REPORT, 0});
       const bool waited = filter.question().has_value();
       filter.frame(device, events.data(), events.size());
-      if (!waited && filter.question()) {
-        const auto &q = *filter.question();
-        asked.push_back(std::to_string(q.type) + " " + std::to_string(q.button) + " " +
-                        std::to_string(q.heldBefore));
-      }
+      if (!waited && filter.question()) noteQuestion();
     } else if (step == "pass" || step == "swallow") {
       ASSERT_TRUE(filter.question()) << "nothing asked before: " << step;
       filter.answer(step == "pass");
-      if (filter.question()) {
-        const auto &q = *filter.question();
-        asked.push_back(std::to_string(q.type) + " " + std::to_string(q.button) + " " +
-                        std::to_string(q.heldBefore));
-      }
+      if (filter.question()) noteQuestion();
     } else if (step == "overtake") {
       filter.overtake();
     } else if (step.rfind("click ", 0) == 0) {

@@ -12,6 +12,8 @@
 #include <sstream>
 #include <string>
 
+#include "TestBackend.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -108,9 +110,8 @@ TEST(Packaging, RelaunchesAfterThePlannedRestartOnly) {
 // completions go where each shell looks under that prefix: zsh reads a package's (under /usr)
 // from vendor-completions, a local install's from site-functions.
 TEST(Packaging, TheInstalledUnitStartsTheInstalledHelper) {
-  char scratch[] = "/tmp/corvassel-install-XXXXXX";
-  ASSERT_NE(mkdtemp(scratch), nullptr);
-  const fs::path dir = scratch;
+  ScratchHome scratch;
+  const fs::path dir = scratch.root;
   struct Case {
     std::string prefix;
     std::string destdir;
@@ -158,7 +159,6 @@ TEST(Packaging, TheInstalledUnitStartsTheInstalledHelper) {
           << installed;
     }
   }
-  fs::remove_all(dir);
 }
 
 // The release preset, for installing and packaging, builds the programs and no tests or
@@ -166,9 +166,8 @@ TEST(Packaging, TheInstalledUnitStartsTheInstalledHelper) {
 // settings window it needs no GTK either: here pkg-config finds nothing but what the helper and
 // corvassel-prefs use. (With it, as packaged, the window is built.)
 TEST(Packaging, TheReleasePresetBuildsNoTestsOrBenchmarks) {
-  char scratch[] = "/tmp/corvassel-release-XXXXXX";
-  ASSERT_NE(mkdtemp(scratch), nullptr);
-  const fs::path dir = scratch;
+  ScratchHome scratch;
+  const fs::path dir = scratch.root;
   fs::create_directory(dir / "pkgconfig");
   for (const char *package : {"libplist-2.0", "libsystemd", "libevdev"}) {
     const std::string command = std::string("cp \"$(pkg-config --variable=pcfiledir ") + package +
@@ -192,7 +191,6 @@ TEST(Packaging, TheReleasePresetBuildsNoTestsOrBenchmarks) {
   };
   for (const auto &[target, built] : expected)
     EXPECT_EQ(targets.find(std::string(" ") + target + "\n") != std::string::npos, built) << target;
-  fs::remove_all(dir);
 }
 
 // The window is a process of its own, and the only program that links GTK.
@@ -219,9 +217,8 @@ TEST(Packaging, OnlyTheSettingsWindowLinksGtk) {
 TEST(Packaging, SystemdAcceptsTheUnit) {
   if (system("command -v systemd-analyze >/dev/null 2>&1") != 0)
     GTEST_SKIP() << "systemd-analyze is not installed";
-  char scratch[] = "/tmp/corvassel-unit-XXXXXX";
-  ASSERT_NE(mkdtemp(scratch), nullptr);
-  fs::path dir = scratch;
+  ScratchHome scratch;
+  const fs::path dir = scratch.root;
   fs::create_directory(dir / "runtime");
   fs::permissions(dir / "runtime", fs::perms::owner_all);
   { std::ofstream(dir / "corvassel-helper.service") << ConfiguredUnit(); }
@@ -231,7 +228,6 @@ TEST(Packaging, SystemdAcceptsTheUnit) {
       (dir / "corvassel-helper.service").string() + " >" + (dir / "out").string() + " 2>&1";
   int status = system(command.c_str());
   std::string output = ReadFile(dir / "out");
-  fs::remove_all(dir);
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0) << output;
   EXPECT_EQ(output, "");  // warnings about unknown or malformed settings come out here
@@ -241,9 +237,8 @@ TEST(Packaging, SystemdAcceptsTheUnit) {
 TEST(Packaging, SystemdAcceptsTheBrokersUnits) {
   if (system("command -v systemd-analyze >/dev/null 2>&1") != 0)
     GTEST_SKIP() << "systemd-analyze is not installed";
-  char scratch[] = "/tmp/corvassel-units-XXXXXX";
-  ASSERT_NE(mkdtemp(scratch), nullptr);
-  const fs::path dir = scratch;
+  ScratchHome scratch;
+  const fs::path dir = scratch.root;
   const std::string service = ConfiguredBrokerService();
   { std::ofstream(dir / "corvassel-uinputd@.service") << service; }
   fs::copy_file(fs::path(CORVASSEL_SOURCE_DIR) / "packaging/corvassel-uinputd.socket",
@@ -269,7 +264,6 @@ TEST(Packaging, SystemdAcceptsTheBrokersUnits) {
   const size_t at = report.find(overall);
   ASSERT_NE(at, std::string::npos) << report;
   EXPECT_LT(std::stod(report.substr(at + overall.size())), 2.0) << report;
-  fs::remove_all(dir);
 }
 
 }  // namespace

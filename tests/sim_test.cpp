@@ -1,33 +1,22 @@
 // corvassel-sim as its users meet it: mistakes in a scenario file, --check's report, and the
 // private directory it leaves behind (none).
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
+#include <vector>
+
+#include "TestBackend.h"
+#include "ToolRunSupport.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-struct ToolRun {
-  int status = -1;
-  std::string out, err;
-};
-
 class SimTool : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/corvassel-simtest.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    fs::create_directories(dir_ + "/tmp");
-  }
-  void TearDown() override { fs::remove_all(dir_); }
+  SimTool() { fs::create_directories(dir_ + "/tmp"); }
 
   std::string write(const std::string &name, const std::string &text) {
     std::string path = dir_ + "/" + name;
@@ -36,28 +25,15 @@ class SimTool : public ::testing::Test {
     return path;
   }
 
-  static std::string read(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
-
   // Runs the simulator with a private TMPDIR, so that what it leaves there can be seen.
-  ToolRun run(const std::string &args) {
-    std::string command = "TMPDIR='" + dir_ + "/tmp' '" + CORVASSEL_SIM_TOOL + "' " + args + " >'" +
-                          dir_ + "/out' 2>'" + dir_ + "/err'";
-    int raw = std::system(command.c_str());
-    ToolRun r;
-    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    r.out = read(dir_ + "/out");
-    r.err = read(dir_ + "/err");
-    return r;
+  ToolRun run(const std::vector<std::string> &args) {
+    return RunTool(CORVASSEL_SIM_TOOL, args, dir_, {"TMPDIR=" + dir_ + "/tmp"});
   }
 
   bool tmpIsEmpty() { return fs::is_empty(dir_ + "/tmp"); }
 
-  std::string dir_;
+  ScratchHome scratch_;
+  const std::string dir_ = scratch_.root.string();
 };
 
 struct BadFile {
@@ -101,7 +77,7 @@ TEST_F(SimTool, MistakesInAScenarioNameTheirLineAndStopTheRun) {
   };
   for (const BadFile &c : cases) {
     std::string path = write("bad.scenario", c.text);
-    ToolRun r = run("'" + path + "'");
+    ToolRun r = run({path});
     EXPECT_EQ(r.status, 2) << c.text;
     EXPECT_EQ(r.out, "") << c.text;
     EXPECT_NE(r.err.find(path + ":" + std::to_string(c.line) + ":"), std::string::npos)
@@ -120,7 +96,7 @@ TEST_F(SimTool, ARunLeavesNoPrivateDirectoryBehind) {
       "file system forward-extra-script\n1 down 3\n2 end\n",
   };
   for (const char *text : scenarios) {
-    ToolRun r = run("'" + write("run.scenario", text) + "'");
+    ToolRun r = run({write("run.scenario", text)});
     EXPECT_NE(r.status, 2) << text << r.err;
     EXPECT_FALSE(r.out.empty()) << text;
     EXPECT_TRUE(tmpIsEmpty()) << text;
@@ -143,7 +119,7 @@ TEST_F(SimTool, CheckReportsEachScenarioAndTheFirstDifference) {
   write("d/f-broken.expected", "");
   write("d/notes.txt", "not a scenario");
 
-  ToolRun r = run("--check '" + dir_ + "/d'");
+  ToolRun r = run({"--check", dir_ + "/d"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out,
             "ok a-good\n"
@@ -158,25 +134,25 @@ TEST_F(SimTool, CheckReportsEachScenarioAndTheFirstDifference) {
   fs::remove_all(dir_ + "/d");
   write("d/a-good.scenario", ok);
   write("d/a-good.expected", okTrace);
-  r = run("--check '" + dir_ + "/d'");
+  r = run({"--check", dir_ + "/d"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, "ok a-good\n1 passed, 0 failed\n");
   EXPECT_TRUE(tmpIsEmpty());
 }
 
 TEST_F(SimTool, WrongUseIsRefused) {
-  const char *uses[] = {"", "--check", "--frob x", "a b"};
-  for (const char *args : uses) {
+  const std::vector<std::string> uses[] = {{}, {"--check"}, {"--frob", "x"}, {"a", "b"}};
+  for (const auto &args : uses) {
     ToolRun r = run(args);
-    EXPECT_EQ(r.status, 2) << args;
-    EXPECT_NE(r.err.find("usage"), std::string::npos) << args;
+    EXPECT_EQ(r.status, 2) << testing::PrintToString(args);
+    EXPECT_NE(r.err.find("usage"), std::string::npos) << testing::PrintToString(args);
   }
-  EXPECT_EQ(run("'" + dir_ + "/missing.scenario'").status, 2);
-  ToolRun directory = run("'" + dir_ + "'");
+  EXPECT_EQ(run({dir_ + "/missing.scenario"}).status, 2);
+  ToolRun directory = run({dir_});
   EXPECT_EQ(directory.status, 2) << "a directory is no empty scenario";
   EXPECT_NE(directory.err.find("is a directory"), std::string::npos) << directory.err;
   EXPECT_EQ(directory.out, "");
-  EXPECT_EQ(run("--check '" + dir_ + "/missing'").status, 2);
+  EXPECT_EQ(run({"--check", dir_ + "/missing"}).status, 2);
 }
 
 }  // namespace
