@@ -40,19 +40,31 @@ inline std::string XmlDict(const std::string &entries) {
   return XmlPlist("<dict>" + entries + "</dict>");
 }
 
-// The same property list in binary form.
-inline std::string BinaryFromXml(const std::string &text) {
-  std::string xml = platform::NormalizePlistXml(text, false).text;  // "010" is ten
+// A property list, XML or binary, encoded again: as XML for comparing contents whatever the form
+// on disk, or in binary form. In XML, "010" is ten.
+inline std::string Reencoded(const std::string &bytes, bool binary) {
   plist_t root = nullptr;
-  plist_from_xml(xml.data(), static_cast<uint32_t>(xml.size()), &root);
-  EXPECT_NE(root, nullptr) << xml;
-  char *bytes = nullptr;
+  if (bytes.starts_with("bplist00")) {
+    plist_from_bin(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
+  } else {
+    std::string xml = platform::NormalizePlistXml(bytes, false).text;
+    plist_from_xml(xml.data(), static_cast<uint32_t>(xml.size()), &root);
+  }
+  EXPECT_TRUE(root || !binary) << bytes;
+  if (!root) return "<unreadable>";
+  char *out = nullptr;
   uint32_t length = 0;
-  plist_to_bin(root, &bytes, &length);
-  std::string binary(bytes, length);
-  plist_to_bin_free(bytes);
+  (binary ? plist_to_bin : plist_to_xml)(root, &out, &length);
+  std::string text(out, length);
+  (binary ? plist_to_bin_free : plist_to_xml_free)(out);
   plist_free(root);
-  return binary;
+  return text;
+}
+inline std::string BinaryFromXml(const std::string &text) {
+  return Reencoded(text, true);
+}
+inline std::string Canonical(const std::string &bytes) {
+  return Reencoded(bytes, false);
 }
 
 // A hand-made binary property list: objects already encoded, references and offsets of 4

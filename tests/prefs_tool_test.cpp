@@ -28,25 +28,6 @@ class PrefsToolTest : public TempHome {
     return RunTool(CORVASSEL_PREFS_TOOL, args, home(), env);
   }
 
-  // The file's dictionary, re-encoded, for comparing contents whatever the form on disk.
-  static std::string Canonical(const std::string &bytes) {
-    plist_t root = nullptr;
-    if (bytes.starts_with("bplist00"))
-      plist_from_bin(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
-    else {
-      std::string xml = platform::NormalizePlistXml(bytes, false).text;
-      plist_from_xml(xml.data(), static_cast<uint32_t>(xml.size()), &root);
-    }
-    if (!root) return "<unreadable>";
-    char *xml = nullptr;
-    uint32_t length = 0;
-    plist_to_xml(root, &xml, &length);
-    std::string text(xml, length);
-    plist_to_xml_free(xml);
-    plist_free(root);
-    return text;
-  }
-
   // The rows of the settings view: key -> {stored, effective}.
   static std::map<std::string, std::pair<std::string, std::string>> Rows(const std::string &out) {
     std::map<std::string, std::pair<std::string, std::string>> rows;

@@ -103,10 +103,6 @@ void PressAndRelease(VirtualWorld &world, double at, int button) {
   world.at(at + 0.1, [&world, button] { world.releaseButton(button); });
 }
 
-void PrintTo(const WorldCase &c, std::ostream *os) {
-  *os << c.name;
-}
-
 const WorldCase kCases[] = {
     {"TrustedAndSwitchedOff", true, false, nullptr, 4000, 0, "0.000 trust P yes;0.000 exit 0;"},
     {"TrustedAndEnabledRestartsAfterHalfAnHour", true, true, nullptr, 4000, 42,
@@ -158,8 +154,6 @@ const WorldCase kCases[] = {
      "10.100 event 26 button 3 swallow;12.000 end;"},
 };
 
-class StartupInWorld : public ::testing::TestWithParam<WorldCase> {};
-
 std::string Anchored(const char *trace) {
   std::string pattern = "TRACE\\[";
   for (const char *p = trace; *p; ++p) {
@@ -169,35 +163,32 @@ std::string Anchored(const char *trace) {
   return pattern + "\\]";
 }
 
-TEST_P(StartupInWorld, Trace) {
+TEST(StartupInWorld, Trace) {
   UseFreshProcessForDeathTests();
-  const WorldCase &c = GetParam();
-  EXPECT_EXIT(
-      {
-        char scratch[] = "/tmp/corvassel-startup-XXXXXX";
-        if (!mkdtemp(scratch)) _exit(3);
-        std::string home = scratch;
-        setenv("HOME", scratch, 1);  // this process ends with the case
-        StoreSettings(home, [&c](auto &file) {
-          file.setBoolean("Enabled", c.enabled);
-          file.setInteger("BackButton", 3);
-          file.setInteger("ForwardButton", 4);
-        });
-        VirtualWorld world;
-        Trace trace(world, home);
-        world.setObserver(&trace);
-        platform::UseBackend running(world);
-        world.setTrusted(c.trusted);
-        if (c.script) c.script(world, home);
-        world.run(CorvasselHelperMain, c.end);
-        _exit(5);
-      },
-      ::testing::ExitedWithCode(c.status), Anchored(c.trace));
+  for (const WorldCase &c : kCases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EXIT(
+        {
+          char scratch[] = "/tmp/corvassel-startup-XXXXXX";
+          if (!mkdtemp(scratch)) _exit(3);
+          std::string home = scratch;
+          setenv("HOME", scratch, 1);  // this process ends with the case
+          StoreSettings(home, [&c](auto &file) {
+            file.setBoolean("Enabled", c.enabled);
+            file.setInteger("BackButton", 3);
+            file.setInteger("ForwardButton", 4);
+          });
+          VirtualWorld world;
+          Trace trace(world, home);
+          world.setObserver(&trace);
+          platform::UseBackend running(world);
+          world.setTrusted(c.trusted);
+          if (c.script) c.script(world, home);
+          world.run(CorvasselHelperMain, c.end);
+          _exit(5);
+        },
+        ::testing::ExitedWithCode(c.status), Anchored(c.trace));
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(Cases, StartupInWorld, ::testing::ValuesIn(kCases),
-                         [](const ::testing::TestParamInfo<WorldCase> &info) {
-                           return std::string(info.param.name);
-                         });
 
 }  // namespace
