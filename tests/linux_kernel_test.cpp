@@ -3,6 +3,7 @@
 // devices and /dev/uinput is checked on a real kernel by the kernel suite (tests/kernel).
 #include "FakeInputKernel.h"
 #include "TestBackend.h"
+#include "ToolRunSupport.h"
 
 #include "linux/input/EvdevKernel.h"
 #include "linux/input/InputLoop.h"
@@ -11,9 +12,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -31,27 +30,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// What a program started from the helper finds open: "ls -l" of its descriptors.
-std::string childDescriptors() {
-  int pipeFds[2];
-  if (pipe2(pipeFds, O_CLOEXEC) != 0) return {};
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
-  char arg0[] = "ls", arg1[] = "-l", arg2[] = "/proc/self/fd";
-  char *argv[] = {arg0, arg1, arg2, nullptr};
-  pid_t pid = -1;
-  int rc = posix_spawn(&pid, "/bin/ls", &actions, nullptr, argv, environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(pipeFds[1]);
-  std::string out;
-  char buf[256];
-  for (ssize_t n; (n = read(pipeFds[0], buf, sizeof buf)) > 0;) out.append(buf, n);
-  close(pipeFds[0]);
-  if (rc == 0) waitpid(pid, nullptr, 0);
-  return out;
-}
-
 TEST(LinuxKernel, HotplugWatchAndRetryTimerWorkAndReachNoStartedProgram) {
   ScratchHome scratch;
   const std::string dir = scratch.root.string();
@@ -62,7 +40,7 @@ TEST(LinuxKernel, HotplugWatchAndRetryTimerWorkAndReachNoStartedProgram) {
   ASSERT_TRUE(watch);
   ASSERT_TRUE(timer);
   // Neither is left open in a program started from the helper.
-  const std::string open = childDescriptors();
+  const std::string open = RunTool("/bin/ls", {"-l", "/proc/self/fd"}, scratch.home).out;
   ASSERT_NE(open.find("/proc/"), std::string::npos) << "the child listed its descriptors";
   EXPECT_EQ(open.find("inotify"), std::string::npos) << open;
   EXPECT_EQ(open.find("timerfd"), std::string::npos) << open;
@@ -125,9 +103,7 @@ TEST(LinuxKernel, NoTapWithoutUinputAndNothingLeftOpen) {
   auto kernel =
       platform::evdev::makeRealKernel(dir, dir + "/uinput", "/sys/class/input", dir + "/broker");
   platform::evdev::LinuxInput input(backend.inputContext(), *kernel);
-  struct NoClient : platform::TapClient {
-    void submit(platform::TapEvent, std::function<void(bool)> answer) override { answer(true); }
-  } client;
+  fake::Client client;
   const std::set<int> before = OpenDescriptors();
   platform::TapRequest request{kCGHIDEventTap, kCGHeadInsertEventTap, kCGEventTapOptionDefault,
                                CGEventMaskBit(kCGEventOtherMouseDown)};

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "HostileSupport.h"
+#include "PrefsTestSupport.h"
 #include "SystemBus.h"
 #include "TestBackend.h"
 #include "cf/CFRuntime.h"
@@ -384,23 +385,16 @@ TEST(SessionBusTransport, ServedByTheMainRunLoopUntilTheBusGoesAway) {
 
 // ---- End to end: the helper reloads its settings when another process says so ----
 
-void WritePreferences(const std::string &home, int forwardButton) {
-  std::filesystem::create_directories(home + "/Library/Preferences");
-  std::ofstream(home + "/Library/Preferences/Quendrith.tavrel.prefpane.plist")
-      << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-         "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
-         "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
-         "<plist version=\"1.0\"><dict>\n"
-         "<key>Enabled</key><true/>\n"
-         "<key>BackButton</key><integer>0</integer>\n"
-         "<key>ForwardButton</key><integer>"
-      << forwardButton << "</integer>\n</dict></plist>\n";
+void WritePreferences(const ScratchHome &scratch, int forwardButton) {
+  WriteBytes(scratch.preferencesFile(),
+             XmlDict("<key>Enabled</key><true/><key>BackButton</key><integer>0</integer>"
+                     "<key>ForwardButton</key><integer>" +
+                     std::to_string(forwardButton) + "</integer>"));
 }
 
 TEST_F(DistributedNotifications, HelperReloadsWhenAnotherProcessPosts) {
   ScratchHome scratch(backend);  // no system scripts either
-  const std::string home = scratch.home.string();
-  WritePreferences(home, 4);
+  WritePreferences(scratch, 4);
 
   CFPropertyListRef stored =
       CFPreferencesCopyValue(CFSTR("ForwardButton"), kCorvasselPreferencesDomain,
@@ -417,7 +411,7 @@ TEST_F(DistributedNotifications, HelperReloadsWhenAnotherProcessPosts) {
     EXPECT_TRUE(backend.testInput.posted.empty());
 
     // The stored change alone does nothing: settings are read again only when told.
-    WritePreferences(home, 3);
+    WritePreferences(scratch, 3);
     EXPECT_EQ(MouseEventCallback(nullptr, kCGEventOtherMouseDown, press, &helper), press);
     ASSERT_EQ(RunTool({"dbus-send", "--session", "--type=signal",
                        "/org/corvassel/DistributedNotifications",

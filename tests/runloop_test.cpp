@@ -29,8 +29,15 @@ CFRunLoopTimerRef AddTimer(double offset, std::string name) {
   return timer;
 }
 
-void PerformTrace(void *info) {
-  gTrace.push_back(static_cast<const char *>(info));
+// A signalled source on the current loop that adds its name to the trace when performed.
+void AddSignalledSource(const char *name, CFIndex order = 0) {
+  CFRunLoopSourceContext context{};
+  context.info = const_cast<char *>(name);
+  context.perform = [](void *info) { gTrace.push_back(static_cast<const char *>(info)); };
+  CFRunLoopSourceRef source = CFRunLoopSourceCreate(nullptr, order, &context);
+  CFRunLoopAddSource(CFRunLoopGetCurrent(), source, kCFRunLoopCommonModes);
+  CFRunLoopSourceSignal(source);
+  CFRelease(source);
 }
 
 struct SourceLog {
@@ -78,13 +85,7 @@ TEST_F(RunLoopTest, OneIterationServesSourcesThenWorkThenDueTimers) {
   CFRelease(due);
   platform::runLoopPerform(rl, [] { gTrace.push_back("work 1"); });
   platform::runLoopPerform(rl, [] { gTrace.push_back("work 2"); });
-  CFRunLoopSourceContext context{};
-  context.info = const_cast<char *>("source");
-  context.perform = PerformTrace;
-  CFRunLoopSourceRef source = CFRunLoopSourceCreate(nullptr, 0, &context);
-  CFRunLoopAddSource(rl, source, kCFRunLoopCommonModes);
-  CFRunLoopSourceSignal(source);
-  CFRelease(source);
+  AddSignalledSource("source");
 
   CFRunLoopRun();  // ends when nothing is left to wait for
   EXPECT_EQ(gTrace, (std::vector<std::string>{"source", "work 1", "work 2", "timer"}));
@@ -276,15 +277,7 @@ TEST_F(RunLoopTest, InvalidatedSourceLeavesEveryLoopAndIsNotPerformed) {
 TEST_F(RunLoopTest, SignalledSourcesRunByOrder) {
   std::vector<std::pair<CFIndex, const char *>> sources = {
       {5, "five"}, {-1, "minus one"}, {5, "five again"}, {0, "zero"}};
-  for (auto [order, name] : sources) {
-    CFRunLoopSourceContext context{};
-    context.info = const_cast<char *>(name);
-    context.perform = PerformTrace;
-    CFRunLoopSourceRef source = CFRunLoopSourceCreate(nullptr, order, &context);
-    CFRunLoopAddSource(CFRunLoopGetCurrent(), source, kCFRunLoopCommonModes);
-    CFRunLoopSourceSignal(source);
-    CFRelease(source);
-  }
+  for (auto [order, name] : sources) AddSignalledSource(name, order);
   CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, false);
   EXPECT_EQ(gTrace, (std::vector<std::string>{"minus one", "zero", "five", "five again"}));
 }
