@@ -177,18 +177,6 @@ TEST_F(EventTapTest, SourceAttachesTheTapToTheLoopAndKeepsItAlive) {
   EXPECT_EQ(log.destroyed, 1);  // the loop held the last reference
 }
 
-TEST_F(EventTapTest, ReleasingTheLastReferenceDestroysTheDriver) {
-  Seen seen;
-  const TapLog &log = world->tapInput.taps;
-  CFMachPortRef tap = CGEventTapCreate(kCGHIDEventTap, kCGHeadInsertEventTap,
-                                       kCGEventTapOptionDefault, kButtonEvents, Swallow, &seen);
-  CFRunLoopSourceRef source = CFMachPortCreateRunLoopSource(nullptr, tap, 0);
-  CFRelease(tap);
-  EXPECT_EQ(log.destroyed, 0);
-  CFRelease(source);
-  EXPECT_EQ(log.destroyed, 1);
-}
-
 TEST_F(EventTapTest, InvalidatedOrMissingTapsAreHarmless) {
   Seen seen;
   CFMachPortRef tap = CGEventTapCreate(kCGHIDEventTap, kCGHeadInsertEventTap,
