@@ -230,24 +230,31 @@ TEST_F(LinuxTapTest, AMouseIsGrabbedExactlyWhileItsOutputExists) {
   EXPECT_EQ(b->opened, 1);
 }
 
-// No grab outlives the process: on its way out, or when the input goes before a tap it made,
-// every output releases what it held and goes, every mouse goes back, and the tap stays off.
+// No grab outlives the process or the tap: on the process's way out, when the input goes before
+// a tap it made, or when the tap goes, every output releases what it held and goes, and every
+// mouse goes back and is closed; a tap left behind stays off.
 TEST_F(LinuxTapTest, OnTheWayOutEveryOutputReleasesWhatItHeldAndEveryMouseGoesBack) {
-  for (const bool inputGoes : {false, true}) {
-    SCOPED_TRACE(inputGoes ? "the input goes" : "shutdown");
-    // A mouse of its own: the other one's button stays down, and it is left alone.
-    const char *node = inputGoes ? "event1" : "event0";
+  enum Way { Shutdown, InputGoes, TapGoes };
+  for (const Way way : {Shutdown, InputGoes, TapGoes}) {
+    SCOPED_TRACE(way);
+    // Mice of its own: the earlier ones' buttons stay down, and they are left alone.
+    const std::string node = "event" + std::to_string(2 * way);
     auto mouse = kernel.add(node);
+    auto other = kernel.add("event" + std::to_string(2 * way + 1));
     start();
     feed(node, {key(BTN_RIGHT, 1), syn()});
     kernel.clearOutput();
-    if (inputGoes)
-      input.reset();
-    else
-      input->shutdown();
+    if (way == Shutdown) input->shutdown();
+    if (way == InputGoes) input.reset();
+    if (way == TapGoes) tap.reset();
     EXPECT_EQ(kernel.output(), (std::vector<Event>{key(BTN_RIGHT, 0), syn()}));
-    EXPECT_FALSE(mouse->grabbed);
+    EXPECT_FALSE(mouse->grabbed || other->grabbed);
+    EXPECT_EQ(mouse->opened + other->opened, 0);
     EXPECT_EQ(kernel.outputsMade, kernel.outputsGone);
+    if (way == TapGoes) {
+      EXPECT_EQ(input->pressedMouseButtons(), 0u) << "no tap, nothing held";
+      continue;
+    }
     tap->setEnabled(true);
     EXPECT_FALSE(mouse->grabbed) << "inert";
     tap.reset();
@@ -568,21 +575,6 @@ TEST_F(LinuxTapTest, DisablingGivesTheMouseBackAndEnablingTakesItAgain) {
   kernel.clearOutput();
   feed("event0", {rel(REL_X, 1), syn()});
   EXPECT_EQ(kernel.output(), (std::vector<Event>{rel(REL_X, 1), syn()}));
-}
-
-TEST_F(LinuxTapTest, DestroyingTheTapClosesEverything) {
-  auto a = kernel.add("event0");
-  auto b = kernel.add("event1");
-  start();
-  feed("event0", {key(BTN_RIGHT, 1), syn()});
-  kernel.clearOutput();
-  tap.reset();
-  EXPECT_EQ(a->opened + b->opened, 0);
-  EXPECT_FALSE(a->grabbed || b->grabbed);
-  EXPECT_EQ(kernel.output(), (std::vector<Event>{key(BTN_RIGHT, 0), syn()}));
-  EXPECT_EQ(kernel.outputsMade, 2);
-  EXPECT_EQ(kernel.outputsGone, 2);
-  EXPECT_EQ(input->pressedMouseButtons(), 0u) << "no tap, nothing held";
 }
 
 TEST_F(LinuxTapTest, ASlowCallbackLetsMotionThroughAfterTheGraceAndOffAfterTheTimeout) {

@@ -214,7 +214,9 @@ TEST(Packaging, OnlyTheSettingsWindowLinksGtk) {
   }
 }
 
-TEST(Packaging, SystemdAcceptsTheUnit) {
+// The helper's user unit, and the uinput broker's socket and its service (for each connection a
+// sandboxed instance).
+TEST(Packaging, SystemdAcceptsTheUnits) {
   if (system("command -v systemd-analyze >/dev/null 2>&1") != 0)
     GTEST_SKIP() << "systemd-analyze is not installed";
   ScratchHome scratch;
@@ -222,39 +224,25 @@ TEST(Packaging, SystemdAcceptsTheUnit) {
   fs::create_directory(dir / "runtime");
   fs::permissions(dir / "runtime", fs::perms::owner_all);
   { std::ofstream(dir / "corvassel-helper.service") << ConfiguredUnit(); }
-  // A user manager needs a runtime directory even just to check a unit.
-  std::string command =
-      "XDG_RUNTIME_DIR=" + (dir / "runtime").string() + " systemd-analyze --user verify --man=no " +
-      (dir / "corvassel-helper.service").string() + " >" + (dir / "out").string() + " 2>&1";
-  int status = system(command.c_str());
-  std::string output = ReadFile(dir / "out");
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0) << output;
-  EXPECT_EQ(output, "");  // warnings about unknown or malformed settings come out here
-}
-
-// The uinput broker's socket and its service, for each connection a sandboxed instance.
-TEST(Packaging, SystemdAcceptsTheBrokersUnits) {
-  if (system("command -v systemd-analyze >/dev/null 2>&1") != 0)
-    GTEST_SKIP() << "systemd-analyze is not installed";
-  ScratchHome scratch;
-  const fs::path dir = scratch.root;
-  const std::string service = ConfiguredBrokerService();
-  { std::ofstream(dir / "corvassel-uinputd@.service") << service; }
+  { std::ofstream(dir / "corvassel-uinputd@.service") << ConfiguredBrokerService(); }
   fs::copy_file(fs::path(CORVASSEL_SOURCE_DIR) / "packaging/corvassel-uinputd.socket",
                 dir / "corvassel-uinputd.socket");
   auto keys = Parse(ReadFile(dir / "corvassel-uinputd.socket"));
   EXPECT_EQ(keys["Socket.ListenSequentialPacket"], "/run/corvassel-uinputd.sock");
   EXPECT_EQ(keys["Socket.Accept"], "yes") << "an instance per connection";
   EXPECT_EQ(keys["Install.WantedBy"], "sockets.target");
-  // The man pages need not be installed to check the units.
+  // A user manager needs a runtime directory even just to check a unit; the man pages need not
+  // be installed.
   const std::string out = (dir / "out").string();
-  const int status =
-      system(("systemd-analyze verify --man=no " + (dir / "corvassel-uinputd.socket").string() +
-              " " + (dir / "corvassel-uinputd@.service").string() + " >" + out + " 2>&1")
-                 .c_str());
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << ReadFile(out);
-  EXPECT_EQ(ReadFile(out), "");
+  for (const std::string &verify :
+       {"XDG_RUNTIME_DIR=" + (dir / "runtime").string() + " systemd-analyze --user verify " +
+            "--man=no " + (dir / "corvassel-helper.service").string(),
+        "systemd-analyze verify --man=no " + (dir / "corvassel-uinputd.socket").string() + " " +
+            (dir / "corvassel-uinputd@.service").string()}) {
+    const int status = system((verify + " >" + out + " 2>&1").c_str());
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << verify << ReadFile(out);
+    EXPECT_EQ(ReadFile(out), "") << verify;  // warnings about unknown or malformed settings
+  }
   // How much of the system the instance is exposed to, as systemd rates it: 0 to 10.
   system(("systemd-analyze security --offline=true " +
           (dir / "corvassel-uinputd@.service").string() + " >" + out + " 2>&1")
