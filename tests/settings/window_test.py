@@ -250,7 +250,8 @@ def main():
         if os.path.exists(shot):
             os.unlink(shot)
         os.write(presses, ("screenshot %s\n" % shot).encode())
-        wait_for("the screenshot", lambda: os.path.exists(shot))
+        # Rendering it in software takes long on a busy machine.
+        wait_for("the screenshot", lambda: os.path.exists(shot), timeout=60)
 
         # A file the helper ignores: shown with its reason, and never written.
         broken = b"<plist><dict><key>BackButton</key>"
