@@ -58,11 +58,13 @@ TEST(Sessions, LeavingTheSeatFreesEveryMouseAndItsOutputAtOnceAndComingBackTakes
   ASSERT_TRUE(bus.logind("active 1 0"));
   EXPECT_TRUE(Eventually([&] { return ReachesDesktop(a, desktopA) && ReachesDesktop(b, desktopB); },
                          Millis(2000)));
-  EXPECT_LT(Since(left), Millis(100)) << "the mice let go";
+  // Under emulation a grab's release waits out the kernel's grace periods at a tenth of native
+  // speed; a helper that noticed only on some later wake-up would take seconds.
+  EXPECT_LT(Since(left), Millis(500)) << "the mice let go";
   // Each output's removal waits for the kernel's grace periods, one after another under the
   // input core's lock, and for udev's notice: outputs carry nothing once their mice are back.
   EXPECT_TRUE(Eventually([] { return OutputNodes().empty(); }, Millis(2000)));
-  EXPECT_LT(Since(left), Millis(500)) << "and their outputs gone";
+  EXPECT_LT(Since(left), Millis(1000)) << "and their outputs gone";
   EXPECT_TRUE(Eventually(
       [&] {
         return !HoldsOpen(run.helper.pid(), a.node()) && !HoldsOpen(run.helper.pid(), b.node());
